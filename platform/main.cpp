@@ -1,0 +1,10 @@
+// The process entry: hands the arguments to the program's WinMain.
+#include "internal.h"
+#include "start.h"
+
+int main(int argc, char **argv) {
+    PlatformInstance instance{argc, argv};
+    const int code = WinMain(&instance, nullptr, argc > 1 ? argv[1] : nullptr, 1);
+    EndApplication();
+    return code;
+}

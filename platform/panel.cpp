@@ -1,0 +1,513 @@
+// Panels from Qt Designer forms: controls found by their ctrlId property, callbacks bound by
+// name, Qt's input turned into the panel events, values and attributes by control number.
+#include "panel.h"
+
+#include "internal.h"
+#include "utility.h"
+#include "widgets.h"
+
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <QUiLoader>
+
+#include <map>
+#include <string>
+
+namespace {
+
+const char PANEL_PROPERTY[] = "kvPanel";
+const char CONTROL_PROPERTY[] = "kvControl";
+const char LAST_VALUE_PROPERTY[] = "kvLastValue";
+const char CREATED_PROPERTY[] = "kvCreated";
+
+struct Panel {
+    QPointer<QWidget> window;
+    PanelCallbackPtr callback = nullptr;
+    std::map<int, QPointer<QWidget>> controls;
+    std::map<int, CtrlCallbackPtr> callbacks;
+    int nextControlId = 1;
+};
+
+std::map<int, Panel> panels;
+int nextPanelHandle = 1;
+std::map<std::string, PanelCallbackPtr> panelCallbacks;
+std::map<std::string, CtrlCallbackPtr> ctrlCallbacks;
+QString lastLoadError;
+
+class FormLoader : public QUiLoader {
+  public:
+    QWidget *createWidget(const QString &className, QWidget *parent, const QString &name) override {
+        QWidget *widget = CreatePlatformWidget(className, parent);
+        if (!widget)
+            return QUiLoader::createWidget(className, parent, name);
+        widget->setObjectName(name);
+        return widget;
+    }
+};
+
+void fireControlEvent(QObject *widget, int event) {
+    const int handle = widget->property(PANEL_PROPERTY).toInt();
+    const int control = widget->property(CONTROL_PROPERTY).toInt();
+    auto panel = panels.find(handle);
+    if (panel == panels.end())
+        return;
+    auto callback = panel->second.callbacks.find(control);
+    if (callback != panel->second.callbacks.end())
+        callback->second(handle, control, event, nullptr, 0, 0);
+}
+
+void firePanelEvent(int handle, int event) {
+    auto panel = panels.find(handle);
+    if (panel != panels.end() && panel->second.callback)
+        panel->second.callback(handle, event, nullptr, 0, 0);
+}
+
+// Mouse presses on command buttons, and the window's close and focus.
+class EventFilter : public QObject {
+  public:
+    bool eventFilter(QObject *object, QEvent *event) override {
+        const int handle = object->property(PANEL_PROPERTY).toInt();
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+            if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton &&
+                object->property(CONTROL_PROPERTY).isValid())
+                fireControlEvent(object, EVENT_LEFT_CLICK);
+            break;
+        case QEvent::Close:
+            if (!object->property(CONTROL_PROPERTY).isValid() && panels.count(handle) &&
+                panels[handle].callback) {
+                event->ignore();
+                firePanelEvent(handle, EVENT_CLOSE);
+                return true;
+            }
+            break;
+        case QEvent::WindowActivate:
+        case QEvent::WindowDeactivate:
+            if (!object->property(CONTROL_PROPERTY).isValid())
+                firePanelEvent(handle, event->type() == QEvent::WindowActivate ? EVENT_GOT_FOCUS
+                                                                               : EVENT_LOST_FOCUS);
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+};
+
+EventFilter *eventFilter() {
+    static QPointer<EventFilter> filter;
+    if (!filter) {
+        filter = new EventFilter;
+        filter->setParent(QCoreApplication::instance());
+    }
+    return filter;
+}
+
+// A ring's value is its item's number where the items carry one, else the item's index.
+int ringValue(const QComboBox *ring) {
+    const QVariant data = ring->currentData();
+    return data.isValid() ? data.toInt() : ring->currentIndex();
+}
+
+// A change by the operator gives value changed, then commit; SetCtrlVal blocks these signals.
+void connectEvents(QWidget *widget) {
+    auto changed = [widget] {
+        fireControlEvent(widget, EVENT_VAL_CHANGED);
+        fireControlEvent(widget, EVENT_COMMIT);
+    };
+    if (auto *button = qobject_cast<QPushButton *>(widget); button && !button->isCheckable()) {
+        widget->installEventFilter(eventFilter());
+        QObject::connect(button, &QPushButton::clicked, widget,
+                         [widget] { fireControlEvent(widget, EVENT_COMMIT); });
+    } else if (auto *toggle = qobject_cast<QAbstractButton *>(widget)) {
+        QObject::connect(toggle, &QAbstractButton::clicked, widget, changed);
+    } else if (auto *ring = qobject_cast<QComboBox *>(widget)) {
+        ring->setProperty(LAST_VALUE_PROPERTY, ringValue(ring));
+        QObject::connect(ring, &QComboBox::activated, widget, [ring] {
+            const int value = ringValue(ring);
+            if (value != ring->property(LAST_VALUE_PROPERTY).toInt()) {
+                ring->setProperty(LAST_VALUE_PROPERTY, value);
+                fireControlEvent(ring, EVENT_VAL_CHANGED);
+            }
+            fireControlEvent(ring, EVENT_COMMIT);
+        });
+    } else if (auto *spin = qobject_cast<QSpinBox *>(widget)) {
+        QObject::connect(spin, &QSpinBox::valueChanged, widget, changed);
+    } else if (auto *timer = qobject_cast<KvTimer *>(widget)) {
+        QObject::connect(timer, &KvTimer::tick, widget,
+                         [widget] { fireControlEvent(widget, EVENT_TIMER_TICK); });
+    }
+}
+
+QWidget *findControl(int panel, int control, int *error) {
+    auto p = panels.find(panel);
+    if (p == panels.end() || !p->second.window) {
+        *error = UIE_PANEL_HANDLE;
+        return nullptr;
+    }
+    auto c = p->second.controls.find(control);
+    if (c == p->second.controls.end() || !c->second) {
+        *error = UIE_CONTROL_ID;
+        return nullptr;
+    }
+    return c->second;
+}
+
+int fail(const QString &why, int code) {
+    lastLoadError = why;
+    return code;
+}
+
+// Binds every PANEL_ control of a freshly loaded form; on failure the form is not kept.
+int bindControls(int handle, Panel &panel) {
+    const QList<QWidget *> widgets = panel.window->findChildren<QWidget *>();
+    int highestFixedId = 0;
+    for (QWidget *widget : widgets)
+        highestFixedId = std::max(highestFixedId, widget->property("ctrlId").toInt());
+    panel.nextControlId = highestFixedId + 1;
+    for (QWidget *widget : widgets) {
+        if (!widget->objectName().startsWith(QLatin1String("PANEL_")))
+            continue;
+        const QVariant fixedId = widget->property("ctrlId");
+        const int id = fixedId.isValid() ? fixedId.toInt() : panel.nextControlId++;
+        if (panel.controls.count(id))
+            return fail(QStringLiteral("control %1 is defined twice").arg(id), UIE_RESOURCE);
+        panel.controls[id] = widget;
+        widget->setProperty(PANEL_PROPERTY, handle);
+        widget->setProperty(CONTROL_PROPERTY, id);
+        const QString name = widget->property("callback").toString();
+        if (!name.isEmpty()) {
+            auto callback = ctrlCallbacks.find(name.toStdString());
+            if (callback == ctrlCallbacks.end())
+                return fail(QStringLiteral("the panel names an unknown callback %1").arg(name),
+                            UIE_CALLBACK);
+            panel.callbacks[id] = callback->second;
+        }
+        connectEvents(widget);
+    }
+    return 0;
+}
+
+QColor colourOf(int rgb) {
+    return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
+}
+
+int setTextColour(QWidget *widget, int attribute, int rgb) {
+    QPalette palette = widget->palette();
+    const bool background = attribute == ATTR_TEXT_BGCOLOR;
+    if (qobject_cast<QLabel *>(widget)) {
+        palette.setColor(background ? QPalette::Window : QPalette::WindowText, colourOf(rgb));
+        widget->setAutoFillBackground(true);
+    } else if (qobject_cast<QLineEdit *>(widget)) {
+        palette.setColor(background ? QPalette::Base : QPalette::Text, colourOf(rgb));
+    } else {
+        return UIE_ATTRIBUTE;
+    }
+    widget->setPalette(palette);
+    return 0;
+}
+
+// Text messages made by NewCtrl stand outside the layouts and grow with their text.
+void fitLabel(QWidget *widget) {
+    if (widget->property(CREATED_PROPERTY).toBool())
+        widget->adjustSize();
+}
+
+bool readNumber(QWidget *widget, long long *value) {
+    if (auto *spin = qobject_cast<QSpinBox *>(widget))
+        *value = spin->value();
+    else if (auto *ring = qobject_cast<QComboBox *>(widget))
+        *value = ringValue(ring);
+    else if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        *value = button->isChecked() ? 1 : 0;
+    else if (auto *edit = qobject_cast<QLineEdit *>(widget))
+        *value = edit->text().trimmed().toLongLong();
+    else if (widget->metaObject()->indexOfProperty("value") >= 0)
+        *value = widget->property("value").toLongLong();
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+void RegisterPanelCallback(const char *name, PanelCallbackPtr callback) {
+    panelCallbacks[name] = callback;
+}
+
+void RegisterCtrlCallback(const char *name, CtrlCallbackPtr callback) {
+    ctrlCallbacks[name] = callback;
+}
+
+int LoadPanel(int, const char *fileName, int resourceId) {
+    if (!QApplication::instance())
+        return fail(QStringLiteral("no application"), UIE_NO_APPLICATION);
+    char path[MAX_PATHNAME_LEN];
+    const QString name = QString::fromLocal8Bit(fileName);
+    const QString full = QDir::isAbsolutePath(name) || GetFullPathFromProject(fileName, path) != 0
+                             ? name
+                             : QString::fromLocal8Bit(path);
+    QFile file(full);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read %1: %2").arg(full, file.errorString()),
+                    UIE_PANEL_FILE);
+    FormLoader loader;
+    QWidget *window = loader.load(&file);
+    if (!window)
+        return fail(QStringLiteral("%1 is not a panel file: %2").arg(full, loader.errorString()),
+                    UIE_PANEL_FILE);
+    if (window->property("ctrlId").toInt() != resourceId) {
+        delete window;
+        return fail(QStringLiteral("%1 holds no panel %2").arg(full).arg(resourceId), UIE_RESOURCE);
+    }
+
+    const int handle = nextPanelHandle++;
+    Panel &panel = panels[handle];
+    panel.window = window;
+    window->setProperty(PANEL_PROPERTY, handle);
+    window->installEventFilter(eventFilter());
+    const QString panelCallback = window->property("callback").toString();
+    int result = 0;
+    if (!panelCallback.isEmpty()) {
+        auto callback = panelCallbacks.find(panelCallback.toStdString());
+        if (callback == panelCallbacks.end())
+            result =
+                fail(QStringLiteral("the panel names an unknown callback %1").arg(panelCallback),
+                     UIE_CALLBACK);
+        else
+            panel.callback = callback->second;
+    }
+    if (result == 0)
+        result = bindControls(handle, panel);
+    if (result != 0) {
+        panels.erase(handle);
+        delete window;
+        return result;
+    }
+    lastLoadError.clear();
+    return handle;
+}
+
+const char *LastPanelError(void) {
+    static QByteArray text;
+    text = lastLoadError.toLocal8Bit();
+    return text.constData();
+}
+
+int DisplayPanel(int panel) {
+    auto p = panels.find(panel);
+    if (p == panels.end() || !p->second.window)
+        return UIE_PANEL_HANDLE;
+    p->second.window->show();
+    p->second.window->raise();
+    p->second.window->activateWindow();
+    return 0;
+}
+
+int DiscardPanel(int panel) {
+    auto p = panels.find(panel);
+    if (p == panels.end())
+        return UIE_PANEL_HANDLE;
+    delete p->second.window.data();
+    panels.erase(p);
+    return 0;
+}
+
+void DeliverCloseToPanels() {
+    bool delivered = false;
+    for (auto &[handle, panel] : panels)
+        if (panel.callback) {
+            firePanelEvent(handle, EVENT_CLOSE);
+            delivered = true;
+        }
+    if (!delivered)
+        QuitUserInterface(0);
+}
+
+QWidget *PanelControlWidget(int panel, int control) {
+    int error = 0;
+    return findControl(panel, control, &error);
+}
+
+int GetCtrlVal(int panel, int control, unsigned short *value) {
+    int error = 0;
+    long long number = 0;
+    QWidget *widget = findControl(panel, control, &error);
+    if (!widget)
+        return error;
+    if (!readNumber(widget, &number))
+        return UIE_VALUE_TYPE;
+    *value = static_cast<unsigned short>(number & 0xFFFF);
+    return 0;
+}
+
+int GetCtrlVal(int panel, int control, int *value) {
+    int error = 0;
+    long long number = 0;
+    QWidget *widget = findControl(panel, control, &error);
+    if (!widget)
+        return error;
+    if (!readNumber(widget, &number))
+        return UIE_VALUE_TYPE;
+    *value = static_cast<int>(number);
+    return 0;
+}
+
+int GetCtrlVal(int panel, int control, char *text, size_t size) {
+    int error = 0;
+    QWidget *widget = findControl(panel, control, &error);
+    if (!widget)
+        return error;
+    if (!text || size == 0)
+        return UIE_VALUE_TYPE;
+    QString value;
+    if (auto *edit = qobject_cast<QLineEdit *>(widget))
+        value = edit->text();
+    else if (auto *label = qobject_cast<QLabel *>(widget))
+        value = label->text();
+    else if (auto *ring = qobject_cast<QComboBox *>(widget))
+        value = ring->currentText();
+    else if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        value = button->text();
+    else
+        return UIE_VALUE_TYPE;
+    const QByteArray bytes = value.toLocal8Bit().left(int(size) - 1);
+    std::copy(bytes.begin(), bytes.end(), text);
+    text[bytes.size()] = '\0';
+    return 0;
+}
+
+int SetCtrlVal(int panel, int control, int value) {
+    int error = 0;
+    QWidget *widget = findControl(panel, control, &error);
+    if (!widget)
+        return error;
+    const QSignalBlocker quiet(widget);
+    if (auto *spin = qobject_cast<QSpinBox *>(widget)) {
+        spin->setValue(value);
+    } else if (auto *ring = qobject_cast<QComboBox *>(widget)) {
+        int index = ring->findData(value);
+        if (index < 0 && ring->itemData(0).isValid())
+            return UIE_VALUE_TYPE;
+        index = index >= 0 ? index : value;
+        if (index < 0 || index >= ring->count())
+            return UIE_VALUE_TYPE;
+        ring->setCurrentIndex(index);
+        ring->setProperty(LAST_VALUE_PROPERTY, value);
+    } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+        button->setChecked(value != 0);
+    } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
+        edit->setText(QString::number(value));
+    } else if (auto *label = qobject_cast<QLabel *>(widget)) {
+        label->setText(QString::number(value));
+        fitLabel(label);
+    } else if (widget->metaObject()->indexOfProperty("value") >= 0) {
+        widget->setProperty("value", value);
+    } else {
+        return UIE_VALUE_TYPE;
+    }
+    return 0;
+}
+
+int SetCtrlVal(int panel, int control, const char *text) {
+    int error = 0;
+    QWidget *widget = findControl(panel, control, &error);
+    if (!widget)
+        return error;
+    const QString value = QString::fromLocal8Bit(text ? text : "");
+    if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
+        edit->setText(value);
+        edit->setCursorPosition(0);
+    } else if (auto *label = qobject_cast<QLabel *>(widget)) {
+        label->setText(value);
+        if (label->accessibleName().isEmpty() || label->property(CREATED_PROPERTY).toBool())
+            label->setAccessibleName(value.trimmed());
+        fitLabel(label);
+    } else {
+        return UIE_VALUE_TYPE;
+    }
+    return 0;
+}
+
+int SetCtrlAttribute(int panel, int control, int attribute, int value) {
+    int error = 0;
+    QWidget *widget = findControl(panel, control, &error);
+    if (!widget)
+        return error;
+    switch (attribute) {
+    case ATTR_DIMMED:
+        widget->setEnabled(value == 0);
+        return 0;
+    case ATTR_VISIBLE:
+        widget->setVisible(value != 0);
+        return 0;
+    case ATTR_TEXT_COLOR:
+    case ATTR_TEXT_BGCOLOR:
+        return setTextColour(widget, attribute, value);
+    case ATTR_TEXT_POINT_SIZE: {
+        if (value < 1)
+            return UIE_VALUE_TYPE;
+        QFont font = widget->font();
+        font.setPointSize(value);
+        widget->setFont(font);
+        fitLabel(widget);
+        return 0;
+    }
+    default:
+        if (auto *custom = dynamic_cast<KvControl *>(widget))
+            return custom->setIntAttribute(attribute, value);
+        return UIE_ATTRIBUTE;
+    }
+}
+
+int SetCtrlAttribute(int panel, int control, int attribute, const char *value) {
+    int error = 0;
+    QWidget *widget = findControl(panel, control, &error);
+    if (!widget)
+        return error;
+    const QString text = QString::fromLocal8Bit(value ? value : "");
+    if (attribute == ATTR_TEXT_FONT) {
+        // "NIApp" names the application's own font.
+        QFont font = widget->font();
+        font.setFamily(text == QLatin1String("NIApp") ? QApplication::font().family() : text);
+        widget->setFont(font);
+        fitLabel(widget);
+        return 0;
+    }
+    if (auto *custom = dynamic_cast<KvControl *>(widget))
+        return custom->setTextAttribute(attribute, text);
+    return UIE_ATTRIBUTE;
+}
+
+int NewCtrl(int panel, int style, const char *label, int top, int left) {
+    auto p = panels.find(panel);
+    if (p == panels.end() || !p->second.window)
+        return UIE_PANEL_HANDLE;
+    if (style != CTRL_TEXT_MSG)
+        return UIE_VALUE_TYPE;
+    auto *message = new QLabel(QString::fromLocal8Bit(label ? label : ""), p->second.window);
+    const int id = p->second.nextControlId++;
+    message->setObjectName(QStringLiteral("TEXTMSG_%1").arg(id));
+    message->setProperty(CREATED_PROPERTY, true);
+    message->setProperty(PANEL_PROPERTY, panel);
+    message->setProperty(CONTROL_PROPERTY, id);
+    message->setMargin(2);
+    message->move(left, top);
+    message->adjustSize();
+    message->raise();
+    message->show();
+    p->second.controls[id] = message;
+    return id;
+}

@@ -1,0 +1,74 @@
+// Panel service: the panel loaded from its file, its controls by number, their values and
+// attributes, the callbacks and the event loop.
+#pragma once
+
+#include <stddef.h>
+
+enum PanelEvent {
+    EVENT_COMMIT = 1,
+    EVENT_VAL_CHANGED = 2,
+    EVENT_LEFT_CLICK = 3,
+    EVENT_GOT_FOCUS = 8,
+    EVENT_LOST_FOCUS = 9,
+    EVENT_CLOSE = 11,
+    EVENT_TIMER_TICK = 15,
+};
+
+enum PanelAttribute {
+    ATTR_DIMMED = 500,
+    ATTR_VISIBLE = 530,
+    ATTR_TEXT_COLOR = 680,
+    ATTR_TEXT_FONT = 682,
+    ATTR_TEXT_POINT_SIZE = 686,
+    ATTR_TEXT_BGCOLOR = 690,
+    ATTR_SCROLL_MODE = 1088,
+    ATTR_NUM_TRACES = 1170,
+    ATTR_POINTS_PER_SCREEN = 1171,
+    ATTR_YNAME = 1093,
+    ATTR_ENABLED = 1271,
+};
+
+enum CtrlStyle { CTRL_TEXT_MSG = 160 };
+
+// Negative results of the panel operations.
+enum PanelError {
+    UIE_NO_APPLICATION = -1,
+    UIE_PANEL_FILE = -2, // missing, unreadable or not a panel file
+    UIE_RESOURCE = -3,   // no panel with that resource id, or a control defined twice
+    UIE_CALLBACK = -4,   // the file names a callback the program has not registered
+    UIE_PANEL_HANDLE = -5,
+    UIE_CONTROL_ID = -6,
+    UIE_ATTRIBUTE = -7,  // attribute not valid for the control
+    UIE_VALUE_TYPE = -8, // value not valid for the control
+};
+
+typedef int (*PanelCallbackPtr)(int panel, int event, void *callbackData, int eventData1,
+                                int eventData2);
+typedef int (*CtrlCallbackPtr)(int panel, int control, int event, void *callbackData,
+                               int eventData1, int eventData2);
+
+// Callbacks are named in the panel file and bound to these registrations when it is loaded.
+void RegisterPanelCallback(const char *name, PanelCallbackPtr callback);
+void RegisterCtrlCallback(const char *name, CtrlCallbackPtr callback);
+
+// A relative file name is taken from the program's directory. Returns the panel handle (> 0).
+int LoadPanel(int parentPanel, const char *fileName, int resourceId);
+// Why the last LoadPanel failed, for the one-line message at start-up.
+const char *LastPanelError(void);
+int DisplayPanel(int panel);
+int DiscardPanel(int panel);
+
+int RunUserInterface(void);
+int QuitUserInterface(int returnCode);
+// Runs what is pending; with nothing pending waits for the next event, at most about 1 ms.
+int ProcessSystemEvents(void);
+
+int GetCtrlVal(int panel, int control, unsigned short *value);
+int GetCtrlVal(int panel, int control, int *value);
+int GetCtrlVal(int panel, int control, char *text, size_t size);
+int SetCtrlVal(int panel, int control, int value);
+int SetCtrlVal(int panel, int control, const char *text);
+int SetCtrlAttribute(int panel, int control, int attribute, int value);
+int SetCtrlAttribute(int panel, int control, int attribute, const char *value);
+// Returns the new control's number.
+int NewCtrl(int panel, int style, const char *label, int top, int left);

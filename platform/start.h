@@ -1,0 +1,11 @@
+// Start of the program: the process entry hands over to the program's WinMain, which creates
+// the application with InitCVIRTEEx.
+#pragma once
+
+typedef struct PlatformInstance *HINSTANCE;
+
+// 1 when the application exists (created now or before), 0 when no display can be opened.
+int InitCVIRTEEx(HINSTANCE instance, char **argv, void *reserved);
+
+// The program's entry; returns the process exit code.
+int WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, char *lpszCmdLine, int nCmdShow);

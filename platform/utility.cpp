@@ -1,0 +1,80 @@
+// Utility service on POSIX: monotonic time, pauses that survive signals, the program's directory.
+#include "utility.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+#include <time.h>
+
+namespace {
+
+timespec now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts;
+}
+
+QString programDirectory() {
+    if (QCoreApplication::instance())
+        return QCoreApplication::applicationDirPath();
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().section('/', 0, -2);
+}
+
+int copyPath(const QString &path, char out[MAX_PATHNAME_LEN]) {
+    const QByteArray bytes = QDir::toNativeSeparators(path).toLocal8Bit();
+    if (bytes.size() >= MAX_PATHNAME_LEN) {
+        out[0] = '\0';
+        return -1;
+    }
+    std::memcpy(out, bytes.constData(), size_t(bytes.size()) + 1);
+    return 0;
+}
+
+} // namespace
+
+double Timer(void) {
+    static const timespec start = now();
+    const timespec t = now();
+    return double(t.tv_sec - start.tv_sec) + double(t.tv_nsec - start.tv_nsec) * 1e-9;
+}
+
+void Delay(double seconds) {
+    if (seconds <= 0)
+        return;
+    timespec left{};
+    left.tv_sec = time_t(seconds);
+    left.tv_nsec = long((seconds - double(left.tv_sec)) * 1e9);
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+int GetProjectDir(char directory[MAX_PATHNAME_LEN]) {
+    return copyPath(programDirectory(), directory);
+}
+
+int GetFullPathFromProject(const char *fileName, char fullPath[MAX_PATHNAME_LEN]) {
+    return copyPath(QDir(programDirectory()).filePath(QString::fromLocal8Bit(fileName)), fullPath);
+}
+
+int stricmp(const char *a, const char *b) {
+    return strcasecmp(a, b);
+}
+
+int FmtWordsAsText(char *text, int textSize, const int *values, int count) {
+    if (!text || textSize < 1)
+        return 0;
+    int length = 0;
+    for (int i = 0; i < 2 * count && length < textSize - 1; ++i) {
+        const int word = values[i / 2];
+        const unsigned char byte = (i % 2 == 0) ? (word >> 8) & 0xFF : word & 0xFF;
+        if (byte == 0)
+            break;
+        text[length++] = (byte >= 0x20 && byte < 0x7F) ? char(byte) : '?';
+    }
+    text[length] = '\0';
+    return length;
+}

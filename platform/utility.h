@@ -1,0 +1,18 @@
+// Utility service: time base, pauses, the program's directory, text helpers.
+#pragma once
+
+enum { MAX_PATHNAME_LEN = 260 };
+
+// Seconds from an arbitrary fixed start, monotonic.
+double Timer(void);
+// Pauses without processing events.
+void Delay(double seconds);
+// Both return 0, or -1 when the path does not fit MAX_PATHNAME_LEN (the buffer is then "").
+int GetProjectDir(char directory[MAX_PATHNAME_LEN]);
+int GetFullPathFromProject(const char *fileName, char fullPath[MAX_PATHNAME_LEN]);
+int stricmp(const char *a, const char *b);
+
+// Text from 16-bit values sent high byte first: the bytes in order, cut at the first NUL, bytes
+// that are not printable ASCII replaced by '?', always terminated within textSize.
+// Returns the text's length.
+int FmtWordsAsText(char *text, int textSize, const int *values, int count);

@@ -1,0 +1,64 @@
+// The program's state (every global and its default) and the main module's operations and
+// callbacks. The program lives in its own namespace because POSIX already owns the name sync.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+namespace kelvaro {
+
+// Parameter set, in the order of the parameter image.
+extern unsigned short power, reference, tolerance, hysteresis, polarity, hold, hwmode, average,
+    evalmode, maxmode, triglvl, trigmode, sdelay, para13, para14, para15;
+
+// Thresholds of the REF and TOL indicators, and the chart levels after a stop.
+extern short refTHD, upTHD, lowTHD;
+extern unsigned short ref10Bit, tol10Bit;
+
+// Live values and plot lines.
+extern int valNORM;
+extern unsigned short adcCHA, adcCHB, Amax, Bmax, UPval, LOval, tolval, btnval, valREF;
+extern int upTHR, loTHR;
+
+// Chart history windows and curve buffers.
+extern double arrayRAW[200];
+extern double arrayNORM[400];
+extern unsigned short xArray[256], yArrayA[256], yArrayB[256], upArray[256], loArray[256],
+    refArray[256];
+
+// Correction table and flash pages.
+extern int vcorr[4096];
+extern int flashp4[256], flashp5[256], flashp6[256], flashp7[256];
+const int PAGE0 = 0x1000, PAGE1 = 0x1100, PAGE2 = 0x1200, PAGE3 = 0x1300;
+const int PAGE4 = 0x1400, PAGE5 = 0x1500, PAGE6 = 0x1600, PAGE7 = 0x1700;
+const int MAXBLOCK = 16;
+
+// Run control and timing; tstart and tdiff are shared by every wait loop.
+extern int stop_flag, graphrefresh, type;
+extern unsigned short ttick;
+extern double tstart, tdiff;
+const double GET_TIMEOUT_S = 2.0;   // get from the controller, and each live request
+const double TEACH_TIMEOUT_S = 1.5; // teach and reset
+
+// Shell.
+const int PATH_LEN = 260;
+extern int panelHandle;
+extern char proj_dir[PATH_LEN], file_name[PATH_LEN], dir_fname[PATH_LEN];
+extern char szStatus[66];
+
+// strcpy that never runs past the buffer: the status texts come from the line too.
+template <size_t N> void CopyText(char (&dest)[N], const char *text) {
+    std::strncpy(dest, text, N - 1);
+    dest[N - 1] = '\0';
+}
+
+void InitVars(void);
+void ShowInfoText(const char *text, int left, int top, int size);
+// Binds the callbacks that the panel file names; before LoadPanel.
+void RegisterCallbacks(void);
+
+int CC_PANEL(int panel, int event, void *callbackData, int eventData1, int eventData2);
+int CC_Timer50ms(int panel, int control, int event, void *callbackData, int eventData1,
+                 int eventData2);
+
+} // namespace kelvaro

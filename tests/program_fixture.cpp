@@ -1,0 +1,93 @@
+// Set-up shared by the tests that run the program's own code.
+#include "program_fixture.h"
+
+#include "utility.h"
+
+#include <QCoreApplication>
+
+#include <cstdlib>
+#include <unistd.h>
+
+using namespace kelvaro;
+
+void PanelTest::SetUp() {
+    RegisterCallbacks();
+    panelHandle = LoadPanel(0, "KELVARO1V10.uir", PANEL);
+    ASSERT_GT(panelHandle, 0) << LastPanelError();
+    QObject::connect(control<QLineEdit>("PANEL_STATUS"), &QLineEdit::textChanged,
+                     [this](const QString &text) { statusHistory << text; });
+    InitVars();
+    statusHistory.clear();
+}
+
+void PanelTest::TearDown() {
+    CloseCom(com);
+    DiscardPanel(panelHandle);
+}
+
+std::string PanelTest::status() {
+    char text[256];
+    GetCtrlVal(panelHandle, PANEL_STATUS, text, sizeof text);
+    return text;
+}
+
+int PanelTest::intValue(int id) {
+    int value = -1;
+    EXPECT_EQ(GetCtrlVal(panelHandle, id, &value), 0) << id;
+    return value;
+}
+
+unsigned short PanelTest::wordValue(int id) {
+    unsigned short value = 0;
+    EXPECT_EQ(GetCtrlVal(panelHandle, id, &value), 0) << id;
+    return value;
+}
+
+QWidget *PanelTest::window() {
+    for (QWidget *top : QApplication::topLevelWidgets())
+        if (top->objectName() == QLatin1String("PANEL"))
+            return top;
+    return nullptr;
+}
+
+LinkTest::LinkTest(bool pacing) : sim(kvsim::Simulator::Options{pacing, {}, 1, {}}) {}
+
+void LinkTest::SetUp() {
+    link = "/tmp/kelvaro-test-" + std::to_string(getpid()) + "-COM1";
+    std::string error;
+    ASSERT_TRUE(sim.start(link, &error)) << error;
+    setenv("KELVARO_COM1", link.c_str(), 1);
+    PanelTest::SetUp();
+}
+
+void LinkTest::TearDown() {
+    PanelTest::TearDown();
+    sim.stop();
+    unsetenv("KELVARO_COM1");
+}
+
+std::vector<int> LinkTest::ordersReceived() const {
+    std::vector<int> orders;
+    for (const kvsim::Request &request : sim.requests())
+        orders.push_back(request.order);
+    return orders;
+}
+
+bool LinkTest::waitFor(const std::function<bool()> &done, double seconds) {
+    const double start = Timer();
+    while (!done()) {
+        if (Timer() - start > seconds)
+            return false;
+        ProcessSystemEvents();
+    }
+    return true;
+}
+
+std::vector<int> WordsOf(const kvsim::Words &words) {
+    return std::vector<int>(words.begin(), words.end());
+}
+
+std::vector<int> ProgramParameters() {
+    return {power,    reference, tolerance, hysteresis, polarity, hold,   hwmode, average,
+            evalmode, maxmode,   triglvl,   trigmode,   sdelay,   para13, para14, para15};
+}

@@ -1,0 +1,67 @@
+// Set-up shared by the tests that run the program's own code: its panel loaded and its state
+// at the defaults, and for link tests the simulated controller on a pseudo-terminal as port 1.
+#pragma once
+
+#include "KELVARO1V10.h"
+#include "com232.h"
+#include "gui.h"
+#include "panel_ids.h"
+
+#include "panel.h"
+#include "serial.h"
+
+#include "kelvaro_sim.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QStringList>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Readable failure messages for Qt's strings.
+inline void PrintTo(const QString &text, std::ostream *out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+class PanelTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    static std::string status();
+    static int intValue(int control);
+    static unsigned short wordValue(int control);
+    static QWidget *window();
+    template <typename T = QWidget> static T *control(const char *name) {
+        return window()->findChild<T *>(QString::fromLatin1(name));
+    }
+
+    QStringList statusHistory; // every text the status line showed since SetUp
+};
+
+class LinkTest : public PanelTest {
+  protected:
+    explicit LinkTest(bool pacing = true);
+    void SetUp() override;
+    void TearDown() override;
+
+    std::vector<int> ordersReceived() const;
+    // Processes events until the predicate holds or the time runs out.
+    static bool waitFor(const std::function<bool()> &done, double seconds);
+
+    std::string link;
+    kvsim::Simulator sim;
+};
+
+class UnpacedLinkTest : public LinkTest {
+  protected:
+    UnpacedLinkTest() : LinkTest(false) {}
+};
+
+std::vector<int> WordsOf(const kvsim::Words &words);
+std::vector<int> ProgramParameters();

@@ -1,0 +1,104 @@
+// The kelvaro executable as an operator starts it: against the simulator process, offscreen,
+// ended by SIGTERM; and its refusals without a panel file or a display.
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+QString binary(const char *name) {
+    return QCoreApplication::applicationDirPath() + "/" + name;
+}
+
+struct SimProcess {
+    QProcess process;
+    QString link = QString("/tmp/kelvaro-exe-test-%1").arg(getpid());
+
+    bool start() {
+        process.start(binary("kelvaro-sim"), {"--link", link, "--log-orders"});
+        return process.waitForStarted() && waitForLine("serving");
+    }
+    bool waitForLine(const QString &text, int ms = 10000) {
+        while (!output.contains(text)) {
+            if (!process.waitForReadyRead(ms))
+                return false;
+            output += QString::fromLocal8Bit(process.readAllStandardOutput());
+        }
+        return true;
+    }
+    QStringList orders() const {
+        QStringList lines = output.split('\n', Qt::SkipEmptyParts);
+        return lines.filter(QRegularExpression("^order "));
+    }
+    ~SimProcess() {
+        process.terminate();
+        process.waitForFinished();
+    }
+    QString output;
+};
+
+QProcessEnvironment programEnvironment(const QString &link) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("KELVARO_COM1", link);
+    return env;
+}
+
+} // namespace
+
+TEST(Executable, StartsWithEchoCheckRamReadAndFirmwareRequestAndEndsCleanlyOnSigterm) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.start());
+    QProcess program;
+    program.setProcessEnvironment(programEnvironment(sim.link));
+    program.start(binary("kelvaro"), {});
+    ASSERT_TRUE(program.waitForStarted());
+    ASSERT_TRUE(sim.waitForLine("order 7"));
+    QThread::msleep(300);
+
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(5000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().constData();
+    EXPECT_EQ(sim.orders(), (QStringList{"order 5", "order 2", "order 7"}));
+}
+
+TEST(Executable, WithoutItsPanelFileItEndsWithMinusOneBeforeOpeningThePort) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.start());
+    QTemporaryDir dir;
+    const QString copy = dir.filePath("kelvaro");
+    ASSERT_TRUE(QFile::copy(binary("kelvaro"), copy));
+    QProcess program;
+    program.setProcessEnvironment(programEnvironment(sim.link));
+    program.start(copy, {});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitCode(), 255);
+    EXPECT_TRUE(program.readAllStandardError().contains("cannot load the panel"));
+    QThread::msleep(100);
+    sim.output += QString::fromLocal8Bit(sim.process.readAllStandardOutput());
+    EXPECT_TRUE(sim.orders().isEmpty());
+}
+
+TEST(Executable, WithoutADisplayItEndsWithMinusOneAndSaysWhy) {
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    program.setProcessEnvironment(env);
+    program.start(binary("kelvaro"), {});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "no abort";
+    EXPECT_EQ(program.exitCode(), 255);
+    const QByteArray message = program.readAllStandardError();
+    EXPECT_EQ(message.count('\n'), 1) << message.constData();
+}
