@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QThread>
 
 #include <cerrno>
 #include <cstring>
@@ -43,6 +44,10 @@ double Timer(void) {
 }
 
 void Delay(double seconds) {
+    // Repaints what changed, so a long exchange of pauses shows its progress; no callback runs.
+    if (QCoreApplication::instance() &&
+        QThread::currentThread() == QCoreApplication::instance()->thread())
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
     if (seconds <= 0)
         return;
     timespec left{};

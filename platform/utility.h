@@ -5,7 +5,7 @@ enum { MAX_PATHNAME_LEN = 260 };
 
 // Seconds from an arbitrary fixed start, monotonic.
 double Timer(void);
-// Pauses without processing events.
+// Pauses without running any callback; only repaints what changed.
 void Delay(double seconds);
 // Both return 0, or -1 when the path does not fit MAX_PATHNAME_LEN (the buffer is then "").
 int GetProjectDir(char directory[MAX_PATHNAME_LEN]);

@@ -1,8 +1,12 @@
-// The timer control and the port ring of the panel file.
+// The panel file's own controls: the timer control and the port ring here, and the factory
+// that makes them and the charts, the graph and the LEDs for the loader.
 #include "widgets.h"
 
+#include "led.h"
 #include "panel.h"
 #include "serial_devices.h"
+#include "strip_chart.h"
+#include "xy_graph.h"
 
 int KvControl::setIntAttribute(int, int) {
     return UIE_ATTRIBUTE;
@@ -64,5 +68,11 @@ QWidget *CreatePlatformWidget(const QString &className, QWidget *parent) {
         return new KvTimer(parent);
     if (className == QLatin1String("KvPortRing"))
         return new KvPortRing(parent);
+    if (className == QLatin1String("KvStripChart"))
+        return new KvStripChart(parent);
+    if (className == QLatin1String("KvXYGraph"))
+        return new KvXYGraph(parent);
+    if (className == QLatin1String("KvLed"))
+        return new KvLed(parent);
     return nullptr;
 }

@@ -1,0 +1,259 @@
+// Array files as text: parsing checks every number and the column layout before anything is
+// stored, and writing goes through QSaveFile so a failed save never leaves half a file.
+#include "arrayfile.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+size_t sizeOf(int dataType) {
+    switch (dataType) {
+    case VAL_CHAR:
+    case VAL_UNSIGNED_CHAR:
+        return 1;
+    case VAL_SHORT_INTEGER:
+    case VAL_UNSIGNED_SHORT_INTEGER:
+        return 2;
+    case VAL_INTEGER:
+    case VAL_UNSIGNED_INTEGER:
+    case VAL_FLOAT:
+        return 4;
+    case VAL_DOUBLE:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+bool isFloating(int dataType) {
+    return dataType == VAL_FLOAT || dataType == VAL_DOUBLE;
+}
+
+// The range a number must lie in to be stored in the data type without change.
+void limitsOf(int dataType, double *low, double *high) {
+    switch (dataType) {
+    case VAL_CHAR:
+        *low = -128;
+        *high = 127;
+        break;
+    case VAL_UNSIGNED_CHAR:
+        *low = 0;
+        *high = 255;
+        break;
+    case VAL_SHORT_INTEGER:
+        *low = -32768;
+        *high = 32767;
+        break;
+    case VAL_UNSIGNED_SHORT_INTEGER:
+        *low = 0;
+        *high = 65535;
+        break;
+    case VAL_INTEGER:
+        *low = -2147483648.0;
+        *high = 2147483647.0;
+        break;
+    case VAL_UNSIGNED_INTEGER:
+        *low = 0;
+        *high = 4294967295.0;
+        break;
+    default:
+        *low = -std::numeric_limits<double>::max();
+        *high = -*low;
+        break;
+    }
+}
+
+void store(void *array, int dataType, int index, double value) {
+    char *at = static_cast<char *>(array) + size_t(index) * sizeOf(dataType);
+    auto put = [at](auto typed) { std::memcpy(at, &typed, sizeof typed); };
+    switch (dataType) {
+    case VAL_CHAR:
+        put(int8_t(value));
+        break;
+    case VAL_UNSIGNED_CHAR:
+        put(uint8_t(value));
+        break;
+    case VAL_SHORT_INTEGER:
+        put(int16_t(value));
+        break;
+    case VAL_UNSIGNED_SHORT_INTEGER:
+        put(uint16_t(value));
+        break;
+    case VAL_INTEGER:
+        put(int32_t(value));
+        break;
+    case VAL_UNSIGNED_INTEGER:
+        put(uint32_t(value));
+        break;
+    case VAL_FLOAT:
+        put(float(value));
+        break;
+    default:
+        put(value);
+        break;
+    }
+}
+
+double load(const void *array, int dataType, int index) {
+    const char *at = static_cast<const char *>(array) + size_t(index) * sizeOf(dataType);
+    auto get = [at](auto typed) {
+        std::memcpy(&typed, at, sizeof typed);
+        return double(typed);
+    };
+    switch (dataType) {
+    case VAL_CHAR:
+        return get(int8_t());
+    case VAL_UNSIGNED_CHAR:
+        return get(uint8_t());
+    case VAL_SHORT_INTEGER:
+        return get(int16_t());
+    case VAL_UNSIGNED_SHORT_INTEGER:
+        return get(uint16_t());
+    case VAL_INTEGER:
+        return get(int32_t());
+    case VAL_UNSIGNED_INTEGER:
+        return get(uint32_t());
+    case VAL_FLOAT:
+        return get(float());
+    default:
+        return get(double());
+    }
+}
+
+// Position in the array of value `index` of group `group`.
+int arrayIndex(int group, int index, int groups, int perGroup, int arrayDataOrder) {
+    return arrayDataOrder == VAL_DATA_INTERLEAVED ? index * groups + group
+                                                  : group * perGroup + index;
+}
+
+int parseNumber(const std::string &token, int dataType, double *value) {
+    char *end = nullptr;
+    errno = 0;
+    if (isFloating(dataType)) {
+        *value = std::strtod(token.c_str(), &end);
+    } else {
+        const long long whole = std::strtoll(token.c_str(), &end, 10);
+        *value = double(whole);
+    }
+    if (end == token.c_str() || *end != '\0')
+        return ARRAY_FILE_NOT_A_NUMBER;
+    double low = 0;
+    double high = 0;
+    limitsOf(dataType, &low, &high);
+    if (errno == ERANGE || !std::isfinite(*value) || *value < low || *value > high)
+        return ARRAY_FILE_OUT_OF_RANGE;
+    return 0;
+}
+
+bool validArguments(const void *array, int dataType, int numberOfElements, int numberOfGroups,
+                    int fileType) {
+    return array && sizeOf(dataType) > 0 && numberOfGroups > 0 && numberOfElements > 0 &&
+           numberOfElements % numberOfGroups == 0 && fileType == VAL_ASCII;
+}
+
+} // namespace
+
+int FileToArray(const char *fileName, void *array, int dataType, int numberOfElements,
+                int numberOfGroups, int arrayDataOrder, int fileLayout, int fileType) {
+    if (!fileName || !validArguments(array, dataType, numberOfElements, numberOfGroups, fileType))
+        return ARRAY_FILE_BAD_ARGUMENT;
+    QFile file(QString::fromLocal8Bit(fileName));
+    if (!file.open(QIODevice::ReadOnly))
+        return ARRAY_FILE_CANNOT_OPEN;
+
+    const int perGroup = numberOfElements / numberOfGroups;
+    const bool columns = fileLayout == VAL_GROUPS_AS_COLUMNS;
+    const int rows = columns ? perGroup : numberOfGroups;
+    const int perRow = columns ? numberOfGroups : perGroup;
+    std::vector<double> values(static_cast<size_t>(numberOfElements));
+    int row = 0;
+    while (!file.atEnd()) {
+        const QList<QByteArray> tokens = file.readLine().simplified().split(' ');
+        if (tokens.size() == 1 && tokens.front().isEmpty())
+            continue;
+        if (row == rows || tokens.size() != perRow) {
+            for (const QByteArray &token : tokens) {
+                double ignored = 0;
+                if (parseNumber(token.toStdString(), VAL_DOUBLE, &ignored) != 0)
+                    return ARRAY_FILE_NOT_A_NUMBER;
+            }
+            return ARRAY_FILE_BAD_LAYOUT;
+        }
+        for (int column = 0; column < perRow; ++column) {
+            double value = 0;
+            const int parsed = parseNumber(tokens.at(column).toStdString(), dataType, &value);
+            if (parsed != 0)
+                return parsed;
+            const int group = columns ? column : row;
+            const int index = columns ? row : column;
+            values[size_t(arrayIndex(group, index, numberOfGroups, perGroup, arrayDataOrder))] =
+                value;
+        }
+        ++row;
+    }
+    if (file.error() != QFileDevice::NoError)
+        return ARRAY_FILE_CANNOT_OPEN;
+    if (row < rows)
+        return ARRAY_FILE_TOO_FEW_VALUES;
+    for (int i = 0; i < numberOfElements; ++i)
+        store(array, dataType, i, values[size_t(i)]);
+    return 0;
+}
+
+int ArrayToFile(const char *fileName, const void *array, int dataType, int numberOfElements,
+                int numberOfGroups, int arrayDataOrder, int fileLayout, int columnSeparation,
+                int fieldWidth, int fileType, int fileAction) {
+    if (!fileName || !validArguments(array, dataType, numberOfElements, numberOfGroups, fileType) ||
+        fieldWidth < 0 || fieldWidth > 64)
+        return ARRAY_FILE_BAD_ARGUMENT;
+    const int perGroup = numberOfElements / numberOfGroups;
+    const bool columns = fileLayout == VAL_GROUPS_AS_COLUMNS;
+    const int rows = columns ? perGroup : numberOfGroups;
+    const int perRow = columns ? numberOfGroups : perGroup;
+
+    QByteArray text;
+    for (int row = 0; row < rows; ++row) {
+        for (int column = 0; column < perRow; ++column) {
+            const int group = columns ? column : row;
+            const int index = columns ? row : column;
+            const double value =
+                load(array, dataType,
+                     arrayIndex(group, index, numberOfGroups, perGroup, arrayDataOrder));
+            const QByteArray number = isFloating(dataType) ? QByteArray::number(value, 'g', 17)
+                                                           : QByteArray::number(qint64(value));
+            if (column > 0 && columnSeparation == VAL_SEP_BY_TAB)
+                text += '\t';
+            else if (column > 0 && columnSeparation == VAL_SEP_BY_COMMA)
+                text += ',';
+            // A number that fills its field keeps one blank from its neighbour, so the file
+            // reads back.
+            const int width = column > 0 && columnSeparation == VAL_CONST_WIDTH
+                                  ? std::max(fieldWidth, int(number.size()) + 1)
+                                  : fieldWidth;
+            text += number.rightJustified(width, ' ');
+        }
+        text += '\n';
+    }
+
+    const QString name = QString::fromLocal8Bit(fileName);
+    if (fileAction == VAL_APPEND) {
+        QFile file(name);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append) || file.write(text) != text.size())
+            return ARRAY_FILE_WRITE_FAILED;
+        return file.flush() ? 0 : ARRAY_FILE_WRITE_FAILED;
+    }
+    QSaveFile file(name);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        return ARRAY_FILE_WRITE_FAILED;
+    return 0;
+}

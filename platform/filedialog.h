@@ -1,0 +1,39 @@
+// File dialog service: the operator picks a file, or a test answers in the operator's place.
+#pragma once
+
+#include "utility.h"
+
+enum FileSelectResult {
+    VAL_NO_FILE_SELECTED = 0,
+    VAL_EXISTING_FILE_SELECTED = 1,
+    VAL_NEW_FILE_SELECTED = 2,
+    FILE_SELECT_ERROR = -1, // no application, or a path that does not fit the buffer
+};
+
+// Label of the dialog's accept button; load and select open existing files only.
+enum FileSelectButton {
+    VAL_OK_BUTTON = 0,
+    VAL_SAVE_BUTTON = 1,
+    VAL_SELECT_BUTTON = 2,
+    VAL_LOAD_BUTTON = 3,
+};
+
+// fileTypeList holds patterns such as "*.dat"; the chosen path lands in pathName.
+int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec,
+                    const char *fileTypeList, const char *title, int buttonLabel,
+                    int restrictDirectory, int restrictExtension, int allowCancel,
+                    int allowMakeDirectory, char pathName[MAX_PATHNAME_LEN]);
+
+// For tests: the next dialog returns this result and path at once, without showing itself.
+// Answers queue up in order.
+void QueueFileSelectAnswer(int result, const char *path);
+
+// For tests: what the last dialog was asked to show.
+struct FileSelectRequest {
+    char defaultDirectory[MAX_PATHNAME_LEN];
+    char defaultFileSpec[MAX_PATHNAME_LEN];
+    char fileTypeList[64];
+    char title[128];
+    int buttonLabel;
+};
+const FileSelectRequest *LastFileSelectRequest(void);

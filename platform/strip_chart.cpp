@@ -1,0 +1,385 @@
+// The strip chart control and the drawing pieces the XY graph shares with it.
+#include "strip_chart.h"
+
+#include "chart.h"
+#include "panel.h"
+
+#include <QPainter>
+#include <QScreen>
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+
+namespace {
+
+const int DEFAULT_FRAME_MS = 16;
+const int MIN_FRAME_MS = 4;
+const int MAX_FRAME_MS = 50;
+const int VERTICAL_DIVISIONS = 10;
+const double TRACE_WIDTH = 2.0;
+
+// Distinct on a white ground and in the common forms of colour blindness for the first eight.
+const QRgb DEFAULT_COLOURS[KvStripChart::MAX_TRACES] = {
+    0x0072B2, 0xD55E00, 0x009E73, 0xCC79A7, 0xE69F00, 0x56B4E9, 0x000000, 0x8C564B,
+    0x7F7F7F, 0xBCBD22, 0x17BECF, 0x9467BD, 0x1F77B4, 0xFF7F0E, 0x2CA02C, 0xD62728,
+};
+
+template <typename T> double element(const void *values, qint64 index) {
+    return static_cast<double>(static_cast<const T *>(values)[index]);
+}
+
+bool isFinite(const QPointF &point) {
+    return std::isfinite(point.x()) && std::isfinite(point.y());
+}
+
+// Liang-Barsky: shortens a..b to its part inside bounds; false when none of it is.
+bool clipSegment(QPointF &a, QPointF &b, const QRectF &bounds) {
+    const double dx = b.x() - a.x();
+    const double dy = b.y() - a.y();
+    if (!std::isfinite(dx) || !std::isfinite(dy))
+        return false;
+    const double p[4] = {-dx, dx, -dy, dy};
+    const double q[4] = {a.x() - bounds.left(), bounds.right() - a.x(), a.y() - bounds.top(),
+                         bounds.bottom() - a.y()};
+    double enter = 0;
+    double leave = 1;
+    for (int i = 0; i < 4; ++i) {
+        if (p[i] == 0) {
+            if (q[i] < 0)
+                return false;
+            continue;
+        }
+        const double t = q[i] / p[i];
+        if (p[i] < 0)
+            enter = std::max(enter, t);
+        else
+            leave = std::min(leave, t);
+    }
+    if (enter > leave)
+        return false;
+    const QPointF start = a;
+    if (enter > 0)
+        a = QPointF(start.x() + enter * dx, start.y() + enter * dy);
+    if (leave < 1)
+        b = QPointF(start.x() + leave * dx, start.y() + leave * dy);
+    return true;
+}
+
+} // namespace
+
+bool IsDataType(int dataType) {
+    switch (dataType) {
+    case VAL_CHAR:
+    case VAL_SHORT_INTEGER:
+    case VAL_INTEGER:
+    case VAL_FLOAT:
+    case VAL_DOUBLE:
+    case VAL_UNSIGNED_INTEGER:
+    case VAL_UNSIGNED_SHORT_INTEGER:
+    case VAL_UNSIGNED_CHAR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+double DataValue(const void *values, int dataType, qint64 index) {
+    switch (dataType) {
+    case VAL_CHAR:
+        return element<signed char>(values, index);
+    case VAL_SHORT_INTEGER:
+        return element<short>(values, index);
+    case VAL_INTEGER:
+        return element<int>(values, index);
+    case VAL_FLOAT:
+        return element<float>(values, index);
+    case VAL_DOUBLE:
+        return element<double>(values, index);
+    case VAL_UNSIGNED_INTEGER:
+        return element<unsigned int>(values, index);
+    case VAL_UNSIGNED_SHORT_INTEGER:
+        return element<unsigned short>(values, index);
+    case VAL_UNSIGNED_CHAR:
+        return element<unsigned char>(values, index);
+    default:
+        return 0;
+    }
+}
+
+RepaintThrottle::RepaintThrottle(QWidget *widget) : widget_(widget) {
+    timer_.setSingleShot(true);
+    // A coarse timer may fire early, which would let two paints fall into one frame.
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, widget, [this] {
+        updatePending_ = true;
+        widget_->update();
+    });
+}
+
+void RepaintThrottle::request() {
+    // A paint already asked for shows whatever the data are when it runs.
+    if (timer_.isActive() || updatePending_)
+        return;
+    const int interval = frameInterval();
+    const qint64 since = sinceLastPaint_.isValid() ? sinceLastPaint_.elapsed() : interval;
+    timer_.start(int(std::max<qint64>(0, interval - since)));
+}
+
+void RepaintThrottle::painted() {
+    updatePending_ = false;
+    ++paints_;
+    sinceLastPaint_.start();
+}
+
+int RepaintThrottle::frameInterval() const {
+    const QScreen *screen = widget_->screen();
+    const qreal rate = screen ? screen->refreshRate() : 0;
+    if (rate < 1)
+        return DEFAULT_FRAME_MS;
+    return std::clamp(int(std::lround(1000 / rate)), MIN_FRAME_MS, MAX_FRAME_MS);
+}
+
+QVector<double> AxisTicks(double min, double max, int maxCount) {
+    QVector<double> ticks;
+    if (!std::isfinite(min) || !std::isfinite(max) || !(max > min) || maxCount < 1)
+        return ticks;
+    const double raw = (max - min) / maxCount;
+    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    double step = 10 * magnitude;
+    for (double factor : {1.0, 2.0, 5.0})
+        if (factor * magnitude >= raw * (1 - 1e-9)) {
+            step = factor * magnitude;
+            break;
+        }
+    const double slack = step * 1e-9;
+    // The count bound also ends the loop where k is too large for ++k to change it.
+    double k = std::ceil((min - slack) / step);
+    for (int count = 0; k * step <= max + slack && count <= maxCount + 1; ++k, ++count)
+        ticks << (k == 0 ? 0.0 : k * step);
+    return ticks;
+}
+
+QVector<QPolygonF> ClipPolyline(const QVector<QPointF> &points, const QRectF &bounds) {
+    QVector<QPolygonF> pieces;
+    QPolygonF current;
+    const auto flush = [&] {
+        if (current.size() >= 2)
+            pieces << current;
+        current.clear();
+    };
+    for (int i = 1; i < points.size(); ++i) {
+        QPointF a = points[i - 1];
+        QPointF b = points[i];
+        if (!isFinite(a) || !isFinite(b) || !clipSegment(a, b, bounds)) {
+            flush();
+            continue;
+        }
+        if (current.isEmpty() || current.last() != a) {
+            flush();
+            current << a;
+        }
+        current << b;
+    }
+    flush();
+    return pieces;
+}
+
+KvStripChart::KvStripChart(QWidget *parent)
+    : QWidget(parent), scrollMode_(VAL_CONTINUOUS), throttle_(this) {
+    std::copy(std::begin(DEFAULT_COLOURS), std::end(DEFAULT_COLOURS), colours_);
+    reshape(traces_, screenPoints_);
+}
+
+int KvStripChart::setIntAttribute(int attribute, int value) {
+    switch (attribute) {
+    case ATTR_NUM_TRACES:
+        if (value < 1 || value > MAX_TRACES)
+            return UIE_VALUE_TYPE;
+        if (value != traces_)
+            reshape(value, screenPoints_);
+        return 0;
+    case ATTR_POINTS_PER_SCREEN:
+        if (value < 2 || value > MAX_POINTS_PER_SCREEN)
+            return UIE_VALUE_TYPE;
+        if (value != screenPoints_)
+            reshape(traces_, value);
+        return 0;
+    case ATTR_SCROLL_MODE:
+        if (value != VAL_SWEEP && value != VAL_CONTINUOUS && value != VAL_BLOCK)
+            return UIE_VALUE_TYPE;
+        if (value != scrollMode_) {
+            scrollMode_ = value;
+            throttle_.request();
+        }
+        return 0;
+    default:
+        return UIE_ATTRIBUTE;
+    }
+}
+
+void KvStripChart::appendSteps(qint64 steps,
+                               const std::function<double(qint64 step, int index)> &valueAt) {
+    if (steps <= 0)
+        return;
+    const qint64 kept = std::min<qint64>(steps, screenPoints_);
+    const qint64 dropped = steps - kept;
+    nextSlot_ = int((nextSlot_ + dropped % screenPoints_) % screenPoints_);
+    filled_ = int(std::min<qint64>(filled_ + dropped, screenPoints_));
+    for (qint64 step = dropped; step < steps; ++step) {
+        double *slot = values_.data() + qint64(nextSlot_) * traces_;
+        for (int index = 0; index < traces_; ++index)
+            slot[index] = valueAt(step, index);
+        nextSlot_ = (nextSlot_ + 1) % screenPoints_;
+        filled_ = std::min(filled_ + 1, screenPoints_);
+    }
+    throttle_.request();
+}
+
+void KvStripChart::append(const QVector<double> &interleaved) {
+    appendSteps(interleaved.size() / traces_,
+                [&](qint64 step, int index) { return interleaved[step * traces_ + index]; });
+}
+
+void KvStripChart::clear() {
+    nextSlot_ = 0;
+    filled_ = 0;
+    throttle_.request();
+}
+
+void KvStripChart::reshape(int traces, int points) {
+    traces_ = traces;
+    screenPoints_ = points;
+    values_.fill(0.0, traces * points);
+    clear();
+}
+
+void KvStripChart::setTraceColour(int trace, QRgb colour) {
+    if (trace < 1 || trace > MAX_TRACES || colours_[trace - 1] == colour)
+        return;
+    colours_[trace - 1] = colour;
+    throttle_.request();
+}
+
+QRgb KvStripChart::traceColour(int trace) const {
+    return trace >= 1 && trace <= MAX_TRACES ? colours_[trace - 1] : 0;
+}
+
+void KvStripChart::setYMin(double value) {
+    yMin_ = value;
+    throttle_.request();
+}
+
+void KvStripChart::setYMax(double value) {
+    yMax_ = value;
+    throttle_.request();
+}
+
+int KvStripChart::shownCount() const {
+    if (scrollMode_ != VAL_BLOCK || filled_ < screenPoints_)
+        return filled_;
+    return nextSlot_ == 0 ? screenPoints_ : nextSlot_;
+}
+
+int KvStripChart::oldestSlot() const {
+    if (scrollMode_ == VAL_BLOCK)
+        return 0;
+    return (nextSlot_ - filled_ + screenPoints_) % screenPoints_;
+}
+
+QVector<double> KvStripChart::points(int trace) const {
+    QVector<double> shown;
+    if (trace < 1 || trace > traces_)
+        return shown;
+    const int count = shownCount();
+    const int oldest = oldestSlot();
+    shown.reserve(count);
+    for (int i = 0; i < count; ++i)
+        shown << slotValue((oldest + i) % screenPoints_, trace);
+    return shown;
+}
+
+QVector<double> KvStripChart::pointsLeftToRight(int trace) const {
+    QVector<double> shown;
+    if (trace < 1 || trace > traces_)
+        return shown;
+    for (const Run &run : runs())
+        for (int i = 0; i < run.count; ++i)
+            shown << slotValue((run.firstSlot + i) % screenPoints_, trace);
+    return shown;
+}
+
+QVector<KvStripChart::Run> KvStripChart::runs() const {
+    // Sweep leaves each point at the slot it was written to, so the screen shows two runs: the
+    // newest points left of the cursor, the older ones right of it.
+    if (scrollMode_ == VAL_SWEEP)
+        return {{0, 0, nextSlot_}, {nextSlot_, nextSlot_, filled_ - nextSlot_}};
+    return {{0, oldestSlot(), shownCount()}};
+}
+
+void KvStripChart::paintEvent(QPaintEvent *) {
+    throttle_.painted();
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().window());
+
+    const double low = std::isfinite(yMin_) ? yMin_ : 0;
+    const double high = std::isfinite(yMax_) && yMax_ > low ? yMax_ : low + 1;
+    const QFontMetrics metrics(font());
+    const QVector<double> ticks =
+        AxisTicks(low, high, std::max(1, height() / (3 * metrics.height())));
+    int labelWidth = 0;
+    for (double tick : ticks)
+        labelWidth = std::max(labelWidth, metrics.horizontalAdvance(QString::number(tick, 'g', 6)));
+    const double margin = metrics.height() * 0.75;
+    const QRectF area = QRectF(rect()).adjusted(labelWidth + 8, margin, -8, -margin);
+    if (area.width() < 2 || area.height() < 2)
+        return;
+    const double lastPosition = screenPoints_ - 1;
+    const auto toPixel = [&](const QPointF &point) {
+        return QPointF(area.left() + point.x() / lastPosition * area.width(),
+                       area.bottom() - (point.y() - low) / (high - low) * area.height());
+    };
+
+    painter.fillRect(area, palette().base());
+    painter.setPen(QPen(palette().mid().color(), 0, Qt::DotLine));
+    for (int division = 1; division < VERTICAL_DIVISIONS; ++division) {
+        const double x = area.left() + area.width() * division / VERTICAL_DIVISIONS;
+        painter.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
+    }
+    for (double tick : ticks) {
+        const double y = toPixel(QPointF(0, tick)).y();
+        painter.setPen(QPen(palette().mid().color(), 0, Qt::DotLine));
+        painter.drawLine(QPointF(area.left(), y), QPointF(area.right(), y));
+        painter.setPen(palette().windowText().color());
+        painter.drawText(QRectF(0, y - metrics.height(), area.left() - 4, 2 * metrics.height()),
+                         Qt::AlignRight | Qt::AlignVCenter, QString::number(tick, 'g', 6));
+    }
+    painter.setPen(QPen(palette().windowText().color(), 0));
+    painter.drawRect(area);
+
+    const QRectF bounds(QPointF(0, low), QPointF(lastPosition, high));
+    const QVector<Run> shownRuns = runs();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setClipRect(area);
+    for (int trace = 1; trace <= traces_; ++trace) {
+        painter.setPen(QPen(QColor(colours_[trace - 1]), TRACE_WIDTH, Qt::SolidLine, Qt::RoundCap,
+                            Qt::RoundJoin));
+        for (const Run &run : shownRuns) {
+            QVector<QPointF> line;
+            line.reserve(run.count);
+            for (int i = 0; i < run.count; ++i)
+                line << QPointF(run.firstPosition + i,
+                                slotValue((run.firstSlot + i) % screenPoints_, trace));
+            for (QPolygonF piece : ClipPolyline(line, bounds)) {
+                for (QPointF &point : piece)
+                    point = toPixel(point);
+                painter.drawPolyline(piece);
+            }
+        }
+    }
+    if (scrollMode_ == VAL_SWEEP && filled_ > 0) {
+        const double x = toPixel(QPointF(nextSlot_, low)).x();
+        painter.setPen(QPen(palette().windowText().color(), 1));
+        painter.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
+    }
+}

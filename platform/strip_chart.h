@@ -1,0 +1,139 @@
+// The strip chart control, and what it shares with the XY graph: the control lookup and data
+// types of the services, repaints limited to the screen's frame rate, ticks and clipped lines.
+#pragma once
+
+#include "internal.h"
+#include "panel.h"
+#include "widgets.h"
+
+#include <QElapsedTimer>
+#include <QPolygonF>
+#include <QRgb>
+#include <QTimer>
+#include <QVector>
+#include <QWidget>
+
+#include <functional>
+
+// The panel's control as a Control, or the panel service's error: UIE_ATTRIBUTE for a control of
+// another class.
+template <typename Control> int FindPanelControl(int panel, int control, Control **found) {
+    QWidget *widget = PanelControlWidget(panel, control);
+    if (!widget) {
+        // Only the panel service knows which part of the lookup failed; reading the value of a
+        // missing control reports it and changes nothing.
+        int unused = 0;
+        const int error = GetCtrlVal(panel, control, &unused);
+        return error < 0 ? error : UIE_CONTROL_ID;
+    }
+    *found = qobject_cast<Control *>(widget);
+    return *found ? 0 : UIE_ATTRIBUTE;
+}
+
+// Whether dataType is one of the codes of data_types.h.
+bool IsDataType(int dataType);
+// Element index of values, read as dataType and converted to double.
+double DataValue(const void *values, int dataType, qint64 index);
+
+// Lets a widget paint at most once per screen frame however often its data change: requests
+// made between two paints lead to a single update, never sooner than a frame after the last one.
+class RepaintThrottle {
+  public:
+    explicit RepaintThrottle(QWidget *widget);
+    void request();
+    // Called by the widget's paintEvent.
+    void painted();
+    int paintCount() const { return paints_; }
+    int frameInterval() const;
+
+  private:
+    QWidget *widget_;
+    QTimer timer_;
+    QElapsedTimer sinceLastPaint_;
+    // Until the next paint; a hidden widget is painted when it is shown again.
+    bool updatePending_ = false;
+    int paints_ = 0;
+};
+
+// About maxCount round values (1, 2 or 5 times a power of ten) from min to max.
+QVector<double> AxisTicks(double min, double max, int maxCount);
+// The parts of the polyline through points that lie inside bounds, each segment cut at its
+// edges; a non-finite point breaks the line.
+QVector<QPolygonF> ClipPolyline(const QVector<QPointF> &points, const QRectF &bounds);
+
+// A chart of the last pointsPerScreen time steps of 1 to 16 traces. Trace numbers count from 1.
+// Scroll modes: continuous fills the screen from the left and then scrolls, the newest point at
+// the right edge; sweep writes each point at the next position from the left, wrapping round
+// over the oldest, with a cursor line where the next one goes; block fills the screen and then
+// starts a fresh, empty one.
+class KvStripChart : public QWidget, public KvControl {
+    Q_OBJECT
+    Q_PROPERTY(double yMin READ yMin WRITE setYMin)
+    Q_PROPERTY(double yMax READ yMax WRITE setYMax)
+  public:
+    static constexpr int MAX_TRACES = 16;
+    static constexpr int MAX_POINTS_PER_SCREEN = 10000;
+
+    explicit KvStripChart(QWidget *parent = nullptr);
+
+    // ATTR_NUM_TRACES, ATTR_POINTS_PER_SCREEN (each clears the chart when it changes) and
+    // ATTR_SCROLL_MODE (keeps the points).
+    int setIntAttribute(int attribute, int value) override;
+
+    // Appends steps time steps; valueAt(step, index) gives the value at position index (0 ..
+    // traceCount-1) of a step and is asked only for the steps that stay on the screen.
+    void appendSteps(qint64 steps, const std::function<double(qint64 step, int index)> &valueAt);
+    // The traces' values interleaved, whole time steps; a trailing partial step is ignored.
+    void append(const QVector<double> &interleaved);
+    void clear();
+
+    void setTraceColour(int trace, QRgb colour);
+    QRgb traceColour(int trace) const;
+    double yMin() const { return yMin_; }
+    double yMax() const { return yMax_; }
+    void setYMin(double value);
+    void setYMax(double value);
+
+    int traceCount() const { return traces_; }
+    int pointsPerScreen() const { return screenPoints_; }
+    int scrollMode() const { return scrollMode_; }
+    // The points of one trace now on the screen, oldest first.
+    QVector<double> points(int trace) const;
+    // The same points as they stand on the screen from its left edge; in sweep mode the newest
+    // ones are left of the older ones.
+    QVector<double> pointsLeftToRight(int trace) const;
+    int paintCount() const { return throttle_.paintCount(); }
+    int frameInterval() const { return throttle_.frameInterval(); }
+
+    QSize sizeHint() const override { return {560, 320}; }
+
+  protected:
+    void paintEvent(QPaintEvent *event) override;
+
+  private:
+    // Consecutive screen positions holding the points of consecutive slots.
+    struct Run {
+        int firstPosition;
+        int firstSlot;
+        int count;
+    };
+    // Left to right.
+    QVector<Run> runs() const;
+    int shownCount() const;
+    int oldestSlot() const;
+    double slotValue(int slot, int trace) const { return values_[slot * traces_ + trace - 1]; }
+    void reshape(int traces, int points);
+
+    int traces_ = 1;
+    int screenPoints_ = 100;
+    int scrollMode_;
+    // Time step s of the stream sits at slot s mod screenPoints_, so the sweep position and the
+    // block start fall out of the next slot and the fill count.
+    QVector<double> values_;
+    int nextSlot_ = 0;
+    int filled_ = 0;
+    QRgb colours_[MAX_TRACES];
+    double yMin_ = 0;
+    double yMax_ = 4096;
+    RepaintThrottle throttle_;
+};
