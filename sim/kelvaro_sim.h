@@ -160,6 +160,8 @@ class Controller {
     const Words &eeprom() const { return eeprom_; }
     void setEeprom(const Words &words) { eeprom_ = words; }
     const Page &flashPage(int page) const;
+    // The measurement the last block at offset 0 captured.
+    const std::array<uint16_t, CURVE_WORDS> &curve(bool norm) const { return sensor_.curve(norm); }
     const Faults &faults() const { return faults_; }
     void setFaults(const Faults &faults);
     void scriptNorm(const std::vector<uint16_t> &values);
@@ -230,6 +232,7 @@ class Simulator {
     Words eeprom() const;
     void setEeprom(const Words &words);
     Page flashPage(int page) const;
+    std::array<uint16_t, CURVE_WORDS> curve(bool norm) const;
     Faults faults() const;
     void setFaults(const Faults &faults);
     void scriptNorm(const std::vector<uint16_t> &values);

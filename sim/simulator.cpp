@@ -321,6 +321,11 @@ Page Simulator::flashPage(int page) const {
     return controller_.flashPage(page);
 }
 
+std::array<uint16_t, CURVE_WORDS> Simulator::curve(bool norm) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return controller_.curve(norm);
+}
+
 Faults Simulator::faults() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return controller_.faults();

@@ -5,6 +5,7 @@
 #include "gui.h"
 #include "panel_ids.h"
 
+#include "filedialog.h"
 #include "panel.h"
 #include "serial.h"
 #include "start.h"
@@ -45,6 +46,134 @@ char szStatus[66] = "InitVars";
 namespace {
 
 const unsigned short TTICK_MAX = 60000;
+const int DATA_BAND_TOP = 4095;
+
+void SetStatusText(const char *text) {
+    SetCtrlVal(panelHandle, PANEL_STATUS, text);
+}
+
+void SendLiveRequest(void) {
+    FillTxBuf(8, pp);
+    rx_flag = 0;
+    tstart = Timer();
+    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
+}
+
+// Shows the chart the ring names; later plots go to it.
+void SelectGraphSource(void) {
+    int source = 0;
+    GetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, &source);
+    type = source == 0 ? 0 : 1;
+    SetCtrlAttribute(panelHandle, PANEL_RAWCHART, ATTR_VISIBLE, type == 0);
+    SetCtrlAttribute(panelHandle, PANEL_NORMCHART, ATTR_VISIBLE, type != 0);
+}
+
+// Ticks one target button, unticks the other two.
+void TickTarget(int ticked, int newTarget) {
+    const int buttons[] = {PANEL_RBTRAM, PANEL_RBTEEPROM, PANEL_RBTFILE};
+    for (int button : buttons)
+        SetCtrlVal(panelHandle, button, button == ticked ? 1 : 0);
+    target = newTarget;
+}
+
+// A target button that is unticked hands the target back to RAM.
+int TargetButtonChanged(int button, int event, int buttonTarget) {
+    if (event != EVENT_VAL_CHANGED)
+        return 0;
+    int ticked = 0;
+    GetCtrlVal(panelHandle, button, &ticked);
+    if (ticked) {
+        TickTarget(button, buttonTarget);
+    } else {
+        target = RAM;
+        SetCtrlVal(panelHandle, PANEL_RBTRAM, 1);
+    }
+    return 0;
+}
+
+// Teach and reset: the panel's set goes out with the order; once an answer frame is in, the
+// set is read back from RAM. The time-out test reads the shared tdiff, which the read-back's
+// own wait may have left there.
+void SendCommandAndReadBack(int code, const char *afterWrite) {
+    FlushInQ(com);
+    FlushOutQ(com);
+    order = code;
+    GetPanelValues();
+    CopyVarsToPP();
+    FillTxBuf(order, pp);
+    rx_flag = 0;
+    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
+    if (nBytesW == FRAME_BYTES)
+        SetStatusText("Line Ok!");
+    if (afterWrite)
+        SetStatusText(afterWrite);
+    tstart = Timer();
+    for (;;) {
+        if (rx_flag == 1) {
+            PushGET(RAM);
+            break;
+        }
+        tdiff = Timer() - tstart;
+        ProcessSystemEvents();
+        if (!(tdiff < TEACH_TIMEOUT_S))
+            break;
+    }
+    if (tdiff > TEACH_TIMEOUT_S)
+        SetStatusText("Timeout RS-232!!");
+}
+
+void GetFromController(void) {
+    order = target == EEPROM ? 4 : 2;
+    CopyVarsToPP();
+    FlushInQ(com);
+    FlushOutQ(com);
+    rx_flag = 0;
+    FillTxBuf(order, pp);
+    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
+    if (nBytesW == FRAME_BYTES)
+        SetStatusText("Transmit Ok!");
+    tstart = Timer();
+    for (;;) {
+        if (rx_flag == 1) {
+            GetRxBuf(PNUM);
+            CopyPPtoVars();
+            SetStatusText("Data Transfer Ok!");
+            break;
+        }
+        tdiff = Timer() - tstart;
+        if (tdiff > GET_TIMEOUT_S) {
+            SetStatusText("Timeout RS232-Line!");
+            break;
+        }
+        ProcessSystemEvents();
+    }
+    SetPanelValues();
+}
+
+void SendToController(void) {
+    sync = 85;
+    order = target == EEPROM ? 3 : 1;
+    GetPanelValues();
+    CopyVarsToPP();
+    FillTxBuf(order, pp);
+    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
+    if (nBytesW == FRAME_BYTES)
+        SetStatusText("Transmit Ok!");
+}
+
+// Choosing the correction file in the program's directory programs the flash instead.
+void SendToFile(void) {
+    if (FileSelectPopup(proj_dir, PARAMETER_FILE, PARAMETER_FILE_TYPES, PARAMETER_FILE_TITLE,
+                        VAL_OK_BUTTON, 0, 1, 1, 1, file_name) <= 0)
+        return;
+    GetFullPathFromProject(CORRECTION_FILE, dir_fname);
+    if (stricmp(file_name, dir_fname) == 0) {
+        if (ReadCorrData(dir_fname) == 0)
+            SendCorrDataToFlash();
+        return;
+    }
+    SendParaToFile();
+}
 
 } // namespace
 
@@ -112,8 +241,11 @@ void ShowInfoText(const char *text, int left, int top, int size) {
 }
 
 int CC_PANEL(int, int event, void *, int, int) {
-    if (event == EVENT_CLOSE)
+    if (event == EVENT_CLOSE) {
+        // A live run loops inside its own callback: end it, or the close would wait for Stop.
+        stop_flag = 1;
         QuitUserInterface(0);
+    }
     return 0;
 }
 
@@ -126,9 +258,214 @@ int CC_Timer50ms(int, int, int event, void *, int, int) {
     return 0;
 }
 
+int CC_RBTRam(int, int, int event, void *, int, int) {
+    return TargetButtonChanged(PANEL_RBTRAM, event, RAM);
+}
+
+int CC_RBTEeprom(int, int, int event, void *, int, int) {
+    return TargetButtonChanged(PANEL_RBTEEPROM, event, EEPROM);
+}
+
+int CC_RBTFile(int, int, int event, void *, int, int) {
+    return TargetButtonChanged(PANEL_RBTFILE, event, DATFILE);
+}
+
+int CC_DropDCom(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT && event != EVENT_VAL_CHANGED)
+        return 0;
+    CloseCom(com);
+    GetCtrlVal(panelHandle, PANEL_DROPDCOM, &com);
+    SetStatusText("Init COM-Port ...");
+    InitRS232(com);
+    return 0;
+}
+
+int CC_TogButtonParaII(int, int, int event, void *, int, int) {
+    if (event == EVENT_COMMIT) {
+        int paraII = 0;
+        GetCtrlVal(panelHandle, PANEL_TOGBUTTONPARAII, &paraII);
+    }
+    return 0;
+}
+
+int CC_BTNRun(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    SetCtrlAttribute(panelHandle, PANEL_GRAPH, ATTR_VISIBLE, 0);
+    SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 1);
+    SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);
+    SelectGraphSource();
+    CopyVarsToPP();
+    FlushInQ(com);
+    FlushOutQ(com);
+    order = 8;
+    SendLiveRequest();
+    if (nBytesW == FRAME_BYTES)
+        SetStatusText("Line Ok!");
+    stop_flag = 0;
+    graphrefresh = 0;
+    FillarrayNORM(tolerance, reference, 0);
+
+    // Each answer is plotted, then answered at once with the next request: the controller
+    // sets the pace.
+    for (;;) {
+        if (graphrefresh == 1) {
+            if (type == 0)
+                PlotRAWValues();
+            else
+                PlotNORMValues(arrayNORM);
+            graphrefresh = 0;
+        }
+        if (rx_flag == 1) {
+            FlushInQ(com);
+            FlushOutQ(com);
+            CopyVarsToPP();
+            SendLiveRequest();
+        }
+        tdiff = Timer() - tstart;
+        if (tdiff > GET_TIMEOUT_S) {
+            SetStatusText("Timeout RS232-Line!");
+            stop_flag = 1;
+            break;
+        }
+        ProcessSystemEvents();
+        if (stop_flag != 0)
+            break;
+    }
+
+    rx_flag = 0;
+    FlushInQ(com);
+    FlushOutQ(com);
+    graphrefresh = 0;
+    SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 0);
+    return 0;
+}
+
+int CC_BTNStop(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    rx_flag = 0;
+    FlushInQ(com);
+    FlushOutQ(com);
+    stop_flag = 1;
+    graphrefresh = 0;
+    SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 0);
+    SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 0);
+    SetCtrlAttribute(panelHandle, PANEL_TIMER50MS, ATTR_ENABLED, 0);
+    FillarrayRAW(0, 0);
+    FillarrayNORM(tol10Bit, ref10Bit, 0);
+    return 0;
+}
+
+int CC_RNGGraphSource(int, int, int event, void *, int, int) {
+    if (event == EVENT_COMMIT)
+        SelectGraphSource();
+    return 0;
+}
+
+int CC_ButtonTeach(int, int, int event, void *, int, int) {
+    if (event == EVENT_LEFT_CLICK)
+        SetStatusText("Teach new Reference-Value ...");
+    else if (event == EVENT_COMMIT)
+        SendCommandAndReadBack(6, "New setpoint value teached!");
+    return 0;
+}
+
+int CC_ButtonReset(int, int, int event, void *, int, int) {
+    if (event == EVENT_COMMIT)
+        SendCommandAndReadBack(10, nullptr);
+    return 0;
+}
+
+int CC_BTNGet(int, int, int event, void *, int, int) {
+    if (event == EVENT_LEFT_CLICK) {
+        SetStatusText("Receive...");
+    } else if (event == EVENT_COMMIT) {
+        if (target != DATFILE)
+            GetFromController();
+        else if (ReadParaFromFile() >= 0)
+            SetPanelValues();
+    }
+    return 0;
+}
+
+// Acts when the mouse button goes down, as the operator expects of this button.
+int CC_BTNSend(int, int, int event, void *, int, int) {
+    if (event != EVENT_LEFT_CLICK)
+        return 0;
+    SetStatusText("Transmit...");
+    if (target == DATFILE)
+        SendToFile();
+    else
+        SendToController();
+    return 0;
+}
+
+int CC_BTNData(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    // The live-frame wait below processes events: a second press must not start a capture
+    // inside this one.
+    SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);
+    SetCtrlAttribute(panelHandle, PANEL_RAWCHART, ATTR_VISIBLE, 0);
+    SetCtrlAttribute(panelHandle, PANEL_NORMCHART, ATTR_VISIBLE, 0);
+    SetCtrlAttribute(panelHandle, PANEL_GRAPH, ATTR_VISIBLE, 1);
+    InstallComCallback(com, 0, FRAME_BYTES, sync, nullptr, nullptr);
+    FlushInQ(com);
+    FlushOutQ(com);
+    int source = 0;
+    GetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, &source);
+    const int blocks = source == 1 ? 2 : 4;
+    for (int block = 0; block < blocks; ++block) {
+        order = 9;
+        ReadData64(block * BLOCK_WORDS, source, order);
+    }
+    InstallComCallback(com, eventMask, FRAME_BYTES, sync, RX_Receive_Function, nullptr);
+    FlushInQ(com);
+    FlushOutQ(com);
+
+    rx_flag = 0;
+    order = 8;
+    FillTxBuf(8, pp);
+    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
+    WaitRxFull();
+    PlotRAWValues();
+
+    upTHR = reference + tolerance;
+    loTHR = reference - tolerance;
+    valREF = reference;
+    if (upTHR > DATA_BAND_TOP)
+        upTHR = DATA_BAND_TOP;
+    if (loTHR < 1)
+        loTHR = 1;
+    for (int i = 0; i < 128; ++i) {
+        upArray[i] = static_cast<unsigned short>(upTHR);
+        loArray[i] = static_cast<unsigned short>(loTHR);
+        refArray[i] = valREF;
+    }
+    PlotDATACurve(yArrayA, yArrayB, upArray, loArray, refArray);
+    SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 0);
+    FlushOutQ(com);
+    FlushInQ(com);
+    return 0;
+}
+
 void RegisterCallbacks(void) {
     RegisterPanelCallback("CC_PANEL", CC_PANEL);
     RegisterCtrlCallback("CC_Timer50ms", CC_Timer50ms);
+    RegisterCtrlCallback("CC_RBTRam", CC_RBTRam);
+    RegisterCtrlCallback("CC_RBTEeprom", CC_RBTEeprom);
+    RegisterCtrlCallback("CC_RBTFile", CC_RBTFile);
+    RegisterCtrlCallback("CC_DropDCom", CC_DropDCom);
+    RegisterCtrlCallback("CC_TogButtonParaII", CC_TogButtonParaII);
+    RegisterCtrlCallback("CC_BTNRun", CC_BTNRun);
+    RegisterCtrlCallback("CC_BTNStop", CC_BTNStop);
+    RegisterCtrlCallback("CC_RNGGraphSource", CC_RNGGraphSource);
+    RegisterCtrlCallback("CC_ButtonTeach", CC_ButtonTeach);
+    RegisterCtrlCallback("CC_ButtonReset", CC_ButtonReset);
+    RegisterCtrlCallback("CC_BTNGet", CC_BTNGet);
+    RegisterCtrlCallback("CC_BTNSend", CC_BTNSend);
+    RegisterCtrlCallback("CC_BTNData", CC_BTNData);
 }
 
 } // namespace kelvaro

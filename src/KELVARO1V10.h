@@ -46,6 +46,12 @@ extern int panelHandle;
 extern char proj_dir[PATH_LEN], file_name[PATH_LEN], dir_fname[PATH_LEN];
 extern char szStatus[66];
 
+// The parameter-file dialog of get and send.
+const char PARAMETER_FILE[] = "CONpara.dat";
+const char PARAMETER_FILE_TYPES[] = "*.dat";
+const char PARAMETER_FILE_TITLE[] = "KEL-VA-RO Parameter File";
+const char CORRECTION_FILE[] = "CONconfig.dat";
+
 // strcpy that never runs past the buffer: the status texts come from the line too.
 template <size_t N> void CopyText(char (&dest)[N], const char *text) {
     std::strncpy(dest, text, N - 1);
@@ -60,5 +66,31 @@ void RegisterCallbacks(void);
 int CC_PANEL(int panel, int event, void *callbackData, int eventData1, int eventData2);
 int CC_Timer50ms(int panel, int control, int event, void *callbackData, int eventData1,
                  int eventData2);
+int CC_RBTRam(int panel, int control, int event, void *callbackData, int eventData1,
+              int eventData2);
+int CC_RBTEeprom(int panel, int control, int event, void *callbackData, int eventData1,
+                 int eventData2);
+int CC_RBTFile(int panel, int control, int event, void *callbackData, int eventData1,
+               int eventData2);
+int CC_DropDCom(int panel, int control, int event, void *callbackData, int eventData1,
+                int eventData2);
+int CC_TogButtonParaII(int panel, int control, int event, void *callbackData, int eventData1,
+                       int eventData2);
+int CC_BTNRun(int panel, int control, int event, void *callbackData, int eventData1,
+              int eventData2);
+int CC_BTNStop(int panel, int control, int event, void *callbackData, int eventData1,
+               int eventData2);
+int CC_RNGGraphSource(int panel, int control, int event, void *callbackData, int eventData1,
+                      int eventData2);
+int CC_ButtonTeach(int panel, int control, int event, void *callbackData, int eventData1,
+                   int eventData2);
+int CC_ButtonReset(int panel, int control, int event, void *callbackData, int eventData1,
+                   int eventData2);
+int CC_BTNGet(int panel, int control, int event, void *callbackData, int eventData1,
+              int eventData2);
+int CC_BTNSend(int panel, int control, int event, void *callbackData, int eventData1,
+               int eventData2);
+int CC_BTNData(int panel, int control, int event, void *callbackData, int eventData1,
+               int eventData2);
 
 } // namespace kelvaro

@@ -11,6 +11,7 @@
 #include "utility.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace kelvaro {
 
@@ -30,6 +31,10 @@ char szVersion[FIRMWARE_BYTES];
 namespace {
 
 const double LINE_CHECK_PAUSE_S = 0.05;
+const double BLOCK_TIMEOUT_S = 1.5;
+// The polls for replies without a frame header process no events; this pause keeps them from
+// holding a core while the line is slow, and is far below a byte's time on the line.
+const double POLL_PAUSE_S = 0.0002;
 const int LINE_OK_ECHO = 0x00AA;
 
 void PutWord(unsigned char *at, int word) {
@@ -43,6 +48,21 @@ unsigned short WordAt(const unsigned char *at) {
 
 void ShowStatus(void) {
     SetCtrlVal(panelHandle, PANEL_STATUS, szStatus);
+}
+
+const int FLASH_INFO_ACCEPTED = 0x00AA;
+const double FLASH_READ_PAUSE_S = 0.05;
+const double FLASH_FIRST_BLOCK_PAUSE_S = 0.15;
+const double FLASH_PAGE_PAUSE_S = 0.05;
+
+// One flash order and its answer, read directly: the answer's word 0, or -1 when fewer than
+// 36 bytes came.
+int ExchangeFlashFrame(const unsigned short *words) {
+    FillTxBuf(order, words);
+    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
+    Delay(FLASH_READ_PAUSE_S);
+    nBytesR = ComRd(com, Bytes(szReadBuf), FRAME_BYTES);
+    return nBytesR == FRAME_BYTES ? WordAt(szReadBuf + 4) : -1;
 }
 
 unsigned short *const PARAMETERS[PNUM] = {
@@ -208,6 +228,7 @@ int GetVERSIONInfo(void) {
         }
         if (queued >= FIRMWARE_BYTES)
             break;
+        Delay(POLL_PAUSE_S);
     }
     szVersion[0] = '\0';
     nBytesR = ComRd(com, Bytes(szReadBuf), std::clamp(queued, 0, BUFFER_BYTES));
@@ -224,6 +245,138 @@ int GetVERSIONInfo(void) {
     rx_flag = 0;
     ShowStatus();
     return queued;
+}
+
+int ReadData64(int offset, int source, int order) {
+    const unsigned short request[PNUM] = {static_cast<unsigned short>(offset),
+                                          static_cast<unsigned short>(source)};
+    FillTxBuf(order, request);
+    FlushInQ(com);
+    FlushOutQ(com);
+    rx_flag = 0;
+    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
+    SetCtrlVal(panelHandle, PANEL_STATUS, "Waiting for Data[64] ...");
+    int queued = 0;
+    tstart = Timer();
+    for (;;) {
+        queued = GetInQLen(com);
+        tdiff = Timer() - tstart;
+        if (tdiff > BLOCK_TIMEOUT_S) {
+            CopyText(szStatus, "Timeout-RS-232 while reading 64 data-words!");
+            std::fill(yArrayA, yArrayA + 2 * BLOCK_WORDS, 0);
+            std::fill(yArrayB, yArrayB + 2 * BLOCK_WORDS, 0);
+            ttick = 0;
+            break;
+        }
+        if (queued >= BLOCK_BYTES)
+            break;
+        Delay(POLL_PAUSE_S);
+    }
+    nBytesR = ComRd(com, Bytes(szReadBuf), std::clamp(queued, 0, BUFFER_BYTES));
+    int result = 0;
+    if (nBytesR == BLOCK_BYTES) {
+        CopyText(szStatus, "Data[64] block received!");
+        result = BLOCK_WORDS;
+        unsigned short *destination = offset == 0     ? yArrayA
+                                      : offset == 64  ? yArrayA + 64
+                                      : offset == 128 ? yArrayB
+                                      : offset == 192 ? yArrayB + 64
+                                                      : nullptr;
+        for (int i = 0; destination && i < BLOCK_WORDS; ++i)
+            destination[i] = WordAt(szReadBuf + 2 * i);
+    }
+    ShowStatus();
+    return result;
+}
+
+void SendCorrDataToFlash(void) {
+    struct Page {
+        int address;
+        const int *data;
+        char digit;
+    };
+    const Page pages[] = {
+        {PAGE4, flashp4, '4'}, {PAGE5, flashp5, '5'}, {PAGE6, flashp6, '6'}, {PAGE7, flashp7, '7'}};
+    // A live answer still on its way must not be taken for the first echo.
+    FlushInQ(com);
+    for (const Page &page : pages) {
+        const int written = WritePageDataToFlash(page.address, page.data);
+        std::snprintf(szStatus, sizeof szStatus,
+                      written < 255 ? "error : F801 FLASH page%c-write <255 words!"
+                                    : "ok : F801 FLASH page%c-write 255 words!",
+                      page.digit);
+        ShowStatus();
+        if (page.address != PAGE7)
+            Delay(FLASH_PAGE_PAUSE_S);
+    }
+    SetCtrlVal(panelHandle, PANEL_VALNORM, 0);
+}
+
+int WritePageDataToFlash(unsigned int page, const int *data) {
+    int taken = 0;
+    unsigned int offset = 0;
+    for (int block = 0; block < MAXBLOCK; ++block) {
+        for (int i = 0; i < PNUM; ++i) {
+            pp[i] = static_cast<unsigned short>(data[taken] & 0xFFFF);
+            ++taken;
+            SetCtrlVal(panelHandle, PANEL_VALNORM, taken);
+        }
+        if (SendInfoBlockToFlash(static_cast<int>(page + offset), 0) < 0)
+            return -1;
+        order = 21;
+        if (WriteBlockDataToFlash(pp) < 0)
+            return -2;
+        if (offset == 0)
+            Delay(FLASH_FIRST_BLOCK_PAUSE_S);
+        offset += PNUM;
+    }
+    return taken;
+}
+
+int SendInfoBlockToFlash(int address, int info) {
+    order = 20;
+    const unsigned short request[PNUM] = {static_cast<unsigned short>(info),
+                                          static_cast<unsigned short>(address)};
+    const int echo = ExchangeFlashFrame(request);
+    if (echo < 0) {
+        CopyText(szStatus, "Timeout: SendInfoBlockToFlash < 36 Bytes");
+        return -1;
+    }
+    if (echo == FLASH_INFO_ACCEPTED) {
+        CopyText(szStatus, "ok:  SendInfoBlockToFlash!");
+        return 1;
+    }
+    CopyText(szStatus, "error : unknown F801 echo at order-20!");
+    return -2;
+}
+
+int WriteBlockDataToFlash(const unsigned short *words) {
+    order = 21;
+    int result = 0;
+    switch (ExchangeFlashFrame(words)) {
+    case -1:
+        CopyText(szStatus, "Timeout < 36 Bytes");
+        result = -1;
+        break;
+    case 0:
+        CopyText(szStatus, "error : F801 FLASH erase-adress not valid!");
+        result = -2;
+        break;
+    case 1:
+        CopyText(szStatus, "ok : F801 FLASH erase-adress valid!");
+        result = 2;
+        break;
+    case 2:
+        CopyText(szStatus, "ok : F801 FLASH block-write 16-words!");
+        result = 1;
+        break;
+    default:
+        CopyText(szStatus, "error : F801 unknown-echo at order=21!");
+        result = -3;
+        break;
+    }
+    ShowStatus();
+    return result;
 }
 
 } // namespace kelvaro

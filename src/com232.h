@@ -1,5 +1,5 @@
 // The device link: frames and the parameter image, port set-up, the receive callback, the
-// line check and the parameter and firmware reads.
+// line check, the parameter and firmware reads, the curve block read and flash programming.
 #pragma once
 
 namespace kelvaro {
@@ -10,6 +10,8 @@ const int RAM = 1, EEPROM = 2, DATFILE = 3;
 const int eventMask = 0x8006;
 const int BUFFER_BYTES = 1024;
 const int FIRMWARE_BYTES = 64;
+const int BLOCK_WORDS = 64;
+const int BLOCK_BYTES = BLOCK_WORDS * 2;
 const double LINE_TIMEOUT_S = 2.0; // each read and write, and every wait for an answer frame
 
 extern int com, sync, target, order;
@@ -29,6 +31,18 @@ int WaitRxFull(void);
 int CheckComLine(int port);
 void PushGET(int target);
 int GetVERSIONInfo(void);
+// Reads one 64-word curve block by polling; the receive callback must be removed. Returns 64
+// when a reply of exactly 128 bytes came.
+int ReadData64(int offset, int source, int order);
+
+// Programs flash pages 4 to 7 from flashp4 .. flashp7, block by block, each echo checked.
+void SendCorrDataToFlash(void);
+// 256 when all 16 blocks went through; -1 when an information block failed, -2 a data block.
+int WritePageDataToFlash(unsigned int page, const int *data);
+// 1 accepted; -1 no answer; -2 unknown echo.
+int SendInfoBlockToFlash(int address, int info);
+// 2 erase address valid, 1 block written; -1 no answer, -2 address refused, -3 unknown echo.
+int WriteBlockDataToFlash(const unsigned short *words);
 // The status text for a negative result of OpenComConfig.
 const char *ComErrorText(int code);
 

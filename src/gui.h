@@ -1,4 +1,5 @@
-// Panel value exchange and the chart history windows.
+// Panel value exchange, the chart history windows, the strip charts and the REF / TOL LEDs,
+// the data-curve graph, parameter files and the correction table.
 #pragma once
 
 namespace kelvaro {
@@ -7,5 +8,34 @@ void GetPanelValues(void);
 void SetPanelValues(void);
 void FillarrayNORM(int tol, int ref, int value);
 void FillarrayRAW(int first, int second);
+
+void PlotRAWValues(void);
+void PlotNORMValues(double window[400]);
+void SetREFLed(unsigned int value);
+void SetTOLLed(unsigned int value);
+
+const int ARRAY_COUNT_ERROR = -20003; // count below 1
+const int ARRAY_SHIFT_ERROR = -20102; // shift not below count in magnitude
+int Copy1D(const double *input, int count, double *output);
+int Shift(const double *input, int count, int shift, double *output);
+
+// Saves the panel's parameter set to file_name; a failed save says so in the status line.
+void SendParaToFile(void);
+// Asks for a parameter file and loads it into pp and the variables. Returns 1 when loaded,
+// 0 when the dialog was cancelled, -1 when the file could not be read whole (nothing changes
+// then and the status line says so).
+int ReadParaFromFile(void);
+
+// Builds the correction table from the two columns of the file at path, writes "LTlinear.dat"
+// and cuts the table into flashp4 .. flashp7. Returns 0, or -1 when the file could not be read
+// whole or names a key outside 0..1023: the page arrays are then untouched and the status line
+// says why.
+int ReadCorrData(const char *path);
+
+// Draws a captured curve on the XY graph: curves A and B for RAW, the NORM curve with its
+// tolerance band and reference line for NORM. Every array holds at least 128 words.
+void PlotDATACurve(const unsigned short *curveA, const unsigned short *curveB,
+                   const unsigned short *upper, const unsigned short *lower,
+                   const unsigned short *referenceLine);
 
 } // namespace kelvaro

@@ -3,7 +3,10 @@
 
 #include "utility.h"
 
+#include <QAbstractButton>
 #include <QCoreApplication>
+#include <QRadioButton>
+#include <QTest>
 
 #include <cstdlib>
 #include <unistd.h>
@@ -48,6 +51,19 @@ QWidget *PanelTest::window() {
         if (top->objectName() == QLatin1String("PANEL"))
             return top;
     return nullptr;
+}
+
+void PanelTest::press(const char *name) {
+    QAbstractButton *button = control<QAbstractButton>(name);
+    // A radio button takes clicks on its circle and label only, not on the rest of its row.
+    const QPoint at = qobject_cast<QRadioButton *>(button) ? QPoint(8, button->height() / 2)
+                                                           : button->rect().center();
+    QTest::mouseClick(button, Qt::LeftButton, {}, at);
+}
+
+void PanelTest::tick(const char *radioButton) {
+    if (!control<QAbstractButton>(radioButton)->isChecked())
+        press(radioButton);
 }
 
 LinkTest::LinkTest(bool pacing) : sim(kvsim::Simulator::Options{pacing, {}, 1, {}}) {}

@@ -40,6 +40,9 @@ class PanelTest : public ::testing::Test {
     template <typename T = QWidget> static T *control(const char *name) {
         return window()->findChild<T *>(QString::fromLatin1(name));
     }
+    // A mouse click: the left-click event, then the commit.
+    static void press(const char *name);
+    static void tick(const char *radioButton);
 
     QStringList statusHistory; // every text the status line showed since SetUp
 };

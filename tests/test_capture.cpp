@@ -1,0 +1,287 @@
+// Curve capture: 64-word block reads placed by offset, the XY graph's plots read back, and a
+// live run after a capture, against the simulator; odd replies from a scripted peer.
+#include "program_fixture.h"
+
+#include "xy_graph.h"
+
+#include "utility.h"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace kelvaro;
+
+namespace {
+
+std::vector<int> wordsOf(const unsigned short *words, int from, int to) {
+    return std::vector<int>(words + from, words + to);
+}
+
+std::vector<int> curvePart(const std::array<uint16_t, kvsim::CURVE_WORDS> &curve, int from,
+                           int to) {
+    return std::vector<int>(curve.begin() + from, curve.begin() + to);
+}
+
+// A controller played by the test: answers the next request with the bytes it is given.
+class ScriptedPeer {
+  public:
+    explicit ScriptedPeer(const std::string &link) : link_(link) {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master_);
+        unlockpt(master_);
+        slave_ = ::open(ptsname(master_), O_RDWR | O_NOCTTY);
+        termios tio{};
+        tcgetattr(slave_, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(slave_, TCSANOW, &tio);
+        ::unlink(link.c_str());
+        [[maybe_unused]] const int linked = ::symlink(ptsname(master_), link.c_str());
+    }
+    ~ScriptedPeer() {
+        if (thread_.joinable())
+            thread_.join();
+        ::unlink(link_.c_str());
+        ::close(slave_);
+        ::close(master_);
+    }
+    void answerNextRequestWith(std::vector<unsigned char> reply) {
+        thread_ = std::thread([this, reply] {
+            unsigned char request[36];
+            size_t got = 0;
+            while (got < sizeof request) {
+                const ssize_t n = ::read(master_, request + got, sizeof request - got);
+                if (n <= 0)
+                    return;
+                got += size_t(n);
+            }
+            [[maybe_unused]] const ssize_t sent = ::write(master_, reply.data(), reply.size());
+        });
+    }
+
+  private:
+    std::string link_;
+    int master_ = -1;
+    int slave_ = -1;
+    std::thread thread_;
+};
+
+} // namespace
+
+class CaptureTest : public LinkTest {
+  protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        DisplayPanel(panelHandle);
+        InitRS232(com);
+        sim.clearRequests();
+        statusHistory.clear();
+    }
+    void selectSource(int source) {
+        auto *ring = control<QComboBox>("PANEL_RNGGRAPHSOURCE");
+        ring->setCurrentIndex(source);
+    }
+    std::vector<kvsim::Request> blockRequests() const {
+        std::vector<kvsim::Request> blocks;
+        for (const kvsim::Request &request : sim.requests())
+            if (request.order == 9)
+                blocks.push_back(request);
+        return blocks;
+    }
+    static KvXYGraph *graph() { return control<KvXYGraph>("PANEL_GRAPH"); }
+};
+
+TEST_F(CaptureTest, ARawCaptureReadsFourBlocksIntoBothCurvesAndPlotsThemGreenAndBlue) {
+    selectSource(0);
+    press("PANEL_BTNDATA");
+
+    const std::vector<kvsim::Request> blocks = blockRequests();
+    ASSERT_EQ(blocks.size(), 4u);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        kvsim::Words expected{};
+        expected[0] = uint16_t(64 * i);
+        EXPECT_EQ(WordsOf(blocks[i].words), WordsOf(expected)) << "block " << i;
+    }
+    EXPECT_EQ(ordersReceived().back(), 8) << "one live frame after the blocks";
+    const auto curve = sim.curve(false);
+    EXPECT_EQ(wordsOf(yArrayA, 0, 128), curvePart(curve, 0, 128));
+    EXPECT_EQ(wordsOf(yArrayB, 0, 128), curvePart(curve, 128, 256));
+
+    const QVector<KvXYGraph::Plot> plots = graph()->plots();
+    ASSERT_EQ(plots.size(), 2);
+    EXPECT_EQ(plots[0].colour, 0x00FF00u);
+    EXPECT_EQ(plots[1].colour, 0x0000FFu);
+    for (const KvXYGraph::Plot &plot : plots) {
+        EXPECT_EQ(plot.plotStyle, VAL_FAT_LINE);
+        EXPECT_EQ(plot.lineStyle, VAL_SOLID);
+        EXPECT_EQ(plot.x.size(), 128);
+        EXPECT_EQ(plot.x.front(), 0);
+    }
+    EXPECT_EQ(plots[1].y[100], yArrayB[100]);
+    EXPECT_EQ(graph()->yName(), "RAW-values / [ADC-units]");
+    EXPECT_EQ(graph()->axisRange(VAL_XAXIS), qMakePair(1.0, 128.0));
+    EXPECT_EQ(graph()->axisRange(VAL_LEFT_YAXIS), qMakePair(0.0, 1000.0));
+    EXPECT_TRUE(graph()->isVisible());
+    EXPECT_FALSE(control("PANEL_NORMCHART")->isVisible());
+    EXPECT_EQ(rx_flag, 1) << "the receive callback is back and took the live frame";
+    EXPECT_EQ(arrayRAW[198], adcCHA);
+}
+
+TEST_F(CaptureTest, ANormCaptureReadsTwoBlocksAndDrawsTheBandAndTheReferenceLine) {
+    std::fill(yArrayB, yArrayB + 256, 0x1234);
+    reference = 500;
+    tolerance = 100;
+    selectSource(1);
+    press("PANEL_BTNDATA");
+
+    const std::vector<kvsim::Request> blocks = blockRequests();
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[1].words[0], 64);
+    EXPECT_EQ(blocks[1].words[1], 1);
+    EXPECT_EQ(wordsOf(yArrayA, 0, 128), curvePart(sim.curve(true), 0, 128));
+    EXPECT_EQ(wordsOf(yArrayB, 0, 256), std::vector<int>(256, 0x1234));
+
+    const QVector<KvXYGraph::Plot> plots = graph()->plots();
+    ASSERT_EQ(plots.size(), 4);
+    const std::vector<std::tuple<double, int, int, QRgb>> expected = {
+        {600, VAL_THIN_LINE, VAL_SOLID, 0x000000},
+        {400, VAL_THIN_LINE, VAL_SOLID, 0x000000},
+        {yArrayA[0], VAL_FAT_LINE, VAL_SOLID, 0xFF0000},
+        {500, VAL_THIN_LINE, VAL_DASH, 0x000000}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(plots[i].y.front(), std::get<0>(expected[size_t(i)])) << i;
+        EXPECT_EQ(plots[i].plotStyle, std::get<1>(expected[size_t(i)])) << i;
+        EXPECT_EQ(plots[i].lineStyle, std::get<2>(expected[size_t(i)])) << i;
+        EXPECT_EQ(plots[i].colour, std::get<3>(expected[size_t(i)])) << i;
+    }
+    EXPECT_EQ(graph()->yName(), "NORM=1000*(A/Amax)");
+}
+
+TEST_F(CaptureTest, TheBandIsClampedAtTheTopAndAtOneIndependently) {
+    selectSource(1);
+    const std::vector<std::tuple<int, int, int, int>> cases = {{4000, 95, 4095, 3905},
+                                                               {4000, 96, 4095, 3904},
+                                                               {100, 99, 199, 1},
+                                                               {100, 100, 200, 1},
+                                                               {60000, 10, 4095, 59990}};
+    for (const auto &[ref, tol, up, low] : cases) {
+        reference = static_cast<unsigned short>(ref);
+        tolerance = static_cast<unsigned short>(tol);
+        press("PANEL_BTNDATA");
+        EXPECT_EQ(upArray[127], up) << ref << "/" << tol;
+        EXPECT_EQ(loArray[0], low) << ref << "/" << tol;
+        EXPECT_EQ(refArray[64], ref);
+        ASSERT_EQ(graph()->plots().size(), 4);
+        EXPECT_EQ(graph()->plots()[1].y[5], low);
+    }
+}
+
+TEST_F(CaptureTest, ARingValueBeyondNormReadsFourBlocksAndPlotsNothing) {
+    auto *ring = control<QComboBox>("PANEL_RNGGRAPHSOURCE");
+    ring->addItem("other");
+    ring->setCurrentIndex(2);
+    press("PANEL_BTNDATA");
+    EXPECT_EQ(blockRequests().size(), 4u);
+    EXPECT_EQ(blockRequests()[3].words[1], 2);
+    EXPECT_TRUE(graph()->plots().isEmpty());
+}
+
+TEST_F(CaptureTest, ATimeOutInTheThirdBlockWipesWhatCameBeforeAndTheFourthRefillsItsQuarter) {
+    kvsim::Faults missing;
+    missing.missingBlockAt = 2;
+    sim.setFaults(missing);
+    std::fill(yArrayA, yArrayA + 128, 7);
+    selectSource(0);
+    const double start = Timer();
+    press("PANEL_BTNDATA");
+
+    EXPECT_GT(Timer() - start, 1.5);
+    EXPECT_EQ(wordsOf(yArrayA, 0, 128), std::vector<int>(128, 0));
+    EXPECT_EQ(wordsOf(yArrayB, 0, 64), std::vector<int>(64, 0));
+    EXPECT_EQ(wordsOf(yArrayB, 64, 128), curvePart(sim.curve(false), 192, 256));
+    EXPECT_TRUE(statusHistory.contains("Timeout-RS-232 while reading 64 data-words!"));
+    EXPECT_EQ(status(), "Data[64] block received!");
+}
+
+TEST_F(CaptureTest, TheDataButtonIsDimmedWhileACaptureRunsAndALiveRunWorksAfterIt) {
+    bool dimmedDuringCapture = false;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout,
+                     [&] { dimmedDuringCapture |= !control("PANEL_BTNDATA")->isEnabled(); });
+    check.start(1);
+    press("PANEL_BTNDATA");
+    check.stop();
+    EXPECT_TRUE(dimmedDuringCapture);
+    EXPECT_TRUE(control("PANEL_BTNDATA")->isEnabled());
+
+    sim.clearRequests();
+    QTimer stop;
+    QObject::connect(&stop, &QTimer::timeout, [&] {
+        if (sim.requests().size() >= 5) {
+            stop.stop();
+            press("PANEL_BTNSTOP");
+        }
+    });
+    stop.start(5);
+    press("PANEL_BTNRUN");
+    EXPECT_GE(sim.requests().size(), 5u);
+    EXPECT_EQ(status(), "Line Ok!");
+    EXPECT_FALSE(graph()->isVisible());
+}
+
+TEST_F(PanelTest, BlockWordsWithTheTopBitSetAreStoredAsTheyCame) {
+    const std::string link = "/tmp/kelvaro-peer-" + std::to_string(getpid());
+    ScriptedPeer peer(link);
+    setenv("KELVARO_COM3", link.c_str(), 1);
+    com = 3;
+    ASSERT_EQ(OpenComConfig(com, "", 19200, 0, 8, 1, 4096, 4096), 0);
+    SetComTime(com, 2.0);
+    std::vector<unsigned char> reply(128, 0);
+    reply[0] = 0x80;
+    reply[127] = 0xFF;
+    peer.answerNextRequestWith(reply);
+
+    EXPECT_EQ(ReadData64(128, 0, 9), 64);
+
+    EXPECT_EQ(std::vector<int>(szWriteBuf, szWriteBuf + 8),
+              (std::vector<int>{0x00, 0x55, 0x00, 0x09, 0x00, 0x80, 0x00, 0x00}));
+    EXPECT_EQ(std::vector<int>(szWriteBuf + 8, szWriteBuf + 36), std::vector<int>(28, 0));
+    EXPECT_EQ(yArrayB[0], 0x8000);
+    EXPECT_EQ(yArrayB[63], 0x00FF);
+    EXPECT_EQ(status(), "Data[64] block received!");
+    unsetenv("KELVARO_COM3");
+}
+
+TEST_F(PanelTest, AnOffsetOutsideTheFourOrAnOverlongReplyStoresNothing) {
+    const std::string link = "/tmp/kelvaro-peer-" + std::to_string(getpid());
+    std::fill(yArrayA, yArrayA + 256, 3);
+    std::fill(yArrayB, yArrayB + 256, 3);
+    {
+        ScriptedPeer peer(link);
+        setenv("KELVARO_COM3", link.c_str(), 1);
+        com = 3;
+        ASSERT_EQ(OpenComConfig(com, "", 19200, 0, 8, 1, 4096, 4096), 0);
+        peer.answerNextRequestWith(std::vector<unsigned char>(128, 0x11));
+        EXPECT_EQ(ReadData64(32, 0, 9), 64);
+        EXPECT_EQ(status(), "Data[64] block received!");
+        CloseCom(com);
+    }
+    {
+        ScriptedPeer peer(link);
+        ASSERT_EQ(OpenComConfig(com, "", 19200, 0, 8, 1, 4096, 4096), 0);
+        SetCtrlVal(panelHandle, PANEL_STATUS, "before");
+        CopyText(szStatus, "before");
+        peer.answerNextRequestWith(std::vector<unsigned char>(200, 0x22));
+        EXPECT_EQ(ReadData64(0, 0, 9), 0);
+        EXPECT_EQ(status(), "before");
+    }
+    EXPECT_EQ(wordsOf(yArrayA, 0, 256), std::vector<int>(256, 3));
+    EXPECT_EQ(wordsOf(yArrayB, 0, 256), std::vector<int>(256, 3));
+    unsetenv("KELVARO_COM3");
+}
