@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -39,6 +40,8 @@ struct Port {
     int pendingEvents = 0;
     bool dispatchPosted = false;
     std::unique_ptr<QSocketNotifier> notifier;
+    std::unique_ptr<QTimer> rest; // lets the rest of a frame arrive before the next look
+    double byteSeconds = 0;       // line time of one byte: start, data, parity and stop bits
 };
 
 Port ports[MAX_COM_PORT + 1];
@@ -144,6 +147,25 @@ void dispatchEvents(int number) {
         p.callback(number, events, p.callbackData);
 }
 
+// Runs from the event loop when bytes arrive. A frame on a real line comes a byte at a time:
+// while the callback waits for more, the port rests for the line time of the missing bytes
+// instead of waking for each one.
+void takeArrivals(int number) {
+    Port &p = ports[number];
+    pump(number);
+    if (p.pendingEvents)
+        dispatchEvents(number);
+    if (p.fd < 0 || p.lost || !p.callback || !(p.eventMask & LWRS_RECEIVE) || p.count == 0 ||
+        int(p.count) >= p.notifyCount)
+        return;
+    // Wake a byte early: the last one is then taken the moment it lands.
+    const int restMs = int(double(p.notifyCount - int(p.count) - 1) * p.byteSeconds * 1000.0);
+    if (restMs < 1)
+        return;
+    p.notifier->setEnabled(false);
+    p.rest->start(restMs);
+}
+
 size_t takeFromQueue(Port &p, char *buffer, size_t wanted) {
     const size_t size = p.queue.size();
     size_t taken = 0;
@@ -225,6 +247,7 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     Port &p = ports[port];
     p = Port{};
     p.fd = fd;
+    p.byteSeconds = double(1 + dataBits + (parity ? 1 : 0) + stopBits) / double(baudRate);
     p.queue.assign(size_t(inputQueueSize), 0);
     if (QCoreApplication::instance()) {
         static bool hooked = false;
@@ -233,10 +256,14 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
             hooked = true;
         }
         p.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-        QObject::connect(p.notifier.get(), &QSocketNotifier::activated, [port] {
-            pump(port);
-            if (ports[port].pendingEvents)
-                dispatchEvents(port);
+        QObject::connect(p.notifier.get(), &QSocketNotifier::activated,
+                         [port] { takeArrivals(port); });
+        p.rest = std::make_unique<QTimer>();
+        p.rest->setSingleShot(true);
+        p.rest->setTimerType(Qt::PreciseTimer);
+        QObject::connect(p.rest.get(), &QTimer::timeout, [port] {
+            ports[port].notifier->setEnabled(!ports[port].lost);
+            takeArrivals(port);
         });
     }
     return 0;
@@ -246,6 +273,7 @@ int CloseCom(int port) {
     Port *p = openPort(port);
     if (!p)
         return port < 1 || port > MAX_COM_PORT ? COM_INVALID_PORT_NUMBER : COM_PORT_NOT_OPEN;
+    p->rest.reset();
     p->notifier.reset();
     ::close(p->fd);
     *p = Port{};
