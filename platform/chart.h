@@ -12,7 +12,7 @@ enum ScrollMode { VAL_SWEEP = 0, VAL_CONTINUOUS = 1, VAL_BLOCK = 2 };
 // Appends count values, the traces' values interleaved one time step after the other, starting
 // at element startIndex and stepping over skip elements between time steps. Returns 0 or a
 // PanelError.
-int PlotStripChart(int panel, int control, const void *values, int count, int startIndex,
-                   int skip, int dataType);
+int PlotStripChart(int panel, int control, const void *values, int count, int startIndex, int skip,
+                   int dataType);
 // trace counts from 1.
 int SetTraceAttribute(int panel, int control, int trace, int attribute, int value);

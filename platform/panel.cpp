@@ -409,7 +409,10 @@ int SetCtrlVal(int panel, int control, int value) {
     } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
         button->setChecked(value != 0);
     } else if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
-        edit->setText(QString::number(value));
+        // Live values are set many times a second, mostly unchanged: only a change repaints.
+        const QString text = QString::number(value);
+        if (edit->text() != text)
+            edit->setText(text);
     } else if (auto *label = qobject_cast<QLabel *>(widget)) {
         label->setText(QString::number(value));
         fitLabel(label);

@@ -189,6 +189,8 @@ KvStripChart::KvStripChart(QWidget *parent)
     : QWidget(parent), scrollMode_(VAL_CONTINUOUS), throttle_(this) {
     std::copy(std::begin(DEFAULT_COLOURS), std::end(DEFAULT_COLOURS), colours_);
     reshape(traces_, screenPoints_);
+    // Every pixel is painted by the chart itself: nothing behind it needs repainting first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 int KvStripChart::setIntAttribute(int attribute, int value) {
@@ -317,13 +319,14 @@ QVector<KvStripChart::Run> KvStripChart::runs() const {
     return {{0, oldestSlot(), shownCount()}};
 }
 
-void KvStripChart::paintEvent(QPaintEvent *) {
-    throttle_.painted();
-    QPainter painter(this);
+// Grid, tick labels and frame change only with the size, the range and the look: drawn once
+// into a pixmap, so a new time step costs only its traces.
+void KvStripChart::drawBackground(double low, double high) {
+    const qreal ratio = devicePixelRatioF();
+    background_ = QImage(size() * ratio, QImage::Format_ARGB32_Premultiplied);
+    background_.setDevicePixelRatio(ratio);
+    QPainter painter(&background_);
     painter.fillRect(rect(), palette().window());
-
-    const double low = std::isfinite(yMin_) ? yMin_ : 0;
-    const double high = std::isfinite(yMax_) && yMax_ > low ? yMax_ : low + 1;
     const QFontMetrics metrics(font());
     const QVector<double> ticks =
         AxisTicks(low, high, std::max(1, height() / (3 * metrics.height())));
@@ -331,15 +334,10 @@ void KvStripChart::paintEvent(QPaintEvent *) {
     for (double tick : ticks)
         labelWidth = std::max(labelWidth, metrics.horizontalAdvance(QString::number(tick, 'g', 6)));
     const double margin = metrics.height() * 0.75;
-    const QRectF area = QRectF(rect()).adjusted(labelWidth + 8, margin, -8, -margin);
-    if (area.width() < 2 || area.height() < 2)
+    plotArea_ = QRectF(rect()).adjusted(labelWidth + 8, margin, -8, -margin);
+    if (plotArea_.width() < 2 || plotArea_.height() < 2)
         return;
-    const double lastPosition = screenPoints_ - 1;
-    const auto toPixel = [&](const QPointF &point) {
-        return QPointF(area.left() + point.x() / lastPosition * area.width(),
-                       area.bottom() - (point.y() - low) / (high - low) * area.height());
-    };
-
+    const QRectF &area = plotArea_;
     painter.fillRect(area, palette().base());
     painter.setPen(QPen(palette().mid().color(), 0, Qt::DotLine));
     for (int division = 1; division < VERTICAL_DIVISIONS; ++division) {
@@ -347,7 +345,7 @@ void KvStripChart::paintEvent(QPaintEvent *) {
         painter.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
     }
     for (double tick : ticks) {
-        const double y = toPixel(QPointF(0, tick)).y();
+        const double y = area.bottom() - (tick - low) / (high - low) * area.height();
         painter.setPen(QPen(palette().mid().color(), 0, Qt::DotLine));
         painter.drawLine(QPointF(area.left(), y), QPointF(area.right(), y));
         painter.setPen(palette().windowText().color());
@@ -356,20 +354,46 @@ void KvStripChart::paintEvent(QPaintEvent *) {
     }
     painter.setPen(QPen(palette().windowText().color(), 0));
     painter.drawRect(area);
+    backgroundKey_ = {size(), low, high, palette().cacheKey(), font().key()};
+}
+
+void KvStripChart::paintEvent(QPaintEvent *) {
+    throttle_.painted();
+    const double low = std::isfinite(yMin_) ? yMin_ : 0;
+    const double high = std::isfinite(yMax_) && yMax_ > low ? yMax_ : low + 1;
+    const BackgroundKey key{size(), low, high, palette().cacheKey(), font().key()};
+    if (background_.isNull() || !(key == backgroundKey_))
+        drawBackground(low, high);
+    QPainter painter(this);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.drawImage(0, 0, background_);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    const QRectF area = plotArea_;
+    if (area.width() < 2 || area.height() < 2)
+        return;
+    const double lastPosition = screenPoints_ - 1;
+    const auto toPixel = [&](const QPointF &point) {
+        return QPointF(area.left() + point.x() / lastPosition * area.width(),
+                       area.bottom() - (point.y() - low) / (high - low) * area.height());
+    };
 
     const QRectF bounds(QPointF(0, low), QPointF(lastPosition, high));
     const QVector<Run> shownRuns = runs();
-    painter.setRenderHint(QPainter::Antialiasing);
     painter.setClipRect(area);
     for (int trace = 1; trace <= traces_; ++trace) {
-        painter.setPen(QPen(QColor(colours_[trace - 1]), TRACE_WIDTH, Qt::SolidLine, Qt::RoundCap,
+        painter.setPen(QPen(QColor(colours_[trace - 1]), TRACE_WIDTH, Qt::SolidLine, Qt::FlatCap,
                             Qt::RoundJoin));
         for (const Run &run : shownRuns) {
             QVector<QPointF> line;
             line.reserve(run.count);
-            for (int i = 0; i < run.count; ++i)
+            bool level = true;
+            for (int i = 0; i < run.count; ++i) {
                 line << QPointF(run.firstPosition + i,
                                 slotValue((run.firstSlot + i) % screenPoints_, trace));
+                level = level && line.back().y() == line.front().y();
+            }
+            // Smoothing a level line changes nothing but its cost: the threshold lines are level.
+            painter.setRenderHint(QPainter::Antialiasing, !level);
             for (QPolygonF piece : ClipPolyline(line, bounds)) {
                 for (QPointF &point : piece)
                     point = toPixel(point);

@@ -7,6 +7,7 @@
 #include "widgets.h"
 
 #include <QElapsedTimer>
+#include <QImage>
 #include <QPolygonF>
 #include <QRgb>
 #include <QTimer>
@@ -123,6 +124,22 @@ class KvStripChart : public QWidget, public KvControl {
     int oldestSlot() const;
     double slotValue(int slot, int trace) const { return values_[slot * traces_ + trace - 1]; }
     void reshape(int traces, int points);
+    void drawBackground(double low, double high);
+
+    struct BackgroundKey {
+        QSize size;
+        double low = 0;
+        double high = 0;
+        qint64 palette = 0;
+        QString font;
+        bool operator==(const BackgroundKey &o) const {
+            return size == o.size && low == o.low && high == o.high && palette == o.palette &&
+                   font == o.font;
+        }
+    };
+    QImage background_;
+    BackgroundKey backgroundKey_;
+    QRectF plotArea_;
 
     int traces_ = 1;
     int screenPoints_ = 100;
