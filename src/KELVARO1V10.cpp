@@ -431,13 +431,7 @@ int CC_BTNData(int, int, int event, void *, int, int) {
     WaitRxFull();
     PlotRAWValues();
 
-    upTHR = reference + tolerance;
-    loTHR = reference - tolerance;
-    valREF = reference;
-    if (upTHR > DATA_BAND_TOP)
-        upTHR = DATA_BAND_TOP;
-    if (loTHR < 1)
-        loTHR = 1;
+    SetPlotLines(tolerance, DATA_BAND_TOP);
     for (int i = 0; i < 128; ++i) {
         upArray[i] = static_cast<unsigned short>(upTHR);
         loArray[i] = static_cast<unsigned short>(loTHR);

@@ -55,6 +55,22 @@ const double FLASH_READ_PAUSE_S = 0.05;
 const double FLASH_FIRST_BLOCK_PAUSE_S = 0.15;
 const double FLASH_PAGE_PAUSE_S = 0.05;
 
+// Polls the input queue, without processing events, until `wanted` bytes are in (true) or
+// more than `limit` seconds have passed (false); `queued` is the count at the last look. The
+// replies polled for have no frame header, so the receive callback must be removed meanwhile.
+bool PollInQ(int wanted, double limit, int *queued) {
+    tstart = Timer();
+    for (;;) {
+        *queued = GetInQLen(com);
+        tdiff = Timer() - tstart;
+        if (tdiff > limit)
+            return false;
+        if (*queued >= wanted)
+            return true;
+        Delay(POLL_PAUSE_S);
+    }
+}
+
 // One flash order and its answer, read directly: the answer's word 0, or -1 when fewer than
 // 36 bytes came.
 int ExchangeFlashFrame(const unsigned short *words) {
@@ -216,20 +232,9 @@ int GetVERSIONInfo(void) {
     FillTxBuf(7, pp);
     nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
     SetCtrlVal(panelHandle, PANEL_STATUS, "Waiting for firmware info ...");
-    // A busy poll by design: the reply has no frame header, so the callback must not see it.
     int queued = 0;
-    tstart = Timer();
-    for (;;) {
-        queued = GetInQLen(com);
-        tdiff = Timer() - tstart;
-        if (tdiff > LINE_TIMEOUT_S) {
-            CopyText(szStatus, "Timeout - reading firmware info!");
-            break;
-        }
-        if (queued >= FIRMWARE_BYTES)
-            break;
-        Delay(POLL_PAUSE_S);
-    }
+    if (!PollInQ(FIRMWARE_BYTES, LINE_TIMEOUT_S, &queued))
+        CopyText(szStatus, "Timeout - reading firmware info!");
     szVersion[0] = '\0';
     nBytesR = ComRd(com, Bytes(szReadBuf), std::clamp(queued, 0, BUFFER_BYTES));
     if (nBytesR == FIRMWARE_BYTES) {
@@ -257,20 +262,11 @@ int ReadData64(int offset, int source, int order) {
     nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
     SetCtrlVal(panelHandle, PANEL_STATUS, "Waiting for Data[64] ...");
     int queued = 0;
-    tstart = Timer();
-    for (;;) {
-        queued = GetInQLen(com);
-        tdiff = Timer() - tstart;
-        if (tdiff > BLOCK_TIMEOUT_S) {
-            CopyText(szStatus, "Timeout-RS-232 while reading 64 data-words!");
-            std::fill(yArrayA, yArrayA + 2 * BLOCK_WORDS, 0);
-            std::fill(yArrayB, yArrayB + 2 * BLOCK_WORDS, 0);
-            ttick = 0;
-            break;
-        }
-        if (queued >= BLOCK_BYTES)
-            break;
-        Delay(POLL_PAUSE_S);
+    if (!PollInQ(BLOCK_BYTES, BLOCK_TIMEOUT_S, &queued)) {
+        CopyText(szStatus, "Timeout-RS-232 while reading 64 data-words!");
+        std::fill(yArrayA, yArrayA + 2 * BLOCK_WORDS, 0);
+        std::fill(yArrayB, yArrayB + 2 * BLOCK_WORDS, 0);
+        ttick = 0;
     }
     nBytesR = ComRd(com, Bytes(szReadBuf), std::clamp(queued, 0, BUFFER_BYTES));
     int result = 0;

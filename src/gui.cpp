@@ -120,6 +120,16 @@ void FillarrayRAW(int first, int second) {
     }
 }
 
+void SetPlotLines(int bandTolerance, int top) {
+    upTHR = reference + bandTolerance;
+    loTHR = reference - bandTolerance;
+    valREF = reference;
+    if (upTHR > top)
+        upTHR = top;
+    if (loTHR < 1)
+        loTHR = 1;
+}
+
 void PlotRAWValues(void) {
     Shift(arrayRAW, 200, -2, arrayRAW);
     CopyLiveWords();
@@ -139,13 +149,7 @@ void PlotNORMValues(double window[400]) {
     GetCtrlVal(panelHandle, PANEL_HWMODE, &hwmodeShown);
     const int effectiveTolerance =
         (hwmodeShown == 0 || hwmodeShown == 2) ? int(tolerance) : int(tolval);
-    upTHR = reference + effectiveTolerance;
-    loTHR = reference - effectiveTolerance;
-    valREF = reference;
-    if (upTHR > NORM_SCALE_TOP)
-        upTHR = NORM_SCALE_TOP;
-    if (loTHR < 1)
-        loTHR = 1;
+    SetPlotLines(effectiveTolerance, NORM_SCALE_TOP);
     window[396] = upTHR;
     window[397] = loTHR;
     window[398] = valREF;

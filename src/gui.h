@@ -9,6 +9,9 @@ void SetPanelValues(void);
 void FillarrayNORM(int tol, int ref, int value);
 void FillarrayRAW(int first, int second);
 
+// The band and reference lines of the plots: upTHR and loTHR at reference +/- bandTolerance,
+// the upper one at most top, the lower one at least 1; valREF the reference.
+void SetPlotLines(int bandTolerance, int top);
 void PlotRAWValues(void);
 void PlotNORMValues(double window[400]);
 void SetREFLed(unsigned int value);

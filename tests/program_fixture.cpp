@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QCoreApplication>
+#include <QFile>
 #include <QRadioButton>
 #include <QTest>
 
@@ -82,6 +83,13 @@ void LinkTest::TearDown() {
     unsetenv("KELVARO_COM1");
 }
 
+void LinkTest::startProgram() {
+    DisplayPanel(panelHandle);
+    InitRS232(com);
+    sim.clearRequests();
+    statusHistory.clear();
+}
+
 std::vector<int> LinkTest::ordersReceived() const {
     std::vector<int> orders;
     for (const kvsim::Request &request : sim.requests())
@@ -106,4 +114,22 @@ std::vector<int> WordsOf(const kvsim::Words &words) {
 std::vector<int> ProgramParameters() {
     return {power,    reference, tolerance, hysteresis, polarity, hold,   hwmode, average,
             evalmode, maxmode,   triglvl,   trigmode,   sdelay,   para13, para14, para15};
+}
+
+std::vector<int> PanelParameters() {
+    std::vector<int> values;
+    for (int id : {PANEL_POWER, PANEL_REFERENCE, PANEL_TOLERANCE, PANEL_HYSTERESIS, PANEL_POLARITY,
+                   PANEL_HOLD, PANEL_HWMODE, PANEL_AVERAGE, PANEL_EVALMODE, PANEL_MAXMODE,
+                   PANEL_TRIGLVL, PANEL_TRIGMODE, PANEL_SDELAY}) {
+        unsigned short value = 0;
+        GetCtrlVal(panelHandle, id, &value);
+        values.push_back(value);
+    }
+    return values;
+}
+
+void WriteFile(const QString &path, const QByteArray &content) {
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(content);
 }

@@ -53,6 +53,8 @@ class LinkTest : public PanelTest {
     void SetUp() override;
     void TearDown() override;
 
+    // Opens port 1 as the program does at start and forgets that traffic.
+    void startProgram();
     std::vector<int> ordersReceived() const;
     // Processes events until the predicate holds or the time runs out.
     static bool waitFor(const std::function<bool()> &done, double seconds);
@@ -66,5 +68,11 @@ class UnpacedLinkTest : public LinkTest {
     UnpacedLinkTest() : LinkTest(false) {}
 };
 
+// The program's parameter set at start, as the panel file carries it.
+const std::vector<int> DEFAULT_SET = {500, 2048, 512, 20, 1, 100, 1, 8, 0, 0, 950, 0, 500, 0, 0, 0};
+
 std::vector<int> WordsOf(const kvsim::Words &words);
+// The sixteen parameter variables, and the thirteen parameter controls of the panel.
 std::vector<int> ProgramParameters();
+std::vector<int> PanelParameters();
+void WriteFile(const QString &path, const QByteArray &content);

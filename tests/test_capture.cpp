@@ -78,10 +78,7 @@ class CaptureTest : public LinkTest {
   protected:
     void SetUp() override {
         LinkTest::SetUp();
-        DisplayPanel(panelHandle);
-        InitRS232(com);
-        sim.clearRequests();
-        statusHistory.clear();
+        startProgram();
     }
     void selectSource(int source) {
         auto *ring = control<QComboBox>("PANEL_RNGGRAPHSOURCE");

@@ -33,12 +33,6 @@ std::vector<int> identity() {
     return v;
 }
 
-void writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(content);
-}
-
 std::vector<int> table() {
     std::vector<int> entries;
     for (const int *page : {flashp4, flashp5, flashp6, flashp7})
@@ -78,7 +72,7 @@ class CorrectionTableTest : public PanelTest {
         PanelTest::TearDown();
     }
     int build(const QByteArray &content) {
-        writeFile(dir.filePath("CONconfig.dat"), content);
+        WriteFile(dir.filePath("CONconfig.dat"), content);
         return ReadCorrData(dir.filePath("CONconfig.dat").toLocal8Bit().constData());
     }
     int build(const std::vector<int> &value, const std::vector<int> &key) {
@@ -191,15 +185,13 @@ class FlashTest : public UnpacedLinkTest {
   protected:
     void SetUp() override {
         UnpacedLinkTest::SetUp();
-        DisplayPanel(panelHandle);
-        InitRS232(com);
+        startProgram();
         previousDirectory = QDir::currentPath();
         QDir::setCurrent(scratch.path());
         char path[MAX_PATHNAME_LEN];
         GetFullPathFromProject("CONconfig.dat", path);
         configPath = path;
         tick("PANEL_RBTFILE");
-        sim.clearRequests();
         statusHistory.clear();
     }
     void TearDown() override {
@@ -209,7 +201,7 @@ class FlashTest : public UnpacedLinkTest {
     }
     // Sends with the correction file of the program's directory chosen in the dialog.
     void program(const QByteArray &content, const QString &chosen = {}) {
-        writeFile(configPath, content);
+        WriteFile(configPath, content);
         const QString path = chosen.isEmpty() ? configPath : chosen;
         QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, path.toLocal8Bit().constData());
         press("PANEL_BTNSEND");
@@ -320,7 +312,7 @@ TEST_F(FlashTest, ABadCorrectionFileSendsNothing) {
 TEST_F(FlashTest, TheFileNameMatchesInAnyLetterCaseAndElsewhereItIsAParameterFile) {
     QString shouted = configPath;
     shouted.replace("CONconfig.dat", "conCONFIG.DAT");
-    writeFile(configPath, correctionFile(identity(), identity()));
+    WriteFile(configPath, correctionFile(identity(), identity()));
     QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, shouted.toLocal8Bit().constData());
     press("PANEL_BTNSEND");
     EXPECT_EQ(flashRequests().size(), 128u);

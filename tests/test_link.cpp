@@ -12,34 +12,16 @@
 
 using namespace kelvaro;
 
-namespace {
-
-const std::vector<int> DEFAULTS = {500, 2048, 512, 20, 1, 100, 1, 8, 0, 0, 950, 0, 500, 0, 0, 0};
-
-std::vector<int> panelParameters() {
-    std::vector<int> values;
-    for (int id : {PANEL_POWER, PANEL_REFERENCE, PANEL_TOLERANCE, PANEL_HYSTERESIS, PANEL_POLARITY,
-                   PANEL_HOLD, PANEL_HWMODE, PANEL_AVERAGE, PANEL_EVALMODE, PANEL_MAXMODE,
-                   PANEL_TRIGLVL, PANEL_TRIGMODE, PANEL_SDELAY}) {
-        unsigned short value = 0;
-        GetCtrlVal(panelHandle, id, &value);
-        values.push_back(value);
-    }
-    return values;
-}
-
-} // namespace
-
 TEST_F(LinkTest, StartUpReadsTheControllerRamOntoThePanelAndShowsItsFirmware) {
     const kvsim::Words simRam = sim.ram();
-    ASSERT_NE(WordsOf(simRam), DEFAULTS);
+    ASSERT_NE(WordsOf(simRam), DEFAULT_SET);
     target = EEPROM;
 
     InitRS232(com);
 
     EXPECT_EQ(ordersReceived(), (std::vector<int>{5, 2, 7}));
     EXPECT_EQ(ProgramParameters(), WordsOf(simRam));
-    const std::vector<int> shown = panelParameters();
+    const std::vector<int> shown = PanelParameters();
     EXPECT_EQ(shown, std::vector<int>(simRam.begin(), simRam.begin() + 13));
     EXPECT_EQ(target, RAM);
     EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
@@ -64,8 +46,8 @@ TEST_F(LinkTest, ASilentControllerFailsTheLineCheckAfterItsTimeOutAndNothingElse
     EXPECT_GE(elapsed, 2.05);
     EXPECT_LT(elapsed, 2.6);
     EXPECT_EQ(ordersReceived(), std::vector<int>{5});
-    EXPECT_EQ(ProgramParameters(), DEFAULTS);
-    EXPECT_EQ(panelParameters(), std::vector<int>(DEFAULTS.begin(), DEFAULTS.begin() + 13));
+    EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
+    EXPECT_EQ(PanelParameters(), std::vector<int>(DEFAULT_SET.begin(), DEFAULT_SET.begin() + 13));
 }
 
 TEST_F(LinkTest, AWrongEchoWordIsNotALine) {
@@ -77,7 +59,7 @@ TEST_F(LinkTest, AWrongEchoWordIsNotALine) {
 
     EXPECT_EQ(status(), "read error - not sync byte 0xAA!");
     EXPECT_EQ(ordersReceived(), std::vector<int>{5});
-    EXPECT_EQ(ProgramParameters(), DEFAULTS);
+    EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
 }
 
 TEST_F(LinkTest, AShortFirmwareTextTimesOutAndIsReportedAsAnError) {

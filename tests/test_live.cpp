@@ -225,9 +225,7 @@ class LiveRunTest : public LinkTest {
   protected:
     void SetUp() override {
         LinkTest::SetUp();
-        DisplayPanel(panelHandle);
-        InitRS232(com);
-        sim.clearRequests();
+        startProgram();
     }
     int liveRequests() const {
         int n = 0;

@@ -41,8 +41,7 @@ TEST_F(PanelTest, EveryControlOfThePanelIsThereWithALabelATipAndAnAccessibleName
 }
 
 TEST_F(PanelTest, StartUpStateIsTheDefaults) {
-    EXPECT_EQ(ProgramParameters(),
-              (std::vector<int>{500, 2048, 512, 20, 1, 100, 1, 8, 0, 0, 950, 0, 500, 0, 0, 0}));
+    EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
     EXPECT_EQ(refTHD, 2048);
     EXPECT_EQ(upTHD, 2560);
     EXPECT_EQ(lowTHD, 1536);

@@ -14,30 +14,10 @@ using namespace kelvaro;
 
 namespace {
 
-const std::vector<int> DEFAULTS = {500, 2048, 512, 20, 1, 100, 1, 8, 0, 0, 950, 0, 500, 0, 0, 0};
-
 QByteArray readFile(const QString &path) {
     QFile file(path);
     file.open(QIODevice::ReadOnly);
     return file.readAll();
-}
-
-void writeFile(const QString &path, const QByteArray &content) {
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(content);
-}
-
-std::vector<int> panelParameters() {
-    std::vector<int> values;
-    for (int id : {PANEL_POWER, PANEL_REFERENCE, PANEL_TOLERANCE, PANEL_HYSTERESIS, PANEL_POLARITY,
-                   PANEL_HOLD, PANEL_HWMODE, PANEL_AVERAGE, PANEL_EVALMODE, PANEL_MAXMODE,
-                   PANEL_TRIGLVL, PANEL_TRIGMODE, PANEL_SDELAY}) {
-        unsigned short value = 0;
-        GetCtrlVal(panelHandle, id, &value);
-        values.push_back(value);
-    }
-    return values;
 }
 
 void showOnPanel(const std::vector<int> &set) {
@@ -89,24 +69,24 @@ TEST_F(ParameterFileTest, SaveThenLoadGivesBackAllSixteenValues) {
     const std::vector<int> set = {1, 65535, 3, 4, 0, 6, 7, 8, 9, 10, 11, 12, 13, 41, 42, 43};
     showOnPanel(set);
     save(path("set.dat"));
-    showOnPanel(DEFAULTS);
+    showOnPanel(DEFAULT_SET);
 
     load(path("set.dat"));
 
     EXPECT_EQ(ProgramParameters(), set);
-    EXPECT_EQ(panelParameters(), std::vector<int>(set.begin(), set.begin() + 13));
+    EXPECT_EQ(PanelParameters(), std::vector<int>(set.begin(), set.begin() + 13));
     EXPECT_EQ(std::vector<int>(pp, pp + PNUM), set);
     EXPECT_EQ(LastFileSelectRequest()->buttonLabel, VAL_LOAD_BUTTON);
 }
 
 TEST_F(ParameterFileTest, SavingOverAFileReplacesIt) {
-    writeFile(path("old.dat"), QByteArray(5000, 'x'));
+    WriteFile(path("old.dat"), QByteArray(5000, 'x'));
     save(path("old.dat"));
     EXPECT_EQ(readFile(path("old.dat")).size(), 16 * 5);
 }
 
 TEST_F(ParameterFileTest, LineEndingsBlanksAndWideValuesAreReadAlike) {
-    writeFile(path("crlf.dat"), "  1\r\n70000\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n9\r\n10\r\n11\r\n"
+    WriteFile(path("crlf.dat"), "  1\r\n70000\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n9\r\n10\r\n11\r\n"
                                 "12\r\n13\r\n14\r\n15\r\n16\r\n\r\n");
     load(path("crlf.dat"));
     EXPECT_EQ(reference, 4464) << "70000 keeps its low 16 bits";
@@ -126,17 +106,17 @@ TEST_F(ParameterFileTest, AFileThatCannotBeReadWholeChangesNothing) {
         {"columns.dat", "1 2\n" + fifteen},
     };
     for (const auto &[name, content] : badFiles)
-        writeFile(path(name), content);
+        WriteFile(path(name), content);
     SetCtrlVal(panelHandle, PANEL_POWER, 777);
 
     for (const auto &[name, content] : badFiles) {
         load(path(name));
-        EXPECT_EQ(ProgramParameters(), DEFAULTS) << name;
+        EXPECT_EQ(ProgramParameters(), DEFAULT_SET) << name;
         EXPECT_EQ(wordValue(PANEL_POWER), 777) << name << ": the operator's edit stays";
         EXPECT_EQ(status(), "Error reading parameter-file!") << name;
     }
     load(path("missing.dat"));
-    EXPECT_EQ(ProgramParameters(), DEFAULTS);
+    EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
     EXPECT_EQ(status(), "Error reading parameter-file!");
 }
 
@@ -149,7 +129,7 @@ TEST_F(ParameterFileTest, ACancelledDialogWritesAndLoadsNothing) {
     SetCtrlVal(panelHandle, PANEL_POWER, 777);
     QueueFileSelectAnswer(VAL_NO_FILE_SELECTED, "");
     press("PANEL_BTNGET");
-    EXPECT_EQ(ProgramParameters(), DEFAULTS);
+    EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
     EXPECT_EQ(wordValue(PANEL_POWER), 500) << "get rewrites the panel from the variables";
 }
 
@@ -162,10 +142,7 @@ class ParameterCommandTest : public LinkTest {
   protected:
     void SetUp() override {
         LinkTest::SetUp();
-        DisplayPanel(panelHandle);
-        InitRS232(com);
-        sim.clearRequests();
-        statusHistory.clear();
+        startProgram();
     }
     kvsim::Request lastRequest() const { return sim.requests().back(); }
     void silence() {
@@ -176,7 +153,7 @@ class ParameterCommandTest : public LinkTest {
 };
 
 TEST_F(ParameterCommandTest, TeachSendsThePanelsSetAndReadsTheNewReferenceBack) {
-    showOnPanel(DEFAULTS);
+    showOnPanel(DEFAULT_SET);
     press("PANEL_BUTTONTEACH");
 
     ASSERT_EQ(ordersReceived(), (std::vector<int>{6, 2}));
