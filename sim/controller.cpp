@@ -300,9 +300,13 @@ Bytes Controller::curveBlock(const Words &payload) {
     const bool norm = payload[1] == 1;
     // Every capture of the program starts at offset 0: that is when a new measurement is taken.
     if (offset == 0) {
-        sensor_.capture();
+        shownCurve_ = scriptedCurve_;
+        scriptedCurve_.reset();
+        if (!shownCurve_) {
+            sensor_.capture();
+        }
     }
-    const auto &curve = sensor_.curve(norm);
+    const auto &curve = shownCurve_ ? *shownCurve_ : sensor_.curve(norm);
     Bytes block;
     block.reserve(2 * BLOCK_WORDS);
     for (std::size_t i = 0; i < BLOCK_WORDS; ++i) {

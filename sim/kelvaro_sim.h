@@ -161,10 +161,14 @@ class Controller {
     void setEeprom(const Words &words) { eeprom_ = words; }
     const Page &flashPage(int page) const;
     // The measurement the last block at offset 0 captured.
-    const std::array<uint16_t, CURVE_WORDS> &curve(bool norm) const { return sensor_.curve(norm); }
+    const std::array<uint16_t, CURVE_WORDS> &curve(bool norm) const {
+        return shownCurve_ ? *shownCurve_ : sensor_.curve(norm);
+    }
     const Faults &faults() const { return faults_; }
     void setFaults(const Faults &faults);
     void scriptNorm(const std::vector<uint16_t> &values);
+    // The next measurement (the next block at offset 0) sends these words for either source.
+    void scriptCurve(const std::array<uint16_t, CURVE_WORDS> &words) { scriptedCurve_ = words; }
     unsigned long requestCount() const { return requestCount_; }
     unsigned long badFrames() const { return badFrames_; }
 
@@ -192,6 +196,8 @@ class Controller {
     SensorModel sensor_;
     Clock::time_point start_;
     std::deque<uint16_t> scriptedNorm_;
+    std::optional<std::array<uint16_t, CURVE_WORDS>> scriptedCurve_;
+    std::optional<std::array<uint16_t, CURVE_WORDS>> shownCurve_; // the scripted one in use
     Faults faults_;
     unsigned long blockRequestsSinceFaults_ = 0;
     unsigned long requestCount_ = 0;
@@ -236,6 +242,7 @@ class Simulator {
     Faults faults() const;
     void setFaults(const Faults &faults);
     void scriptNorm(const std::vector<uint16_t> &values);
+    void scriptCurve(const std::array<uint16_t, CURVE_WORDS> &words);
     std::vector<Request> requests() const;
     void clearRequests();
     unsigned long requestCount() const;

@@ -321,6 +321,11 @@ Page Simulator::flashPage(int page) const {
     return controller_.flashPage(page);
 }
 
+void Simulator::scriptCurve(const std::array<uint16_t, CURVE_WORDS> &words) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    controller_.scriptCurve(words);
+}
+
 std::array<uint16_t, CURVE_WORDS> Simulator::curve(bool norm) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return controller_.curve(norm);

@@ -10,12 +10,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <cstdlib>
-#include <fcntl.h>
-#include <termios.h>
-#include <thread>
-#include <unistd.h>
-
 using namespace kelvaro;
 
 namespace {
@@ -28,49 +22,6 @@ std::vector<int> curvePart(const std::array<uint16_t, kvsim::CURVE_WORDS> &curve
                            int to) {
     return std::vector<int>(curve.begin() + from, curve.begin() + to);
 }
-
-// A controller played by the test: answers the next request with the bytes it is given.
-class ScriptedPeer {
-  public:
-    explicit ScriptedPeer(const std::string &link) : link_(link) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        grantpt(master_);
-        unlockpt(master_);
-        slave_ = ::open(ptsname(master_), O_RDWR | O_NOCTTY);
-        termios tio{};
-        tcgetattr(slave_, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(slave_, TCSANOW, &tio);
-        ::unlink(link.c_str());
-        [[maybe_unused]] const int linked = ::symlink(ptsname(master_), link.c_str());
-    }
-    ~ScriptedPeer() {
-        if (thread_.joinable())
-            thread_.join();
-        ::unlink(link_.c_str());
-        ::close(slave_);
-        ::close(master_);
-    }
-    void answerNextRequestWith(std::vector<unsigned char> reply) {
-        thread_ = std::thread([this, reply] {
-            unsigned char request[36];
-            size_t got = 0;
-            while (got < sizeof request) {
-                const ssize_t n = ::read(master_, request + got, sizeof request - got);
-                if (n <= 0)
-                    return;
-                got += size_t(n);
-            }
-            [[maybe_unused]] const ssize_t sent = ::write(master_, reply.data(), reply.size());
-        });
-    }
-
-  private:
-    std::string link_;
-    int master_ = -1;
-    int slave_ = -1;
-    std::thread thread_;
-};
 
 } // namespace
 
@@ -232,53 +183,47 @@ TEST_F(CaptureTest, TheDataButtonIsDimmedWhileACaptureRunsAndALiveRunWorksAfterI
     EXPECT_FALSE(graph()->isVisible());
 }
 
-TEST_F(PanelTest, BlockWordsWithTheTopBitSetAreStoredAsTheyCame) {
-    const std::string link = "/tmp/kelvaro-peer-" + std::to_string(getpid());
-    ScriptedPeer peer(link);
-    setenv("KELVARO_COM3", link.c_str(), 1);
-    com = 3;
-    ASSERT_EQ(OpenComConfig(com, "", 19200, 0, 8, 1, 4096, 4096), 0);
-    SetComTime(com, 2.0);
-    std::vector<unsigned char> reply(128, 0);
-    reply[0] = 0x80;
-    reply[127] = 0xFF;
-    peer.answerNextRequestWith(reply);
-
-    EXPECT_EQ(ReadData64(128, 0, 9), 64);
-
-    EXPECT_EQ(std::vector<int>(szWriteBuf, szWriteBuf + 8),
-              (std::vector<int>{0x00, 0x55, 0x00, 0x09, 0x00, 0x80, 0x00, 0x00}));
-    EXPECT_EQ(std::vector<int>(szWriteBuf + 8, szWriteBuf + 36), std::vector<int>(28, 0));
+TEST_F(CaptureTest, BlockWordsWithTheTopBitSetAreStoredAsTheyCame) {
+    std::array<uint16_t, kvsim::CURVE_WORDS> curve{};
+    curve[128] = 0x8000;
+    curve[191] = 0x00FF;
+    sim.scriptCurve(curve);
+    selectSource(0);
+    press("PANEL_BTNDATA");
     EXPECT_EQ(yArrayB[0], 0x8000);
     EXPECT_EQ(yArrayB[63], 0x00FF);
-    EXPECT_EQ(status(), "Data[64] block received!");
-    unsetenv("KELVARO_COM3");
 }
 
-TEST_F(PanelTest, AnOffsetOutsideTheFourOrAnOverlongReplyStoresNothing) {
-    const std::string link = "/tmp/kelvaro-peer-" + std::to_string(getpid());
+TEST_F(CaptureTest, ABlockRequestCarriesItsOffsetAndSourceAndAnOddOffsetStoresNothing) {
+    InstallComCallback(com, 0, FRAME_BYTES, kelvaro::sync, nullptr, nullptr);
     std::fill(yArrayA, yArrayA + 256, 3);
     std::fill(yArrayB, yArrayB + 256, 3);
-    {
-        ScriptedPeer peer(link);
-        setenv("KELVARO_COM3", link.c_str(), 1);
-        com = 3;
-        ASSERT_EQ(OpenComConfig(com, "", 19200, 0, 8, 1, 4096, 4096), 0);
-        peer.answerNextRequestWith(std::vector<unsigned char>(128, 0x11));
-        EXPECT_EQ(ReadData64(32, 0, 9), 64);
-        EXPECT_EQ(status(), "Data[64] block received!");
-        CloseCom(com);
-    }
-    {
-        ScriptedPeer peer(link);
-        ASSERT_EQ(OpenComConfig(com, "", 19200, 0, 8, 1, 4096, 4096), 0);
-        SetCtrlVal(panelHandle, PANEL_STATUS, "before");
-        CopyText(szStatus, "before");
-        peer.answerNextRequestWith(std::vector<unsigned char>(200, 0x22));
-        EXPECT_EQ(ReadData64(0, 0, 9), 0);
-        EXPECT_EQ(status(), "before");
-    }
+
+    EXPECT_EQ(ReadData64(32, 1, 9), 64);
+
+    EXPECT_EQ(std::vector<int>(szWriteBuf, szWriteBuf + 8),
+              (std::vector<int>{0x00, 0x55, 0x00, 0x09, 0x00, 0x20, 0x00, 0x01}));
+    EXPECT_EQ(std::vector<int>(szWriteBuf + 8, szWriteBuf + 36), std::vector<int>(28, 0));
+    EXPECT_EQ(status(), "Data[64] block received!");
     EXPECT_EQ(wordsOf(yArrayA, 0, 256), std::vector<int>(256, 3));
     EXPECT_EQ(wordsOf(yArrayB, 0, 256), std::vector<int>(256, 3));
-    unsetenv("KELVARO_COM3");
+}
+
+class UnpacedCaptureTest : public UnpacedLinkTest {};
+
+TEST_F(UnpacedCaptureTest, AnOverlongReplyIsReadWholeAndStoresNothing) {
+    startProgram();
+    InstallComCallback(com, 0, FRAME_BYTES, kelvaro::sync, nullptr, nullptr);
+    kvsim::Faults overlong;
+    overlong.extraBytes = 72;
+    sim.setFaults(overlong);
+    std::fill(yArrayA, yArrayA + 256, 3);
+    CopyText(szStatus, "before");
+    SetCtrlVal(panelHandle, PANEL_STATUS, szStatus);
+
+    EXPECT_EQ(ReadData64(0, 0, 9), 0);
+
+    EXPECT_EQ(nBytesR, 200);
+    EXPECT_EQ(status(), "before");
+    EXPECT_EQ(wordsOf(yArrayA, 0, 256), std::vector<int>(256, 3));
 }

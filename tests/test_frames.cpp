@@ -74,20 +74,6 @@ TEST(Frame, ParsingBelowSixteenWordsLeavesTheHigherWords) {
         EXPECT_EQ(pp[i], 0x1111) << i;
 }
 
-TEST(Frame, ParameterImageKeepsTheOrderOfTheSixteenVariables) {
-    for (int i = 0; i < PNUM; ++i)
-        pp[i] = static_cast<unsigned short>(1000 + i);
-    CopyPPtoVars();
-    EXPECT_EQ(power, 1000);
-    EXPECT_EQ(reference, 1001);
-    EXPECT_EQ(sdelay, 1012);
-    EXPECT_EQ(para15, 1015);
-    std::fill(pp, pp + PNUM, 0);
-    CopyVarsToPP();
-    for (int i = 0; i < PNUM; ++i)
-        EXPECT_EQ(pp[i], 1000 + i);
-}
-
 TEST(Status, OpenErrorsHaveTheirTexts) {
     EXPECT_STREQ(ComErrorText(COM_UNKNOWN_SYSTEM_ERROR), "Unknown system error");
     EXPECT_STREQ(ComErrorText(COM_INVALID_PORT_NUMBER), "Invalid port number");
@@ -99,11 +85,6 @@ TEST(Status, OpenErrorsHaveTheirTexts) {
     EXPECT_STREQ(ComErrorText(COM_TIMEOUT), "Timeout");
     for (int code : {-5, -8, -12, -14, -100})
         EXPECT_STREQ(ComErrorText(code), "RS-232 error!") << code;
-}
-
-TEST(Status, CopiedTextsAreCutToTheBuffer) {
-    CopyText(szStatus, std::string(200, 'x').c_str());
-    EXPECT_EQ(std::string(szStatus).size(), sizeof szStatus - 1);
 }
 
 TEST(FirmwareText, BytesGoHighFirstAndStopAtTheFirstNul) {

@@ -182,15 +182,6 @@ TEST_F(PanelTest, NormLinesAreClampedAndFollowTheHardwareModeOnThePanel) {
     EXPECT_EQ(intValue(PANEL_LOVAL), 400);
 }
 
-TEST_F(PanelTest, RawPlotAppendsBothChannelsAndShowsTheControllersTolerance) {
-    setLiveWords(0x8000, 4095, 17, 77);
-    PlotRAWValues();
-    EXPECT_EQ(arrayRAW[198], 4095);
-    EXPECT_EQ(arrayRAW[199], 17);
-    EXPECT_EQ(valNORM, 32768);
-    EXPECT_EQ(wordValue(PANEL_TOLERANCE), 77);
-}
-
 TEST_F(PanelTest, TargetButtonsAlwaysLeaveExactlyOneTicked) {
     auto click = [](const char *name) { press(name); };
     auto ticks = [] {

@@ -93,9 +93,6 @@ TEST_F(PanelTest, ChartWindowsAreFilledUnclamped) {
         EXPECT_EQ(arrayNORM[4 * k + 2], 100);
         EXPECT_EQ(arrayNORM[4 * k + 3], 7);
     }
-    arrayRAW[57] = 3;
-    FillarrayRAW(0, 0);
-    EXPECT_EQ(arrayRAW[57], 0);
 }
 
 TEST_F(PanelTest, TheTickCountStopsAtSixtyThousand) {
