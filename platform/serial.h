@@ -39,6 +39,3 @@ int GetInQLen(int port);
 // eventMask 0 with no callback removes it.
 int InstallComCallback(int port, int eventMask, int notifyCount, int eventCharacter,
                        ComCallbackPtr callback, void *callbackData);
-
-// Device path behind a port number ("" when there is none); returns its length or a ComError.
-int GetComDevicePath(int port, char *path, int size);

@@ -8,18 +8,18 @@
 #include <QSerialPortInfo>
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace {
 
-QStringList listedDevices() {
-    QStringList paths;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        paths << info.systemLocation();
+QList<QSerialPortInfo> listedDevices() {
+    QList<QSerialPortInfo> devices = QSerialPortInfo::availablePorts();
     QCollator natural;
     natural.setNumericMode(true);
-    std::sort(paths.begin(), paths.end(), natural);
-    return paths;
+    std::sort(devices.begin(), devices.end(),
+              [&natural](const QSerialPortInfo &a, const QSerialPortInfo &b) {
+                  return natural.compare(a.systemLocation(), b.systemLocation()) < 0;
+              });
+    return devices;
 }
 
 QString overrideFor(int port) {
@@ -30,19 +30,15 @@ QString overrideFor(int port) {
 } // namespace
 
 QList<ComDevice> ListComDevices() {
-    const QStringList listed = listedDevices();
+    const QList<QSerialPortInfo> listed = listedDevices();
     QList<ComDevice> devices;
     for (int port = 1; port <= MAX_COM_PORT; ++port) {
-        QString path = overrideFor(port);
-        QString description;
-        if (path.isEmpty() && port <= listed.size())
-            path = listed.at(port - 1);
-        if (path.isEmpty())
-            continue;
-        for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-            if (info.systemLocation() == path)
-                description = info.description();
-        devices.append({port, path, description});
+        const QString path = overrideFor(port);
+        if (!path.isEmpty())
+            devices.append({port, path, QString()});
+        else if (port <= listed.size())
+            devices.append({port, listed.at(port - 1).systemLocation(),
+                            listed.at(port - 1).description()});
     }
     return devices;
 }
@@ -53,21 +49,6 @@ QString ComDevicePath(int port) {
     const QString path = overrideFor(port);
     if (!path.isEmpty())
         return path;
-    const QStringList listed = listedDevices();
-    return port <= listed.size() ? listed.at(port - 1) : QString();
-}
-
-int GetComDevicePath(int port, char *path, int size) {
-    if (port < 1 || port > MAX_COM_PORT)
-        return COM_INVALID_PORT_NUMBER;
-    if (!path || size < 1)
-        return COM_INVALID_PARAMETER;
-    const QByteArray bytes = ComDevicePath(port).toLocal8Bit();
-    if (bytes.size() >= size) {
-        path[0] = '\0';
-        return COM_INVALID_PARAMETER;
-    }
-    std::copy(bytes.begin(), bytes.end(), path);
-    path[bytes.size()] = '\0';
-    return int(bytes.size());
+    const QList<QSerialPortInfo> listed = listedDevices();
+    return port <= listed.size() ? listed.at(port - 1).systemLocation() : QString();
 }
