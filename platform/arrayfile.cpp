@@ -2,6 +2,8 @@
 // stored, and writing goes through QSaveFile so a failed save never leaves half a file.
 #include "arrayfile.h"
 
+#include "data_values.h"
+
 #include <QFile>
 #include <QSaveFile>
 
@@ -15,25 +17,6 @@
 #include <vector>
 
 namespace {
-
-size_t sizeOf(int dataType) {
-    switch (dataType) {
-    case VAL_CHAR:
-    case VAL_UNSIGNED_CHAR:
-        return 1;
-    case VAL_SHORT_INTEGER:
-    case VAL_UNSIGNED_SHORT_INTEGER:
-        return 2;
-    case VAL_INTEGER:
-    case VAL_UNSIGNED_INTEGER:
-    case VAL_FLOAT:
-        return 4;
-    case VAL_DOUBLE:
-        return 8;
-    default:
-        return 0;
-    }
-}
 
 bool isFloating(int dataType) {
     return dataType == VAL_FLOAT || dataType == VAL_DOUBLE;
@@ -73,63 +56,6 @@ void limitsOf(int dataType, double *low, double *high) {
     }
 }
 
-void store(void *array, int dataType, int index, double value) {
-    char *at = static_cast<char *>(array) + size_t(index) * sizeOf(dataType);
-    auto put = [at](auto typed) { std::memcpy(at, &typed, sizeof typed); };
-    switch (dataType) {
-    case VAL_CHAR:
-        put(int8_t(value));
-        break;
-    case VAL_UNSIGNED_CHAR:
-        put(uint8_t(value));
-        break;
-    case VAL_SHORT_INTEGER:
-        put(int16_t(value));
-        break;
-    case VAL_UNSIGNED_SHORT_INTEGER:
-        put(uint16_t(value));
-        break;
-    case VAL_INTEGER:
-        put(int32_t(value));
-        break;
-    case VAL_UNSIGNED_INTEGER:
-        put(uint32_t(value));
-        break;
-    case VAL_FLOAT:
-        put(float(value));
-        break;
-    default:
-        put(value);
-        break;
-    }
-}
-
-double load(const void *array, int dataType, int index) {
-    const char *at = static_cast<const char *>(array) + size_t(index) * sizeOf(dataType);
-    auto get = [at](auto typed) {
-        std::memcpy(&typed, at, sizeof typed);
-        return double(typed);
-    };
-    switch (dataType) {
-    case VAL_CHAR:
-        return get(int8_t());
-    case VAL_UNSIGNED_CHAR:
-        return get(uint8_t());
-    case VAL_SHORT_INTEGER:
-        return get(int16_t());
-    case VAL_UNSIGNED_SHORT_INTEGER:
-        return get(uint16_t());
-    case VAL_INTEGER:
-        return get(int32_t());
-    case VAL_UNSIGNED_INTEGER:
-        return get(uint32_t());
-    case VAL_FLOAT:
-        return get(float());
-    default:
-        return get(double());
-    }
-}
-
 // Position in the array of value `index` of group `group`.
 int arrayIndex(int group, int index, int groups, int perGroup, int arrayDataOrder) {
     return arrayDataOrder == VAL_DATA_INTERLEAVED ? index * groups + group
@@ -157,7 +83,7 @@ int parseNumber(const std::string &token, int dataType, double *value) {
 
 bool validArguments(const void *array, int dataType, int numberOfElements, int numberOfGroups,
                     int fileType) {
-    return array && sizeOf(dataType) > 0 && numberOfGroups > 0 && numberOfElements > 0 &&
+    return array && IsDataType(dataType) && numberOfGroups > 0 && numberOfElements > 0 &&
            numberOfElements % numberOfGroups == 0 && fileType == VAL_ASCII;
 }
 
@@ -206,7 +132,7 @@ int FileToArray(const char *fileName, void *array, int dataType, int numberOfEle
     if (row < rows)
         return ARRAY_FILE_TOO_FEW_VALUES;
     for (int i = 0; i < numberOfElements; ++i)
-        store(array, dataType, i, values[size_t(i)]);
+        StoreDataValue(array, dataType, i, values[size_t(i)]);
     return 0;
 }
 
@@ -227,8 +153,8 @@ int ArrayToFile(const char *fileName, const void *array, int dataType, int numbe
             const int group = columns ? column : row;
             const int index = columns ? row : column;
             const double value =
-                load(array, dataType,
-                     arrayIndex(group, index, numberOfGroups, perGroup, arrayDataOrder));
+                DataValue(array, dataType,
+                          arrayIndex(group, index, numberOfGroups, perGroup, arrayDataOrder));
             const QByteArray number = isFloating(dataType) ? QByteArray::number(value, 'g', 17)
                                                            : QByteArray::number(qint64(value));
             if (column > 0 && columnSeparation == VAL_SEP_BY_TAB)

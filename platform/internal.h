@@ -12,7 +12,7 @@ struct PlatformInstance {
 void InstallStopSignals();
 // The window's close (11) to every panel that has a callback; without one the loop just ends.
 void DeliverCloseToPanels();
-// nullptr when the panel or control does not exist.
-QWidget *PanelControlWidget(int panel, int control);
+// nullptr when the panel or control does not exist; error then says which (a PanelError).
+QWidget *PanelControlWidget(int panel, int control, int *error = nullptr);
 // Destroys the application InitCVIRTEEx created, after the program's last panel is gone.
 void EndApplication();

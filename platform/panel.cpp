@@ -336,9 +336,9 @@ void DeliverCloseToPanels() {
         QuitUserInterface(0);
 }
 
-QWidget *PanelControlWidget(int panel, int control) {
-    int error = 0;
-    return findControl(panel, control, &error);
+QWidget *PanelControlWidget(int panel, int control, int *error) {
+    int ignored = 0;
+    return findControl(panel, control, error ? error : &ignored);
 }
 
 int GetCtrlVal(int panel, int control, unsigned short *value) {

@@ -37,8 +37,8 @@ QList<ComDevice> ListComDevices() {
         if (!path.isEmpty())
             devices.append({port, path, QString()});
         else if (port <= listed.size())
-            devices.append({port, listed.at(port - 1).systemLocation(),
-                            listed.at(port - 1).description()});
+            devices.append(
+                {port, listed.at(port - 1).systemLocation(), listed.at(port - 1).description()});
     }
     return devices;
 }

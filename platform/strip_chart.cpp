@@ -25,10 +25,6 @@ const QRgb DEFAULT_COLOURS[KvStripChart::MAX_TRACES] = {
     0x7F7F7F, 0xBCBD22, 0x17BECF, 0x9467BD, 0x1F77B4, 0xFF7F0E, 0x2CA02C, 0xD62728,
 };
 
-template <typename T> double element(const void *values, qint64 index) {
-    return static_cast<double>(static_cast<const T *>(values)[index]);
-}
-
 bool isFinite(const QPointF &point) {
     return std::isfinite(point.x()) && std::isfinite(point.y());
 }
@@ -67,45 +63,6 @@ bool clipSegment(QPointF &a, QPointF &b, const QRectF &bounds) {
 }
 
 } // namespace
-
-bool IsDataType(int dataType) {
-    switch (dataType) {
-    case VAL_CHAR:
-    case VAL_SHORT_INTEGER:
-    case VAL_INTEGER:
-    case VAL_FLOAT:
-    case VAL_DOUBLE:
-    case VAL_UNSIGNED_INTEGER:
-    case VAL_UNSIGNED_SHORT_INTEGER:
-    case VAL_UNSIGNED_CHAR:
-        return true;
-    default:
-        return false;
-    }
-}
-
-double DataValue(const void *values, int dataType, qint64 index) {
-    switch (dataType) {
-    case VAL_CHAR:
-        return element<signed char>(values, index);
-    case VAL_SHORT_INTEGER:
-        return element<short>(values, index);
-    case VAL_INTEGER:
-        return element<int>(values, index);
-    case VAL_FLOAT:
-        return element<float>(values, index);
-    case VAL_DOUBLE:
-        return element<double>(values, index);
-    case VAL_UNSIGNED_INTEGER:
-        return element<unsigned int>(values, index);
-    case VAL_UNSIGNED_SHORT_INTEGER:
-        return element<unsigned short>(values, index);
-    case VAL_UNSIGNED_CHAR:
-        return element<unsigned char>(values, index);
-    default:
-        return 0;
-    }
-}
 
 RepaintThrottle::RepaintThrottle(QWidget *widget) : widget_(widget) {
     timer_.setSingleShot(true);

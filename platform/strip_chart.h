@@ -1,7 +1,8 @@
-// The strip chart control, and what it shares with the XY graph: the control lookup and data
-// types of the services, repaints limited to the screen's frame rate, ticks and clipped lines.
+// The strip chart control, and what it shares with the XY graph: the control lookup of the
+// services, repaints limited to the screen's frame rate, ticks and clipped lines.
 #pragma once
 
+#include "data_values.h"
 #include "internal.h"
 #include "panel.h"
 #include "widgets.h"
@@ -19,22 +20,13 @@
 // The panel's control as a Control, or the panel service's error: UIE_ATTRIBUTE for a control of
 // another class.
 template <typename Control> int FindPanelControl(int panel, int control, Control **found) {
-    QWidget *widget = PanelControlWidget(panel, control);
-    if (!widget) {
-        // Only the panel service knows which part of the lookup failed; reading the value of a
-        // missing control reports it and changes nothing.
-        int unused = 0;
-        const int error = GetCtrlVal(panel, control, &unused);
-        return error < 0 ? error : UIE_CONTROL_ID;
-    }
+    int error = 0;
+    QWidget *widget = PanelControlWidget(panel, control, &error);
+    if (!widget)
+        return error;
     *found = qobject_cast<Control *>(widget);
     return *found ? 0 : UIE_ATTRIBUTE;
 }
-
-// Whether dataType is one of the codes of data_types.h.
-bool IsDataType(int dataType);
-// Element index of values, read as dataType and converted to double.
-double DataValue(const void *values, int dataType, qint64 index);
 
 // Lets a widget paint at most once per screen frame however often its data change: requests
 // made between two paints lead to a single update, never sooner than a frame after the last one.
