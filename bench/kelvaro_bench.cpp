@@ -4,7 +4,7 @@
 #include "com232.h"
 #include "panel_ids.h"
 
-#include "internal.h"
+#include "start.h"
 #include "panel.h"
 #include "serial.h"
 #include "start.h"
@@ -131,11 +131,12 @@ LiveFigures measureLiveRun(kvsim::Simulator &sim, unsigned long cycles) {
     return figures;
 }
 
-int measureStartUp(int argc, char **argv) {
+int measureStartUp(char **argv) {
     kvsim::Simulator sim;
     if (!startSimulator(sim, "startup"))
         return 1;
-    PlatformInstance instance{argc, argv};
+    // The program as started without arguments.
+    PlatformInstance instance{1, argv};
     timingStartUp = true;
     startedAt = Timer();
     const int code = WinMain(&instance, nullptr, nullptr, 1);
@@ -195,7 +196,7 @@ int main(int argc, char **argv) {
     if (!std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     if (argc > 1 && std::string(argv[1]) == STARTUP_ONLY)
-        return measureStartUp(argc, argv);
+        return measureStartUp(argv);
     const std::string self = std::string(argv[0]) + " " + STARTUP_ONLY;
     int failed = std::system(self.c_str()) != 0;
     static char *noArguments[] = {argv[0], nullptr};

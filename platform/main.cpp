@@ -1,5 +1,4 @@
 // The process entry: hands the arguments to the program's WinMain.
-#include "internal.h"
 #include "start.h"
 
 int main(int argc, char **argv) {

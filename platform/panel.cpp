@@ -254,11 +254,11 @@ void RegisterCtrlCallback(const char *name, CtrlCallbackPtr callback) {
 int LoadPanel(int, const char *fileName, int resourceId) {
     if (!QApplication::instance())
         return fail(QStringLiteral("no application"), UIE_NO_APPLICATION);
-    char path[MAX_PATHNAME_LEN];
+    char directory[MAX_PATHNAME_LEN];
     const QString name = QString::fromLocal8Bit(fileName);
-    const QString full = QDir::isAbsolutePath(name) || GetFullPathFromProject(fileName, path) != 0
+    const QString full = QDir::isAbsolutePath(name) || GetProgramDir(directory) != 0
                              ? name
-                             : QString::fromLocal8Bit(path);
+                             : QDir(QString::fromLocal8Bit(directory)).filePath(name);
     QFile file(full);
     if (!file.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot read %1: %2").arg(full, file.errorString()),

@@ -78,6 +78,6 @@ int InitCVIRTEEx(HINSTANCE instance, char **, void *) {
     return 1;
 }
 
-void EndApplication() {
+void EndApplication(void) {
     application.reset();
 }

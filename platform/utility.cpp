@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <cerrno>
@@ -23,6 +24,21 @@ QString programDirectory() {
     if (QCoreApplication::instance())
         return QCoreApplication::applicationDirPath();
     return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().section('/', 0, -2);
+}
+
+// Installed, the program's directory is not the operator's to write in.
+QString workingFolder() {
+    const QString chosen = qEnvironmentVariable("KELVARO_DIR");
+    if (!chosen.isEmpty())
+        return chosen;
+    const QString program = programDirectory();
+    if (QFileInfo(program).canonicalFilePath() !=
+        QFileInfo(QStringLiteral(KELVARO_INSTALLED_DIR)).canonicalFilePath())
+        return program;
+    const QString folder =
+        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + "/kelvaro";
+    QDir().mkpath(folder);
+    return folder;
 }
 
 int copyPath(const QString &path, char out[MAX_PATHNAME_LEN]) {
@@ -58,11 +74,15 @@ void Delay(double seconds) {
 }
 
 int GetProjectDir(char directory[MAX_PATHNAME_LEN]) {
-    return copyPath(programDirectory(), directory);
+    return copyPath(workingFolder(), directory);
 }
 
 int GetFullPathFromProject(const char *fileName, char fullPath[MAX_PATHNAME_LEN]) {
-    return copyPath(QDir(programDirectory()).filePath(QString::fromLocal8Bit(fileName)), fullPath);
+    return copyPath(QDir(workingFolder()).filePath(QString::fromLocal8Bit(fileName)), fullPath);
+}
+
+int GetProgramDir(char directory[MAX_PATHNAME_LEN]) {
+    return copyPath(programDirectory(), directory);
 }
 
 int stricmp(const char *a, const char *b) {

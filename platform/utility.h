@@ -7,9 +7,16 @@ enum { MAX_PATHNAME_LEN = 260 };
 double Timer(void);
 // Pauses without running any callback; only repaints what changed.
 void Delay(double seconds);
-// Both return 0, or -1 when the path does not fit MAX_PATHNAME_LEN (the buffer is then "").
+// The working folder, where the file dialogs open and the operator's files live: $KELVARO_DIR when
+// set; else the program's own directory when it runs from its build tree; else, installed, the
+// per-user folder <documents>/kelvaro, made here when missing. Returns 0, or -1 when the path does
+// not fit MAX_PATHNAME_LEN (the buffer is then "").
 int GetProjectDir(char directory[MAX_PATHNAME_LEN]);
+// fileName in the working folder. Returns 0, or -1 as GetProjectDir.
 int GetFullPathFromProject(const char *fileName, char fullPath[MAX_PATHNAME_LEN]);
+// The directory of the program's executable, which holds its panel file. Returns 0, or -1 as
+// GetProjectDir.
+int GetProgramDir(char directory[MAX_PATHNAME_LEN]);
 int stricmp(const char *a, const char *b);
 
 // Text from 16-bit values sent high byte first: the bytes in order, cut at the first NUL, bytes

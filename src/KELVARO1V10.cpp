@@ -2,6 +2,7 @@
 #include "KELVARO1V10.h"
 
 #include "com232.h"
+#include "command_line.h"
 #include "gui.h"
 #include "panel_ids.h"
 
@@ -466,6 +467,11 @@ void RegisterCallbacks(void) {
 
 int WinMain(HINSTANCE hInstance, HINSTANCE, char *, int) {
     using namespace kelvaro;
+    if (hInstance) {
+        const int handled = HandleCommandLine(hInstance->argc, hInstance->argv);
+        if (handled >= 0)
+            return handled;
+    }
     if (InitCVIRTEEx(hInstance, nullptr, nullptr) == 0) {
         std::fprintf(stderr, "kelvaro: cannot open a display (is DISPLAY set?)\n");
         return -1;

@@ -15,6 +15,9 @@
 using namespace kelvaro;
 
 void PanelTest::SetUp() {
+    ASSERT_TRUE(workingFolder.isValid());
+    setenv("KELVARO_DIR", workingFolder.path().toLocal8Bit().constData(), 1);
+    GetProjectDir(proj_dir);
     RegisterCallbacks();
     panelHandle = LoadPanel(0, "KELVARO1V10.uir", PANEL);
     ASSERT_GT(panelHandle, 0) << LastPanelError();
@@ -27,6 +30,7 @@ void PanelTest::SetUp() {
 void PanelTest::TearDown() {
     CloseCom(com);
     DiscardPanel(panelHandle);
+    unsetenv("KELVARO_DIR");
 }
 
 std::string PanelTest::status() {

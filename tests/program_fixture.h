@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,8 @@ class PanelTest : public ::testing::Test {
     static void tick(const char *radioButton);
 
     QStringList statusHistory; // every text the status line showed since SetUp
+    // The program's working folder, a new one for every test: CTest runs them side by side.
+    QTemporaryDir workingFolder;
 };
 
 class LinkTest : public PanelTest {

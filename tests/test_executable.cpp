@@ -52,6 +52,30 @@ QProcessEnvironment programEnvironment(const QString &link) {
     return env;
 }
 
+
+QProcessEnvironment withoutDisplay() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    return env;
+}
+
+struct Outcome {
+    int code;
+    QString out;
+    QString err;
+};
+
+Outcome run(const QStringList &arguments, const QProcessEnvironment &env) {
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(binary("kelvaro"), arguments);
+    program.waitForFinished(10000);
+    return {program.exitCode(), QString::fromLocal8Bit(program.readAllStandardOutput()),
+            QString::fromLocal8Bit(program.readAllStandardError())};
+}
+
 } // namespace
 
 TEST(Executable, StartsWithEchoCheckRamReadAndFirmwareRequestAndEndsCleanlyOnSigterm) {
@@ -89,16 +113,31 @@ TEST(Executable, WithoutItsPanelFileItEndsWithMinusOneBeforeOpeningThePort) {
 }
 
 TEST(Executable, WithoutADisplayItEndsWithMinusOneAndSaysWhy) {
-    QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    env.remove("QT_QPA_PLATFORM");
-    program.setProcessEnvironment(env);
-    program.start(binary("kelvaro"), {});
-    ASSERT_TRUE(program.waitForFinished(10000));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "no abort";
-    EXPECT_EQ(program.exitCode(), 255);
-    const QByteArray message = program.readAllStandardError();
-    EXPECT_EQ(message.count('\n'), 1) << message.constData();
+    const Outcome window = run({}, withoutDisplay());
+    EXPECT_EQ(window.code, 255) << "an exit, not an abort";
+    EXPECT_EQ(window.err.count('\n'), 1) << window.err.toStdString();
+}
+
+TEST(Executable, HelpAndVersionAnswerWithoutADisplayAndNameTheWorkingFolder) {
+    const Outcome version = run({"--version"}, withoutDisplay());
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, QString("kelvaro %1\n").arg(KELVARO_VERSION));
+
+    const Outcome help = run({"--help"}, withoutDisplay());
+    EXPECT_EQ(help.code, 0);
+    EXPECT_TRUE(help.out.startsWith("usage: kelvaro")) << help.out.toStdString();
+    // Run from its build tree, the program keeps the operator's files beside itself.
+    EXPECT_TRUE(help.out.contains("Working folder (file dialogs, CONconfig.dat): " +
+                                  QCoreApplication::applicationDirPath() + "\n"))
+        << help.out.toStdString();
+
+    QProcessEnvironment chosen = withoutDisplay();
+    chosen.insert("KELVARO_DIR", "/srv/line7");
+    EXPECT_TRUE(run({"--help"}, chosen).out.contains(": /srv/line7\n"));
+
+    const Outcome wrong = run({"--colour"}, withoutDisplay());
+    EXPECT_EQ(wrong.code, 1);
+    EXPECT_TRUE(wrong.out.isEmpty());
+    EXPECT_TRUE(wrong.err.startsWith("kelvaro: unexpected argument --colour\nusage:"))
+        << wrong.err.toStdString();
 }

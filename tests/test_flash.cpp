@@ -177,7 +177,6 @@ class FlashTest : public UnpacedLinkTest {
         statusHistory.clear();
     }
     void TearDown() override {
-        QFile::remove(configPath);
         QDir::setCurrent(previousDirectory);
         UnpacedLinkTest::TearDown();
     }

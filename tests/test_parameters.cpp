@@ -61,7 +61,7 @@ TEST_F(ParameterFileTest, TheDefaultSetIsSavedOneNumberALineAndAsksWithTheParame
     EXPECT_STREQ(asked->title, "KEL-VA-RO Parameter File");
     EXPECT_STREQ(asked->defaultFileSpec, "CONpara.dat");
     EXPECT_STREQ(asked->fileTypeList, "*.dat");
-    EXPECT_STREQ(asked->defaultDirectory, proj_dir);
+    EXPECT_EQ(QString(asked->defaultDirectory), workingFolder.path());
     EXPECT_EQ(asked->buttonLabel, VAL_OK_BUTTON);
 }
 
