@@ -4,7 +4,6 @@
 #include "com232.h"
 #include "panel_ids.h"
 
-#include "start.h"
 #include "panel.h"
 #include "serial.h"
 #include "start.h"

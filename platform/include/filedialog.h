@@ -1,4 +1,5 @@
-// File dialog service: the operator picks a file, or a test answers in the operator's place.
+// File dialog service: the operator picks a file or answers a question, or a test answers in the
+// operator's place.
 #pragma once
 
 #include "utility.h"
@@ -18,15 +19,23 @@ enum FileSelectButton {
     VAL_LOAD_BUTTON = 3,
 };
 
-// fileTypeList holds patterns such as "*.dat"; the chosen path lands in pathName.
+// fileTypeList holds patterns such as "*.dat"; the chosen path lands in pathName. Returns
+// VAL_EXISTING_FILE_SELECTED or VAL_NEW_FILE_SELECTED; VAL_NO_FILE_SELECTED when cancelled (or
+// the program is ending); FILE_SELECT_ERROR without an application or for a path too long.
 int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec,
                     const char *fileTypeList, const char *title, int buttonLabel,
                     int restrictDirectory, int restrictExtension, int allowCancel,
                     int allowMakeDirectory, char pathName[MAX_PATHNAME_LEN]);
 
+// Asks the operator a yes-or-no question. Returns 1 for yes, 0 for no (and when no one can be
+// asked: no application, or the program is ending).
+int ConfirmPopup(const char *title, const char *message);
+
 // For tests: the next dialog returns this result and path at once, without showing itself.
 // Answers queue up in order.
 void QueueFileSelectAnswer(int result, const char *path);
+// For tests: the next ConfirmPopup answers this at once.
+void QueueConfirmAnswer(int answer);
 
 // For tests: what the last dialog was asked to show.
 struct FileSelectRequest {

@@ -19,6 +19,7 @@ enum ArrayFileError {
     ARRAY_FILE_BAD_LAYOUT = -5,   // a line without one number a group, or numbers left over
     ARRAY_FILE_WRITE_FAILED = -6,
     ARRAY_FILE_BAD_ARGUMENT = -7,
+    ARRAY_FILE_TOO_LARGE = -8, // far more text than the numbers asked for can take
 };
 
 // Returns 0 or an ArrayFileError; on any error the array is left untouched.

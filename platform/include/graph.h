@@ -15,6 +15,7 @@ enum { VAL_DELAYED_DRAW = 0, VAL_IMMEDIATE_DRAW = 1 };
 int PlotXY(int panel, int control, const void *xArray, const void *yArray, int numberOfPoints,
            int xDataType, int yDataType, int plotStyle, int pointStyle, int lineStyle,
            int pointFrequency, int colour);
-// plotHandle -1 removes every plot.
+// plotHandle -1 removes every plot. Returns 0, or a PanelError (UIE_VALUE_TYPE: no such plot).
 int DeleteGraphPlot(int panel, int control, int plotHandle, int refresh);
+// VAL_MANUAL takes min < max; VAL_AUTOSCALE fits the data. Returns 0, or a PanelError.
 int SetAxisScalingMode(int panel, int control, int axis, int mode, double min, double max);

@@ -3,9 +3,9 @@
 
 enum { MAX_PATHNAME_LEN = 260 };
 
-// Seconds from an arbitrary fixed start, monotonic.
+// Seconds from an arbitrary fixed start, monotonic; cannot fail.
 double Timer(void);
-// Pauses without running any callback; only repaints what changed.
+// Pauses without running any callback; only repaints what changed. A signal does not cut it short.
 void Delay(double seconds);
 // The working folder, where the file dialogs open and the operator's files live: $KELVARO_DIR when
 // set; else the program's own directory when it runs from its build tree; else, installed, the
@@ -17,7 +17,11 @@ int GetFullPathFromProject(const char *fileName, char fullPath[MAX_PATHNAME_LEN]
 // The directory of the program's executable, which holds its panel file. Returns 0, or -1 as
 // GetProjectDir.
 int GetProgramDir(char directory[MAX_PATHNAME_LEN]);
+// 0 when a and b are equal ignoring letter case, else their order as strcasecmp gives it.
 int stricmp(const char *a, const char *b);
+// 1 when a and b name the same file: one file on disk (through any links), or names equal
+// ignoring letter case in the same directory (resolved); else 0.
+int SameFile(const char *a, const char *b);
 
 // Text from 16-bit values sent high byte first: the bytes in order, cut at the first NUL, bytes
 // that are not printable ASCII replaced by '?', always terminated within textSize.

@@ -51,24 +51,38 @@ typedef int (*CtrlCallbackPtr)(int panel, int control, int event, void *callback
 void RegisterPanelCallback(const char *name, PanelCallbackPtr callback);
 void RegisterCtrlCallback(const char *name, CtrlCallbackPtr callback);
 
-// A relative file name is taken from the program's directory. Returns the panel handle (> 0).
+// A relative file name is taken from the program's directory. Returns the panel handle (> 0);
+// UIE_NO_APPLICATION, UIE_PANEL_FILE, UIE_RESOURCE or UIE_CALLBACK, with LastPanelError saying why.
 int LoadPanel(int parentPanel, const char *fileName, int resourceId);
-// Why the last LoadPanel failed, for the one-line message at start-up.
+// Why the last LoadPanel failed, for the one-line message at start-up; "" after a success.
 const char *LastPanelError(void);
+// Shows the panel. Returns 0 or UIE_PANEL_HANDLE.
 int DisplayPanel(int panel);
+// Destroys the panel and its controls. Returns 0 or UIE_PANEL_HANDLE.
 int DiscardPanel(int panel);
 
+// Runs the callbacks until QuitUserInterface. Returns its code, or UIE_NO_APPLICATION.
 int RunUserInterface(void);
+// Ends RunUserInterface (at once when it is not running yet: it then returns at its start).
+// Returns 0.
 int QuitUserInterface(int returnCode);
 // Runs what is pending; with nothing pending waits for the next event, at most about 1 ms.
+// Returns 0, or UIE_NO_APPLICATION.
 int ProcessSystemEvents(void);
 
+// The control's value: a number of the control's type, or the text of a text control. Return 0;
+// UIE_PANEL_HANDLE, UIE_CONTROL_ID, or UIE_VALUE_TYPE for a control without such a value.
 int GetCtrlVal(int panel, int control, unsigned short *value);
 int GetCtrlVal(int panel, int control, int *value);
 int GetCtrlVal(int panel, int control, char *text, size_t size);
+// Sets the value without raising an event. Return 0; UIE_PANEL_HANDLE, UIE_CONTROL_ID, or
+// UIE_VALUE_TYPE for a value the control can't show (a ring item that does not exist).
 int SetCtrlVal(int panel, int control, int value);
 int SetCtrlVal(int panel, int control, const char *text);
+// Return 0; UIE_PANEL_HANDLE, UIE_CONTROL_ID, UIE_ATTRIBUTE (not one of this control's) or
+// UIE_VALUE_TYPE.
 int SetCtrlAttribute(int panel, int control, int attribute, int value);
 int SetCtrlAttribute(int panel, int control, int attribute, const char *value);
-// Returns the new control's number.
+// A text message (style CTRL_TEXT_MSG) at top, left. Returns the new control's number;
+// UIE_PANEL_HANDLE or UIE_VALUE_TYPE (another style).
 int NewCtrl(int panel, int style, const char *label, int top, int left);
