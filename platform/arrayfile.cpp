@@ -1,11 +1,13 @@
 // Array files as text: parsing checks every number and the column layout before anything is
-// stored, and writing goes through QSaveFile so a failed save never leaves half a file.
+// stored and gives up once the text is more than the numbers asked for can take; a save never
+// leaves half a file.
 #include "arrayfile.h"
 
 #include "data_values.h"
 
+#include "internal.h"
+
 #include <QFile>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <cmath>
@@ -17,6 +19,9 @@
 #include <vector>
 
 namespace {
+
+const qint64 MAX_CHARACTERS_PER_NUMBER = 64;
+const qint64 SPARE_LINES = 64;
 
 bool isFloating(int dataType) {
     return dataType == VAL_FLOAT || dataType == VAL_DOUBLE;
@@ -102,9 +107,17 @@ int FileToArray(const char *fileName, void *array, int dataType, int numberOfEle
     const int rows = columns ? perGroup : numberOfGroups;
     const int perRow = columns ? numberOfGroups : perGroup;
     std::vector<double> values(static_cast<size_t>(numberOfElements));
+    // Room for every number with generous blanks, and for some empty lines: no file longer than
+    // that can hold what was asked for.
+    const qint64 longestLine = MAX_CHARACTERS_PER_NUMBER * perRow;
+    qint64 budget = longestLine * (qint64(rows) + SPARE_LINES);
     int row = 0;
     while (!file.atEnd()) {
-        const QList<QByteArray> tokens = file.readLine().simplified().split(' ');
+        const QByteArray line = file.readLine(longestLine + 1);
+        budget -= line.size();
+        if (budget < 0 || (line.size() > longestLine && !line.endsWith('\n')))
+            return ARRAY_FILE_TOO_LARGE;
+        const QList<QByteArray> tokens = line.simplified().split(' ');
         if (tokens.size() == 1 && tokens.front().isEmpty())
             continue;
         if (row == rows || tokens.size() != perRow) {
@@ -178,8 +191,6 @@ int ArrayToFile(const char *fileName, const void *array, int dataType, int numbe
             return ARRAY_FILE_WRITE_FAILED;
         return file.flush() ? 0 : ARRAY_FILE_WRITE_FAILED;
     }
-    QSaveFile file(name);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        return ARRAY_FILE_WRITE_FAILED;
-    return 0;
+    QString ignored;
+    return SaveFileWhole(name, text, &ignored) ? 0 : ARRAY_FILE_WRITE_FAILED;
 }

@@ -1,5 +1,5 @@
 // The event loop: RunUserInterface and QuitUserInterface, the bounded wait of
-// ProcessSystemEvents, and SIGTERM / SIGINT turned into the window's close.
+// ProcessSystemEvents, and SIGTERM, SIGINT and SIGHUP turned into the window's close.
 #include "panel.h"
 
 #include "internal.h"
@@ -26,6 +26,10 @@ void onStopSignal(int) {
 }
 
 } // namespace
+
+bool QuitRequested() {
+    return quitRequested;
+}
 
 int RunUserInterface(void) {
     if (!QApplication::instance())
@@ -75,4 +79,5 @@ void InstallStopSignals() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 }

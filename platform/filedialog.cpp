@@ -1,10 +1,13 @@
 // File dialogs on QFileDialog; tests queue answers instead, since no one is there to click.
 #include "filedialog.h"
 
+#include "internal.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMessageBox>
 
 #include <cstring>
 #include <deque>
@@ -14,6 +17,7 @@
 namespace {
 
 std::deque<std::pair<int, std::string>> queuedAnswers;
+std::deque<int> queuedConfirmations;
 FileSelectRequest lastRequest;
 
 template <size_t N> void copyText(char (&dest)[N], const char *text) {
@@ -44,6 +48,24 @@ QString buttonText(int buttonLabel) {
 }
 
 } // namespace
+
+void QueueConfirmAnswer(int answer) {
+    queuedConfirmations.push_back(answer);
+}
+
+int ConfirmPopup(const char *title, const char *message) {
+    if (!queuedConfirmations.empty()) {
+        const int answer = queuedConfirmations.front();
+        queuedConfirmations.pop_front();
+        return answer;
+    }
+    if (!QApplication::instance() || QuitRequested())
+        return 0;
+    return QMessageBox::question(
+               QApplication::activeWindow(), QString::fromLocal8Bit(title ? title : ""),
+               QString::fromLocal8Bit(message ? message : ""), QMessageBox::Yes | QMessageBox::No,
+               QMessageBox::No) == QMessageBox::Yes;
+}
 
 void QueueFileSelectAnswer(int result, const char *path) {
     queuedAnswers.emplace_back(result, path ? path : "");
@@ -79,6 +101,9 @@ int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec,
                        directory);
     const bool opening = buttonLabel == VAL_LOAD_BUTTON || buttonLabel == VAL_SELECT_BUTTON;
     dialog.setAcceptMode(opening ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+    // Whether a chosen file may be replaced is the program's question: not every file chosen in a
+    // save dialog is written.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setFileMode(opening ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     dialog.setLabelText(QFileDialog::Accept, buttonText(buttonLabel));
     dialog.setOption(QFileDialog::ReadOnly, !allowMakeDirectory);
@@ -97,7 +122,7 @@ int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec,
                                  dialog.setDirectory(directory);
                          });
     while (dialog.exec() != QDialog::Accepted)
-        if (allowCancel)
+        if (allowCancel || QuitRequested())
             return VAL_NO_FILE_SELECTED;
     const QString chosen = QDir::toNativeSeparators(dialog.selectedFiles().value(0));
     const bool existed = QFileInfo::exists(chosen);

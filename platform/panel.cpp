@@ -82,8 +82,13 @@ class EventFilter : public QObject {
         switch (event->type()) {
         case QEvent::MouseButtonPress:
             if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton &&
-                object->property(CONTROL_PROPERTY).isValid())
+                object->property(CONTROL_PROPERTY).isValid()) {
                 fireControlEvent(object, EVENT_LEFT_CLICK);
+                // A callback that opened a dialog had the release: the button must not stay
+                // down waiting for it.
+                if (!(QGuiApplication::mouseButtons() & Qt::LeftButton))
+                    return true;
+            }
             break;
         case QEvent::Close:
             if (!object->property(CONTROL_PROPERTY).isValid() && panels.count(handle) &&

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 #include <time.h>
 
 namespace {
@@ -87,6 +88,20 @@ int GetProgramDir(char directory[MAX_PATHNAME_LEN]) {
 
 int stricmp(const char *a, const char *b) {
     return strcasecmp(a, b);
+}
+
+int SameFile(const char *a, const char *b) {
+    const QFileInfo first(QString::fromLocal8Bit(a));
+    const QFileInfo second(QString::fromLocal8Bit(b));
+    struct stat one {};
+    struct stat other {};
+    if (::stat(a, &one) == 0 && ::stat(b, &other) == 0 && one.st_dev == other.st_dev &&
+        one.st_ino == other.st_ino)
+        return 1;
+    const QString firstDirectory = first.absoluteDir().canonicalPath();
+    return !firstDirectory.isEmpty() &&
+           firstDirectory.compare(second.absoluteDir().canonicalPath(), Qt::CaseInsensitive) == 0 &&
+           first.fileName().compare(second.fileName(), Qt::CaseInsensitive) == 0;
 }
 
 int FmtWordsAsText(char *text, int textSize, const int *values, int count) {

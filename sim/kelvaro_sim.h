@@ -76,6 +76,7 @@ struct Faults {
     int firmwareBytes = -1;      // send only this many firmware bytes
     int extraBytes = 0;          // append this many EXTRA_BYTEs to every answer
     double lateSeconds = 0.0;    // delay every answer by this much more
+    int lateOrder = -1;          // with lateSeconds: only the answers to this order are late
     int missingBlockAt = -1;     // this order-9 request (0-based since setFaults) gets no reply
     int shortBlockAt = -1;       // this order-9 request gets only shortBlockBytes bytes
     int shortBlockBytes = 0;

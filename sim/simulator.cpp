@@ -227,7 +227,10 @@ void Simulator::answer(const Frame &request, Clock::time_point firstByte) {
         if (requests_.size() > MAX_KEPT_REQUESTS) {
             requests_.pop_front();
         }
-        lateSeconds = controller_.faults().lateSeconds;
+        const Faults &faults = controller_.faults();
+        if (faults.lateOrder < 0 || faults.lateOrder == record.order) {
+            lateSeconds = faults.lateSeconds;
+        }
     }
     if (options_.onRequest) {
         options_.onRequest(record);

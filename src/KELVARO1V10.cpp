@@ -47,18 +47,6 @@ char szStatus[66] = "InitVars";
 namespace {
 
 const unsigned short TTICK_MAX = 60000;
-const int DATA_BAND_TOP = 4095;
-
-void SetStatusText(const char *text) {
-    SetCtrlVal(panelHandle, PANEL_STATUS, text);
-}
-
-void SendLiveRequest(void) {
-    FillTxBuf(8, pp);
-    rx_flag = 0;
-    tstart = Timer();
-    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
-}
 
 // Shows the chart the ring names; later plots go to it.
 void SelectGraphSource(void) {
@@ -92,91 +80,55 @@ int TargetButtonChanged(int button, int event, int buttonTarget) {
     return 0;
 }
 
-// Teach and reset: the panel's set goes out with the order; once an answer frame is in, the
-// set is read back from RAM. The time-out test reads the shared tdiff, which the read-back's
-// own wait may have left there.
-void SendCommandAndReadBack(int code, const char *afterWrite) {
-    FlushInQ(com);
-    FlushOutQ(com);
-    order = code;
-    GetPanelValues();
-    CopyVarsToPP();
-    FillTxBuf(order, pp);
-    rx_flag = 0;
-    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
-    if (nBytesW == FRAME_BYTES)
-        SetStatusText("Line Ok!");
-    if (afterWrite)
-        SetStatusText(afterWrite);
-    tstart = Timer();
-    for (;;) {
-        if (rx_flag == 1) {
-            PushGET(RAM);
-            break;
-        }
-        tdiff = Timer() - tstart;
-        ProcessSystemEvents();
-        if (!(tdiff < TEACH_TIMEOUT_S))
-            break;
-    }
-    if (tdiff > TEACH_TIMEOUT_S)
-        SetStatusText("Timeout RS-232!!");
-}
-
-void GetFromController(void) {
-    order = target == EEPROM ? 4 : 2;
-    CopyVarsToPP();
-    FlushInQ(com);
-    FlushOutQ(com);
-    rx_flag = 0;
-    FillTxBuf(order, pp);
-    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
-    if (nBytesW == FRAME_BYTES)
-        SetStatusText("Transmit Ok!");
-    tstart = Timer();
-    for (;;) {
-        if (rx_flag == 1) {
-            GetRxBuf(PNUM);
-            CopyPPtoVars();
-            SetStatusText("Data Transfer Ok!");
-            break;
-        }
-        tdiff = Timer() - tstart;
-        if (tdiff > GET_TIMEOUT_S) {
-            SetStatusText("Timeout RS232-Line!");
-            break;
-        }
-        ProcessSystemEvents();
-    }
-    SetPanelValues();
-}
-
-void SendToController(void) {
-    sync = 85;
-    order = target == EEPROM ? 3 : 1;
-    GetPanelValues();
-    CopyVarsToPP();
-    FillTxBuf(order, pp);
-    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
-    if (nBytesW == FRAME_BYTES)
-        SetStatusText("Transmit Ok!");
-}
-
 // Choosing the correction file in the program's directory programs the flash instead.
+// The correction file is read, never replaced: only a parameter file that exists needs the
+// operator's leave to be saved over.
 void SendToFile(void) {
-    if (FileSelectPopup(proj_dir, PARAMETER_FILE, PARAMETER_FILE_TYPES, PARAMETER_FILE_TITLE,
-                        VAL_OK_BUTTON, 0, 1, 1, 1, file_name) <= 0)
+    const int chosen = FileSelectPopup(proj_dir, PARAMETER_FILE, PARAMETER_FILE_TYPES,
+                                       PARAMETER_FILE_TITLE, VAL_OK_BUTTON, 0, 1, 1, 1, file_name);
+    if (chosen <= 0)
         return;
     GetFullPathFromProject(CORRECTION_FILE, dir_fname);
-    if (stricmp(file_name, dir_fname) == 0) {
+    if (SameFile(file_name, dir_fname)) {
         if (ReadCorrData(dir_fname) == 0)
             SendCorrDataToFlash();
         return;
     }
+    char question[PATH_LEN + 64];
+    std::snprintf(question, sizeof question, "%s already exists. Replace it?", file_name);
+    if (chosen == VAL_EXISTING_FILE_SELECTED && !ConfirmPopup(PARAMETER_FILE_TITLE, question))
+        return;
     SendParaToFile();
 }
 
 } // namespace
+
+void RunLive(void) {
+    if (SendLiveRequest())
+        ShowStatus("Line Ok!");
+    stop_flag = 0;
+    graphrefresh = 0;
+    FillarrayNORM(tolerance, reference, 0);
+    // Each answer is plotted, then answered at once with the next request: the controller sets
+    // the pace.
+    while (AwaitAnswer(GET_TIMEOUT_S, &stop_flag)) {
+        if (graphrefresh == 1) {
+            if (type == 0)
+                PlotRAWValues();
+            else
+                PlotNORMValues(arrayNORM);
+            graphrefresh = 0;
+        }
+        SendLiveRequest();
+    }
+    if (stop_flag == 0) {
+        ShowStatus("Timeout RS232-Line!");
+        stop_flag = 1;
+    }
+    rx_flag = 0;
+    FlushQueues(com);
+    graphrefresh = 0;
+}
 
 void InitVars(void) {
     power = 500;
@@ -276,7 +228,7 @@ int CC_DropDCom(int, int, int event, void *, int, int) {
         return 0;
     CloseCom(com);
     GetCtrlVal(panelHandle, PANEL_DROPDCOM, &com);
-    SetStatusText("Init COM-Port ...");
+    ShowStatus("Init COM-Port ...");
     InitRS232(com);
     return 0;
 }
@@ -296,48 +248,7 @@ int CC_BTNRun(int, int, int event, void *, int, int) {
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 1);
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);
     SelectGraphSource();
-    CopyVarsToPP();
-    FlushInQ(com);
-    FlushOutQ(com);
-    order = 8;
-    SendLiveRequest();
-    if (nBytesW == FRAME_BYTES)
-        SetStatusText("Line Ok!");
-    stop_flag = 0;
-    graphrefresh = 0;
-    FillarrayNORM(tolerance, reference, 0);
-
-    // Each answer is plotted, then answered at once with the next request: the controller
-    // sets the pace.
-    for (;;) {
-        if (graphrefresh == 1) {
-            if (type == 0)
-                PlotRAWValues();
-            else
-                PlotNORMValues(arrayNORM);
-            graphrefresh = 0;
-        }
-        if (rx_flag == 1) {
-            FlushInQ(com);
-            FlushOutQ(com);
-            CopyVarsToPP();
-            SendLiveRequest();
-        }
-        tdiff = Timer() - tstart;
-        if (tdiff > GET_TIMEOUT_S) {
-            SetStatusText("Timeout RS232-Line!");
-            stop_flag = 1;
-            break;
-        }
-        ProcessSystemEvents();
-        if (stop_flag != 0)
-            break;
-    }
-
-    rx_flag = 0;
-    FlushInQ(com);
-    FlushOutQ(com);
-    graphrefresh = 0;
+    RunLive();
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 0);
     return 0;
 }
@@ -346,8 +257,7 @@ int CC_BTNStop(int, int, int event, void *, int, int) {
     if (event != EVENT_COMMIT)
         return 0;
     rx_flag = 0;
-    FlushInQ(com);
-    FlushOutQ(com);
+    FlushQueues(com);
     stop_flag = 1;
     graphrefresh = 0;
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 0);
@@ -366,24 +276,24 @@ int CC_RNGGraphSource(int, int, int event, void *, int, int) {
 
 int CC_ButtonTeach(int, int, int event, void *, int, int) {
     if (event == EVENT_LEFT_CLICK)
-        SetStatusText("Teach new Reference-Value ...");
+        ShowStatus("Teach new Reference-Value ...");
     else if (event == EVENT_COMMIT)
-        SendCommandAndReadBack(6, "New setpoint value teached!");
+        SendCommandAndReadBack(ORDER_TEACH);
     return 0;
 }
 
 int CC_ButtonReset(int, int, int event, void *, int, int) {
     if (event == EVENT_COMMIT)
-        SendCommandAndReadBack(10, nullptr);
+        SendCommandAndReadBack(ORDER_RESET);
     return 0;
 }
 
 int CC_BTNGet(int, int, int event, void *, int, int) {
     if (event == EVENT_LEFT_CLICK) {
-        SetStatusText("Receive...");
+        ShowStatus("Receive...");
     } else if (event == EVENT_COMMIT) {
         if (target != DATFILE)
-            GetFromController();
+            GetFromController(target);
         else if (ReadParaFromFile() >= 0)
             SetPanelValues();
     }
@@ -394,54 +304,29 @@ int CC_BTNGet(int, int, int event, void *, int, int) {
 int CC_BTNSend(int, int, int event, void *, int, int) {
     if (event != EVENT_LEFT_CLICK)
         return 0;
-    SetStatusText("Transmit...");
+    ShowStatus("Transmit...");
     if (target == DATFILE)
         SendToFile();
     else
-        SendToController();
+        SendToController(target);
     return 0;
 }
 
 int CC_BTNData(int, int, int event, void *, int, int) {
     if (event != EVENT_COMMIT)
         return 0;
-    // The live-frame wait below processes events: a second press must not start a capture
-    // inside this one.
+    // The live-frame wait processes events: a second press must not start a capture inside this
+    // one.
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);
     SetCtrlAttribute(panelHandle, PANEL_RAWCHART, ATTR_VISIBLE, 0);
     SetCtrlAttribute(panelHandle, PANEL_NORMCHART, ATTR_VISIBLE, 0);
     SetCtrlAttribute(panelHandle, PANEL_GRAPH, ATTR_VISIBLE, 1);
-    InstallComCallback(com, 0, FRAME_BYTES, sync, nullptr, nullptr);
-    FlushInQ(com);
-    FlushOutQ(com);
     int source = 0;
     GetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, &source);
-    const int blocks = source == 1 ? 2 : 4;
-    for (int block = 0; block < blocks; ++block) {
-        order = 9;
-        ReadData64(block * BLOCK_WORDS, source, order);
-    }
-    InstallComCallback(com, eventMask, FRAME_BYTES, sync, RX_Receive_Function, nullptr);
-    FlushInQ(com);
-    FlushOutQ(com);
-
-    rx_flag = 0;
-    order = 8;
-    FillTxBuf(8, pp);
-    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
-    WaitRxFull();
-    PlotRAWValues();
-
-    SetPlotLines(tolerance, DATA_BAND_TOP);
-    for (int i = 0; i < 128; ++i) {
-        upArray[i] = static_cast<unsigned short>(upTHR);
-        loArray[i] = static_cast<unsigned short>(loTHR);
-        refArray[i] = valREF;
-    }
-    PlotDATACurve(yArrayA, yArrayB, upArray, loArray, refArray);
+    CaptureCurve(source);
+    PlotCapture();
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 0);
-    FlushOutQ(com);
-    FlushInQ(com);
+    FlushQueues(com);
     return 0;
 }
 

@@ -37,8 +37,6 @@ const int MAXBLOCK = 16;
 extern int stop_flag, graphrefresh, type;
 extern unsigned short ttick;
 extern double tstart, tdiff;
-const double GET_TIMEOUT_S = 2.0;   // get from the controller, and each live request
-const double TEACH_TIMEOUT_S = 1.5; // teach and reset
 
 // Shell.
 const int PATH_LEN = 260;
@@ -59,6 +57,9 @@ template <size_t N> void CopyText(char (&dest)[N], const char *text) {
 }
 
 void InitVars(void);
+// The live run: the controller's answers to order 8, each plotted and answered at once, until Stop
+// or more than 2.0 s of silence.
+void RunLive(void);
 void ShowInfoText(const char *text, int left, int top, int size);
 // Binds the callbacks that the panel file names; before LoadPanel.
 void RegisterCallbacks(void);

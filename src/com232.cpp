@@ -1,13 +1,12 @@
-// The device link: 36-byte frames of big-endian words, port set-up, the receive callback that
-// turns each answer frame into the parameter image, the line check and the first reads.
+// The device link: 36-byte frames of big-endian words and the one path they take, port set-up,
+// the receive callback that turns each answer frame into the parameter image, and the sequences
+// of the controller's commands.
 #include "com232.h"
 
 #include "KELVARO1V10.h"
 #include "gui.h"
-#include "panel_ids.h"
 
 #include "panel.h"
-#include "serial.h"
 #include "utility.h"
 
 #include <algorithm>
@@ -30,12 +29,17 @@ char szVersion[FIRMWARE_BYTES];
 
 namespace {
 
-const double LINE_CHECK_PAUSE_S = 0.05;
-const double BLOCK_TIMEOUT_S = 1.5;
 // The polls for replies without a frame header process no events; this pause keeps them from
 // holding a core while the line is slow, and is far below a byte's time on the line.
 const double POLL_PAUSE_S = 0.0002;
 const int LINE_OK_ECHO = 0x00AA;
+const int FLASH_INFO_ACCEPTED = 0x00AA;
+const double FLASH_FIRST_BLOCK_PAUSE_S = 0.15;
+const double FLASH_PAGE_PAUSE_S = 0.05;
+
+// A live request is out and its answer not yet in. A command pressed during a run lets that
+// answer come in before it flushes: the answer's bytes would otherwise end up inside its own.
+bool liveAnswerDue = false;
 
 void PutWord(unsigned char *at, int word) {
     at[0] = static_cast<unsigned char>((word >> 8) & 0xFF);
@@ -46,39 +50,33 @@ unsigned short WordAt(const unsigned char *at) {
     return static_cast<unsigned short>(at[0] << 8 | at[1]);
 }
 
-void ShowStatus(void) {
-    SetCtrlVal(panelHandle, PANEL_STATUS, szStatus);
+// The frame buffers go to the serial service as plain chars.
+char *Bytes(unsigned char *buffer) {
+    return reinterpret_cast<char *>(buffer);
 }
 
-const int FLASH_INFO_ACCEPTED = 0x00AA;
-const double FLASH_READ_PAUSE_S = 0.05;
-const double FLASH_FIRST_BLOCK_PAUSE_S = 0.15;
-const double FLASH_PAGE_PAUSE_S = 0.05;
-
-// Polls the input queue, without processing events, until `wanted` bytes are in (true) or
-// more than `limit` seconds have passed (false); `queued` is the count at the last look. The
-// replies polled for have no frame header, so the receive callback must be removed meanwhile.
-bool PollInQ(int wanted, double limit, int *queued) {
-    tstart = Timer();
-    for (;;) {
-        *queued = GetInQLen(com);
-        tdiff = Timer() - tstart;
-        if (tdiff > limit)
-            return false;
-        if (*queued >= wanted)
-            return true;
-        Delay(POLL_PAUSE_S);
-    }
+void DiscardInput(int port) {
+    FlushInQ(port);
 }
 
-// One flash order and its answer, read directly: the answer's word 0, or -1 when fewer than
-// 36 bytes came.
-int ExchangeFlashFrame(const unsigned short *words) {
-    FillTxBuf(order, words);
-    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
-    Delay(FLASH_READ_PAUSE_S);
-    nBytesR = ComRd(com, Bytes(szReadBuf), FRAME_BYTES);
-    return nBytesR == FRAME_BYTES ? WordAt(szReadBuf + 4) : -1;
+int ParameterReadOrder(int target) {
+    return target == EEPROM ? ORDER_READ_EEPROM : ORDER_READ_RAM;
+}
+
+// The parameter read of get and of the read-back: the variables go out as the request, and
+// writtenText shows once the whole frame is out.
+void RequestParameterSet(int target, const char *writtenText) {
+    order = ParameterReadOrder(target);
+    CopyVarsToPP();
+    if (StartExchange(com, order, pp))
+        ShowStatus(writtenText);
+}
+
+// A parameter set is not live values: a run this read is nested in must not plot it.
+void TakeParameterSet(void) {
+    GetRxBuf(PNUM);
+    CopyPPtoVars();
+    graphrefresh = 0;
 }
 
 unsigned short *const PARAMETERS[PNUM] = {
@@ -110,6 +108,71 @@ void CopyPPtoVars(void) {
         *PARAMETERS[i] = pp[i];
 }
 
+int SendFrame(int port, int code, const unsigned short *words) {
+    FillTxBuf(code, words);
+    nBytesW = ComWrt(port, Bytes(szWriteBuf), FRAME_BYTES);
+    return nBytesW == FRAME_BYTES;
+}
+
+int StartExchange(int port, int code, const unsigned short *words) {
+    if (liveAnswerDue)
+        AwaitAnswer(GET_TIMEOUT_S, nullptr);
+    FlushQueues(port);
+    rx_flag = 0;
+    return SendFrame(port, code, words);
+}
+
+void FlushQueues(int port) {
+    liveAnswerDue = false;
+    DiscardInput(port);
+    FlushOutQ(port);
+}
+
+int AwaitAnswer(double limit, const int *endWhenSet) {
+    tstart = Timer();
+    for (;;) {
+        tdiff = Timer() - tstart;
+        if (endWhenSet && *endWhenSet)
+            return 0;
+        if (rx_flag)
+            return 1;
+        if (tdiff > limit)
+            return 0;
+        ProcessSystemEvents();
+    }
+}
+
+int ExchangeDirect(int port, int code, const unsigned short *words) {
+    SendFrame(port, code, words);
+    Delay(LINE_PAUSE_S);
+    nBytesR = ComRd(port, Bytes(szReadBuf), FRAME_BYTES);
+    return nBytesR == FRAME_BYTES ? WordAt(szReadBuf + 4) : NO_ANSWER;
+}
+
+int ReadReply(int wanted, double limit) {
+    int queued = 0;
+    tstart = Timer();
+    for (;;) {
+        queued = GetInQLen(com);
+        tdiff = Timer() - tstart;
+        if (tdiff > limit || queued >= wanted)
+            break;
+        Delay(POLL_PAUSE_S);
+    }
+    nBytesR = ComRd(com, Bytes(szReadBuf), std::clamp(queued, 0, BUFFER_BYTES));
+    return queued;
+}
+
+void RemoveReceiveCallback(void) {
+    InstallComCallback(com, 0, FRAME_BYTES, sync, nullptr, nullptr);
+}
+
+void RestoreReceiveCallback(void) {
+    InstallComCallback(com, eventMask, FRAME_BYTES, sync, RX_Receive_Function, nullptr);
+    FlushQueues(com);
+    rx_flag = 0;
+}
+
 const char *ComErrorText(int code) {
     switch (code) {
     case COM_UNKNOWN_SYSTEM_ERROR:
@@ -139,8 +202,7 @@ void InitRS232(int port) {
         CopyText(szStatus, ComErrorText(result));
     } else {
         SetComTime(port, LINE_TIMEOUT_S);
-        FlushInQ(port);
-        FlushOutQ(port);
+        FlushQueues(port);
         SetCTSMode(port, 0);
         InstallComCallback(port, eventMask, FRAME_BYTES, sync, RX_Receive_Function, nullptr);
         if (CheckComLine(port) == 1) {
@@ -150,93 +212,67 @@ void InitRS232(int port) {
                 CopyText(szStatus, "Error reading firmware-info!");
         }
     }
-    ShowStatus();
+    ShowStatus(szStatus);
 }
 
 void RX_Receive_Function(int, int events, void *) {
     if (!(events & LWRS_RECEIVE))
         return;
-    ComRd(com, Bytes(szReadBuf), FRAME_BYTES);
+    nBytesR = ComRd(com, Bytes(szReadBuf), FRAME_BYTES);
     GetRxBuf(PNUM);
     ttick = 0;
     rx_flag = 1;
     graphrefresh = 1;
-    FlushInQ(com);
+    liveAnswerDue = false;
+    DiscardInput(com);
 }
 
 int WaitRxFull(void) {
-    ret = 1;
-    tstart = Timer();
-    for (;;) {
-        ProcessSystemEvents();
-        tdiff = Timer() - tstart;
-        if (tdiff > LINE_TIMEOUT_S) {
-            CopyText(szStatus, "Timeout-RS-232...");
-            ret = 0;
-            break;
-        }
-        if (rx_flag != 0)
-            break;
-    }
+    ret = AwaitAnswer(LINE_TIMEOUT_S, nullptr);
+    if (ret == 0)
+        CopyText(szStatus, "Timeout-RS-232...");
     return ret;
 }
 
 int CheckComLine(int port) {
     CopyVarsToPP();
-    FillTxBuf(5, pp);
-    FlushInQ(port);
-    FlushOutQ(port);
-    nBytesW = ComWrt(port, Bytes(szWriteBuf), FRAME_BYTES);
-    Delay(LINE_CHECK_PAUSE_S);
-    nBytesR = ComRd(port, Bytes(szReadBuf), FRAME_BYTES);
+    FlushQueues(port);
     int result = 0;
-    if (nBytesR != FRAME_BYTES) {
+    const int echo = ExchangeDirect(port, ORDER_LINE_CHECK, pp);
+    if (echo == NO_ANSWER) {
         CopyText(szStatus, "Timeout < 36 Bytes");
-    } else if (WordAt(szReadBuf + 4) == LINE_OK_ECHO) {
+    } else if (echo == LINE_OK_ECHO) {
         CopyText(szStatus, "Echo Check - Line Ok!");
         result = 1;
     } else {
         CopyText(szStatus, "read error - not sync byte 0xAA!");
     }
-    ShowStatus();
+    ShowStatus(szStatus);
     return result;
 }
 
 void PushGET(int target) {
     if (target != DATFILE) {
-        order = target == EEPROM ? 4 : 2;
-        CopyVarsToPP();
-        FlushInQ(com);
-        FlushOutQ(com);
-        FillTxBuf(order, pp);
-        rx_flag = 0;
-        nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
-        if (nBytesW == FRAME_BYTES)
-            SetCtrlVal(panelHandle, PANEL_STATUS, "Waiting for parameter-frame ...");
+        RequestParameterSet(target, "Waiting for parameter-frame ...");
         WaitRxFull();
         if (rx_flag == 1) {
-            GetRxBuf(PNUM);
-            CopyPPtoVars();
+            TakeParameterSet();
             CopyText(szStatus, "Parameter-frame received! - Line Ok!");
             SetPanelValues();
         }
     }
-    ShowStatus();
+    ShowStatus(szStatus);
 }
 
 int GetVERSIONInfo(void) {
-    InstallComCallback(com, 0, FRAME_BYTES, sync, nullptr, nullptr);
-    FlushInQ(com);
-    FlushOutQ(com);
-    order = 7;
-    FillTxBuf(7, pp);
-    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
-    SetCtrlVal(panelHandle, PANEL_STATUS, "Waiting for firmware info ...");
-    int queued = 0;
-    if (!PollInQ(FIRMWARE_BYTES, LINE_TIMEOUT_S, &queued))
+    RemoveReceiveCallback();
+    order = ORDER_FIRMWARE;
+    StartExchange(com, order, pp);
+    ShowStatus("Waiting for firmware info ...");
+    const int queued = ReadReply(FIRMWARE_BYTES, LINE_TIMEOUT_S);
+    if (queued < FIRMWARE_BYTES)
         CopyText(szStatus, "Timeout - reading firmware info!");
     szVersion[0] = '\0';
-    nBytesR = ComRd(com, Bytes(szReadBuf), std::clamp(queued, 0, BUFFER_BYTES));
     if (nBytesR == FIRMWARE_BYTES) {
         int values[FIRMWARE_BYTES / 2];
         for (int i = 0; i < FIRMWARE_BYTES / 2; ++i)
@@ -244,31 +280,67 @@ int GetVERSIONInfo(void) {
         FmtWordsAsText(szVersion, FIRMWARE_BYTES, values, FIRMWARE_BYTES / 2);
         CopyText(szStatus, szVersion);
     }
-    InstallComCallback(com, eventMask, FRAME_BYTES, sync, RX_Receive_Function, nullptr);
-    FlushInQ(com);
-    FlushOutQ(com);
-    rx_flag = 0;
-    ShowStatus();
+    RestoreReceiveCallback();
+    ShowStatus(szStatus);
     return queued;
+}
+
+void SendCommandAndReadBack(int code) {
+    order = code;
+    GetPanelValues();
+    CopyVarsToPP();
+    if (StartExchange(com, order, pp))
+        ShowStatus("Line Ok!");
+    if (code == ORDER_TEACH)
+        ShowStatus("New setpoint value teached!");
+    if (AwaitAnswer(TEACH_TIMEOUT_S, nullptr))
+        PushGET(RAM);
+    // tdiff is what the read-back's own wait left, when there was one.
+    if (tdiff > TEACH_TIMEOUT_S)
+        ShowStatus("Timeout RS-232!!");
+}
+
+int GetFromController(int target) {
+    RequestParameterSet(target, "Transmit Ok!");
+    const int answered = AwaitAnswer(GET_TIMEOUT_S, nullptr);
+    if (answered) {
+        TakeParameterSet();
+        ShowStatus("Data Transfer Ok!");
+    } else {
+        ShowStatus("Timeout RS232-Line!");
+    }
+    SetPanelValues();
+    return answered;
+}
+
+void SendToController(int target) {
+    sync = 85;
+    order = target == EEPROM ? ORDER_WRITE_EEPROM : ORDER_WRITE_RAM;
+    GetPanelValues();
+    CopyVarsToPP();
+    if (SendFrame(com, order, pp))
+        ShowStatus("Transmit Ok!");
+}
+
+int SendLiveRequest(void) {
+    order = ORDER_LIVE_VALUES;
+    CopyVarsToPP();
+    const int written = StartExchange(com, order, pp);
+    liveAnswerDue = true;
+    return written;
 }
 
 int ReadData64(int offset, int source, int order) {
     const unsigned short request[PNUM] = {static_cast<unsigned short>(offset),
                                           static_cast<unsigned short>(source)};
-    FillTxBuf(order, request);
-    FlushInQ(com);
-    FlushOutQ(com);
-    rx_flag = 0;
-    nBytesW = ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
-    SetCtrlVal(panelHandle, PANEL_STATUS, "Waiting for Data[64] ...");
-    int queued = 0;
-    if (!PollInQ(BLOCK_BYTES, BLOCK_TIMEOUT_S, &queued)) {
+    StartExchange(com, order, request);
+    ShowStatus("Waiting for Data[64] ...");
+    if (ReadReply(BLOCK_BYTES, BLOCK_TIMEOUT_S) < BLOCK_BYTES) {
         CopyText(szStatus, "Timeout-RS-232 while reading 64 data-words!");
         std::fill(yArrayA, yArrayA + 2 * BLOCK_WORDS, 0);
         std::fill(yArrayB, yArrayB + 2 * BLOCK_WORDS, 0);
         ttick = 0;
     }
-    nBytesR = ComRd(com, Bytes(szReadBuf), std::clamp(queued, 0, BUFFER_BYTES));
     int result = 0;
     if (nBytesR == BLOCK_BYTES) {
         CopyText(szStatus, "Data[64] block received!");
@@ -281,11 +353,28 @@ int ReadData64(int offset, int source, int order) {
         for (int i = 0; destination && i < BLOCK_WORDS; ++i)
             destination[i] = WordAt(szReadBuf + 2 * i);
     }
-    ShowStatus();
+    ShowStatus(szStatus);
     return result;
 }
 
-void SendCorrDataToFlash(void) {
+int CaptureCurve(int source) {
+    RemoveReceiveCallback();
+    FlushQueues(com);
+    int whole = 0;
+    const int blocks = source == 1 ? 2 : 4;
+    for (int block = 0; block < blocks; ++block) {
+        order = ORDER_DATA_BLOCK;
+        whole += ReadData64(block * BLOCK_WORDS, source, order) == BLOCK_WORDS;
+    }
+    RestoreReceiveCallback();
+    // The live values of the moment of the capture: pp goes out as the last answer left it.
+    order = ORDER_LIVE_VALUES;
+    StartExchange(com, order, pp);
+    WaitRxFull();
+    return whole;
+}
+
+int SendCorrDataToFlash(void) {
     struct Page {
         int address;
         const int *data;
@@ -294,18 +383,21 @@ void SendCorrDataToFlash(void) {
     const Page pages[] = {
         {PAGE4, flashp4, '4'}, {PAGE5, flashp5, '5'}, {PAGE6, flashp6, '6'}, {PAGE7, flashp7, '7'}};
     // A live answer still on its way must not be taken for the first echo.
-    FlushInQ(com);
+    DiscardInput(com);
+    int failed = 0;
     for (const Page &page : pages) {
         const int written = WritePageDataToFlash(page.address, page.data);
+        failed += written < 255;
         std::snprintf(szStatus, sizeof szStatus,
                       written < 255 ? "error : F801 FLASH page%c-write <255 words!"
                                     : "ok : F801 FLASH page%c-write 255 words!",
                       page.digit);
-        ShowStatus();
+        ShowStatus(szStatus);
         if (page.address != PAGE7)
             Delay(FLASH_PAGE_PAUSE_S);
     }
-    SetCtrlVal(panelHandle, PANEL_VALNORM, 0);
+    ShowFlashProgress(0);
+    return failed;
 }
 
 int WritePageDataToFlash(unsigned int page, const int *data) {
@@ -315,11 +407,11 @@ int WritePageDataToFlash(unsigned int page, const int *data) {
         for (int i = 0; i < PNUM; ++i) {
             pp[i] = static_cast<unsigned short>(data[taken] & 0xFFFF);
             ++taken;
-            SetCtrlVal(panelHandle, PANEL_VALNORM, taken);
+            ShowFlashProgress(taken);
         }
         if (SendInfoBlockToFlash(static_cast<int>(page + offset), 0) < 0)
             return -1;
-        order = 21;
+        order = ORDER_FLASH_DATA;
         if (WriteBlockDataToFlash(pp) < 0)
             return -2;
         if (offset == 0)
@@ -330,11 +422,11 @@ int WritePageDataToFlash(unsigned int page, const int *data) {
 }
 
 int SendInfoBlockToFlash(int address, int info) {
-    order = 20;
+    order = ORDER_FLASH_INFO;
     const unsigned short request[PNUM] = {static_cast<unsigned short>(info),
                                           static_cast<unsigned short>(address)};
-    const int echo = ExchangeFlashFrame(request);
-    if (echo < 0) {
+    const int echo = ExchangeDirect(com, order, request);
+    if (echo == NO_ANSWER) {
         CopyText(szStatus, "Timeout: SendInfoBlockToFlash < 36 Bytes");
         return -1;
     }
@@ -347,10 +439,10 @@ int SendInfoBlockToFlash(int address, int info) {
 }
 
 int WriteBlockDataToFlash(const unsigned short *words) {
-    order = 21;
+    order = ORDER_FLASH_DATA;
     int result = 0;
-    switch (ExchangeFlashFrame(words)) {
-    case -1:
+    switch (ExchangeDirect(com, order, words)) {
+    case NO_ANSWER:
         CopyText(szStatus, "Timeout < 36 Bytes");
         result = -1;
         break;
@@ -371,7 +463,7 @@ int WriteBlockDataToFlash(const unsigned short *words) {
         result = -3;
         break;
     }
-    ShowStatus();
+    ShowStatus(szStatus);
     return result;
 }
 

@@ -30,6 +30,7 @@ const ParameterControl PANEL_PARAMETERS[] = {
 
 const int POINTS_PER_SCREEN = 101;
 const int NORM_SCALE_TOP = 1000;
+const int DATA_BAND_TOP = 4095;
 const int RGB_BLACK = 0x000000;
 const int RGB_RED = 0xFF0000;
 
@@ -93,6 +94,14 @@ void SetLed(int led, int state) {
 }
 
 } // namespace
+
+void ShowStatus(const char *text) {
+    SetCtrlVal(panelHandle, PANEL_STATUS, text);
+}
+
+void ShowFlashProgress(int words) {
+    SetCtrlVal(panelHandle, PANEL_VALNORM, words);
+}
 
 void GetPanelValues(void) {
     for (const ParameterControl &p : PANEL_PARAMETERS)
@@ -231,7 +240,7 @@ void SendParaToFile(void) {
     if (ArrayToFile(file_name, working, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, PARAMETER_FIELD_WIDTH, VAL_ASCII,
                     VAL_TRUNCATE) != 0)
-        SetCtrlVal(panelHandle, PANEL_STATUS, "Error writing parameter-file!");
+        ShowStatus("Error writing parameter-file!");
 }
 
 int ReadParaFromFile(void) {
@@ -241,13 +250,24 @@ int ReadParaFromFile(void) {
     unsigned int working[PNUM];
     if (FileToArray(file_name, working, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_ASCII) != 0) {
-        SetCtrlVal(panelHandle, PANEL_STATUS, "Error reading parameter-file!");
+        ShowStatus("Error reading parameter-file!");
         return -1;
     }
     for (int i = 0; i < PNUM; ++i)
         pp[i] = static_cast<unsigned short>(working[i] & 0xFFFF);
     CopyPPtoVars();
     return 1;
+}
+
+void PlotCapture(void) {
+    PlotRAWValues();
+    SetPlotLines(tolerance, DATA_BAND_TOP);
+    for (int i = 0; i < CURVE_POINTS; ++i) {
+        upArray[i] = static_cast<unsigned short>(upTHR);
+        loArray[i] = static_cast<unsigned short>(loTHR);
+        refArray[i] = valREF;
+    }
+    PlotDATACurve(yArrayA, yArrayB, upArray, loArray, refArray);
 }
 
 void PlotDATACurve(const unsigned short *curveA, const unsigned short *curveB,
@@ -275,7 +295,7 @@ void PlotDATACurve(const unsigned short *curveA, const unsigned short *curveB,
 int ReadCorrData(const char *path) {
     if (FileToArray(path, vcorr, VAL_INTEGER, 2 * CORRECTION_KEYS, 2, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_ASCII) != 0) {
-        SetCtrlVal(panelHandle, PANEL_STATUS, "Error reading correction-file!");
+        ShowStatus("Error reading correction-file!");
         return -1;
     }
     static int value[CORRECTION_KEYS], key[CORRECTION_KEYS], table[CORRECTION_KEYS];
@@ -285,7 +305,7 @@ int ReadCorrData(const char *path) {
         key[i] = vcorr[2 * CORRECTION_KEYS - 1 - i];
         table[i] = 0;
         if (key[i] < 0 || key[i] >= CORRECTION_KEYS) {
-            SetCtrlVal(panelHandle, PANEL_STATUS, "Error: key out of 0..1023 in correction-file!");
+            ShowStatus("Error: key out of 0..1023 in correction-file!");
             return -1;
         }
     }

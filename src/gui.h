@@ -4,6 +4,11 @@
 
 namespace kelvaro {
 
+// The one way a status text reaches the operator.
+void ShowStatus(const char *text);
+// Progress of the flash programming: the words of the page taken so far, 0 at the end.
+void ShowFlashProgress(int words);
+
 void GetPanelValues(void);
 void SetPanelValues(void);
 void FillarrayNORM(int tol, int ref, int value);
@@ -35,6 +40,9 @@ int ReadParaFromFile(void);
 // says why.
 int ReadCorrData(const char *path);
 
+// What a capture shows: the live values of its moment, and the curve with its band and reference
+// line (the band at reference +/- tolerance, within 1..4095).
+void PlotCapture(void);
 // Draws a captured curve on the XY graph: curves A and B for RAW, the NORM curve with its
 // tolerance band and reference line for NORM. Every array holds at least 128 words.
 void PlotDATACurve(const unsigned short *curveA, const unsigned short *curveB,

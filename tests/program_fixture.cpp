@@ -115,9 +115,24 @@ std::vector<int> WordsOf(const kvsim::Words &words) {
     return std::vector<int>(words.begin(), words.end());
 }
 
+namespace {
+
+unsigned short *const PARAMETER_VARIABLES[PNUM] = {
+    &power,    &reference, &tolerance, &hysteresis, &polarity, &hold,   &hwmode, &average,
+    &evalmode, &maxmode,   &triglvl,   &trigmode,   &sdelay,   &para13, &para14, &para15};
+
+} // namespace
+
 std::vector<int> ProgramParameters() {
-    return {power,    reference, tolerance, hysteresis, polarity, hold,   hwmode, average,
-            evalmode, maxmode,   triglvl,   trigmode,   sdelay,   para13, para14, para15};
+    std::vector<int> set;
+    for (const unsigned short *variable : PARAMETER_VARIABLES)
+        set.push_back(*variable);
+    return set;
+}
+
+void SetProgramParameters(const std::vector<int> &set) {
+    for (int i = 0; i < PNUM; ++i)
+        *PARAMETER_VARIABLES[i] = static_cast<unsigned short>(set[size_t(i)]);
 }
 
 std::vector<int> PanelParameters() {
@@ -130,6 +145,28 @@ std::vector<int> PanelParameters() {
         values.push_back(value);
     }
     return values;
+}
+
+QString WriteForm(const QString &dir, const QString &body) {
+    const QString path = dir + "/form.uir";
+    WriteFile(path, R"(<?xml version="1.0" encoding="UTF-8"?><ui version="4.0"><class>T</class>
+<widget class="QWidget" name="PANEL"><property name="ctrlId" stdset="0"><number>1</number></property>
+<layout class="QVBoxLayout">)" +
+                        body.toUtf8() + "</layout></widget></ui>");
+    return path;
+}
+
+QString FormItem(const char *className, const char *name, int id, const QString &extra,
+                 const char *callback) {
+    const QString callbackProperty =
+        callback ? QString(R"(<property name="callback" stdset="0"><string>%1</string></property>)")
+                       .arg(callback)
+                 : QString();
+    return QString(R"(<item><widget class="%1" name="%2"><property name="ctrlId" stdset="0">)"
+                   R"(<number>%3</number></property>%4%5</widget></item>)")
+        .arg(className, name)
+        .arg(id)
+        .arg(callbackProperty, extra);
 }
 
 void WriteFile(const QString &path, const QByteArray &content) {

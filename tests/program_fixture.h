@@ -73,9 +73,20 @@ class UnpacedLinkTest : public LinkTest {
 
 // The program's parameter set at start, as the panel file carries it.
 const std::vector<int> DEFAULT_SET = {500, 2048, 512, 20, 1, 100, 1, 8, 0, 0, 950, 0, 500, 0, 0, 0};
+// The teach frame (order 6) of the default set, byte for byte.
+const std::vector<int> TEACH_FRAME_OF_DEFAULTS = {
+    0x00, 0x55, 0x00, 0x06, 0x01, 0xF4, 0x08, 0x00, 0x02, 0x00, 0x00, 0x14,
+    0x00, 0x01, 0x00, 0x64, 0x00, 0x01, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00,
+    0x03, 0xB6, 0x00, 0x00, 0x01, 0xF4, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 
 std::vector<int> WordsOf(const kvsim::Words &words);
 // The sixteen parameter variables, and the thirteen parameter controls of the panel.
 std::vector<int> ProgramParameters();
+void SetProgramParameters(const std::vector<int> &set);
 std::vector<int> PanelParameters();
 void WriteFile(const QString &path, const QByteArray &content);
+// A panel file in dir holding the widgets of body (items of a vertical layout); returns its path.
+QString WriteForm(const QString &dir, const QString &body);
+// One widget of such a body, with its control number, extra properties and callback.
+QString FormItem(const char *className, const char *name, int id, const QString &extra = {},
+                 const char *callback = nullptr);

@@ -234,38 +234,20 @@ TEST(XYGraph, PlotsAreDrawnInTheirColourAndCutAtTheAxisRange) {
 
 namespace {
 
-QString writeForm(const QTemporaryDir &dir) {
-    const QString path = dir.filePath("charts.uir");
-    QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    const auto item = [](const char *cls, const char *name, int id, const char *extra = "") {
-        return QString(R"(<item><widget class="%1" name="%2">%4
-<property name="ctrlId" stdset="0"><number>%3</number></property></widget></item>)")
-            .arg(cls, name)
-            .arg(id)
-            .arg(extra);
-    };
-    file.write(
-        R"(<?xml version="1.0" encoding="UTF-8"?><ui version="4.0"><class>T</class>
-<widget class="QWidget" name="PANEL"><property name="ctrlId" stdset="0"><number>1</number></property>
-<layout class="QVBoxLayout">)" +
-        (item("KvStripChart", "PANEL_CHART", CHART,
-              R"(<property name="yMax"><double>1000</double></property>)") +
-         item("KvXYGraph", "PANEL_GRAPH", GRAPH) +
-         item(
-             "KvLed", "PANEL_LED", LED,
-             R"(<property name="onColor"><color><red>255</red><green>0</green><blue>0</blue></color></property>)") +
-         item("QLabel", "PANEL_LABEL", LABEL))
-            .toUtf8() +
-        "</layout></widget></ui>");
-    return path;
-}
-
 class ChartService : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        panel = LoadPanel(0, writeForm(dir).toLocal8Bit().constData(), 1);
+        const QString form = WriteForm(
+            dir.path(),
+            FormItem("KvStripChart", "PANEL_CHART", CHART,
+                     R"(<property name="yMax"><double>1000</double></property>)") +
+                FormItem("KvXYGraph", "PANEL_GRAPH", GRAPH) +
+                FormItem("KvLed", "PANEL_LED", LED,
+                         R"(<property name="onColor"><color><red>255</red><green>0</green>)"
+                         R"(<blue>0</blue></color></property>)") +
+                FormItem("QLabel", "PANEL_LABEL", LABEL));
+        panel = LoadPanel(0, form.toLocal8Bit().constData(), 1);
         ASSERT_GT(panel, 0) << LastPanelError();
         chart = qobject_cast<KvStripChart *>(PanelControlWidget(panel, CHART));
         graph = qobject_cast<KvXYGraph *>(PanelControlWidget(panel, GRAPH));
@@ -297,40 +279,4 @@ TEST_F(ChartService, PlotStripChartAppendsTheProgramsWindowAndTraceColours) {
     EXPECT_EQ(chart->points(4).last(), streamValue(99, 4));
     EXPECT_EQ(chart->traceColour(1), 0x000000u);
     EXPECT_EQ(chart->traceColour(4), 0xFF0000u);
-}
-
-TEST_F(ChartService, ChartCallsWithBadArgumentsFailAndAppendNothing) {
-    const double values[] = {1, 2, 3};
-    EXPECT_EQ(PlotStripChart(panel + 100, CHART, values, 1, 0, 0, VAL_DOUBLE), UIE_PANEL_HANDLE);
-    EXPECT_EQ(PlotStripChart(panel, 99, values, 1, 0, 0, VAL_DOUBLE), UIE_CONTROL_ID);
-    EXPECT_EQ(PlotStripChart(panel, GRAPH, values, 1, 0, 0, VAL_DOUBLE), UIE_ATTRIBUTE);
-    EXPECT_EQ(PlotStripChart(panel, LABEL, values, 1, 0, 0, VAL_DOUBLE), UIE_ATTRIBUTE);
-    EXPECT_EQ(PlotStripChart(panel, CHART, nullptr, 1, 0, 0, VAL_DOUBLE), UIE_VALUE_TYPE);
-    EXPECT_EQ(PlotStripChart(panel, CHART, values, -1, 0, 0, VAL_DOUBLE), UIE_VALUE_TYPE);
-    EXPECT_EQ(PlotStripChart(panel, CHART, values, 1, 0, 0, 5), UIE_VALUE_TYPE);
-    ASSERT_EQ(SetCtrlAttribute(panel, CHART, ATTR_NUM_TRACES, 2), 0);
-    EXPECT_EQ(PlotStripChart(panel, CHART, values, 3, 0, 0, VAL_DOUBLE), UIE_VALUE_TYPE);
-    EXPECT_TRUE(chart->points(1).isEmpty());
-    EXPECT_EQ(PlotStripChart(panel, CHART, values, 0, 0, 0, VAL_DOUBLE), 0);
-
-    EXPECT_EQ(SetTraceAttribute(panel, GRAPH, 1, ATTR_TRACE_COLOR, 0), UIE_ATTRIBUTE);
-    EXPECT_EQ(SetTraceAttribute(panel, CHART, 3, ATTR_TRACE_COLOR, 0), UIE_VALUE_TYPE);
-    EXPECT_EQ(SetCtrlAttribute(panel, CHART, ATTR_NUM_TRACES, 17), UIE_VALUE_TYPE);
-}
-
-TEST_F(ChartService, GraphCallsWithBadArgumentsFailAndAddNothing) {
-    const unsigned short x[] = {0, 1};
-    const auto plot = [&](const void *xs, const void *ys, int count, int type, int style,
-                          int lineStyle, int frequency, int colour, int control = GRAPH) {
-        return PlotXY(panel, control, xs, ys, count, type, type, style, VAL_SIMPLE_DOT, lineStyle,
-                      frequency, colour);
-    };
-    const int six = VAL_UNSIGNED_SHORT_INTEGER;
-    EXPECT_EQ(plot(x, x, 2, six, VAL_THIN_LINE, VAL_SOLID, 1, 0, CHART), UIE_ATTRIBUTE);
-    EXPECT_EQ(plot(nullptr, x, 2, six, VAL_THIN_LINE, VAL_SOLID, 1, 0), UIE_VALUE_TYPE);
-    EXPECT_EQ(plot(x, x, -1, six, VAL_THIN_LINE, VAL_SOLID, 1, 0), UIE_VALUE_TYPE);
-    EXPECT_EQ(plot(x, x, 2, six, 3, VAL_SOLID, 1, 0), UIE_VALUE_TYPE);
-    EXPECT_TRUE(graph->plots().isEmpty());
-    EXPECT_EQ(SetAxisScalingMode(panel, GRAPH, VAL_XAXIS, VAL_MANUAL, 5.0, 5.0), UIE_VALUE_TYPE);
-    EXPECT_EQ(DeleteGraphPlot(panel, CHART, -1, 1), UIE_ATTRIBUTE);
 }

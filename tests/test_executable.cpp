@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -52,7 +53,6 @@ QProcessEnvironment programEnvironment(const QString &link) {
     return env;
 }
 
-
 QProcessEnvironment withoutDisplay() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
@@ -78,21 +78,23 @@ Outcome run(const QStringList &arguments, const QProcessEnvironment &env) {
 
 } // namespace
 
-TEST(Executable, StartsWithEchoCheckRamReadAndFirmwareRequestAndEndsCleanlyOnSigterm) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.start());
-    QProcess program;
-    program.setProcessEnvironment(programEnvironment(sim.link));
-    program.start(binary("kelvaro"), {});
-    ASSERT_TRUE(program.waitForStarted());
-    ASSERT_TRUE(sim.waitForLine("order 7"));
-    QThread::msleep(300);
+TEST(Executable, StartsWithEchoCheckRamReadAndFirmwareRequestAndEndsCleanlyOnSigtermOrHangUp) {
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        SimProcess sim;
+        ASSERT_TRUE(sim.start());
+        QProcess program;
+        program.setProcessEnvironment(programEnvironment(sim.link));
+        program.start(binary("kelvaro"), {});
+        ASSERT_TRUE(program.waitForStarted());
+        ASSERT_TRUE(sim.waitForLine("order 7"));
+        QThread::msleep(300);
 
-    program.terminate();
-    ASSERT_TRUE(program.waitForFinished(5000));
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().constData();
-    EXPECT_EQ(sim.orders(), (QStringList{"order 5", "order 2", "order 7"}));
+        ::kill(program.processId(), signal);
+        ASSERT_TRUE(program.waitForFinished(5000));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << signal;
+        EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().constData();
+        EXPECT_EQ(sim.orders(), (QStringList{"order 5", "order 2", "order 7"}));
+    }
 }
 
 TEST(Executable, WithoutItsPanelFileItEndsWithMinusOneBeforeOpeningThePort) {

@@ -5,6 +5,7 @@
 #include "filedialog.h"
 #include "utility.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -306,4 +307,87 @@ TEST_F(FlashTest, TheFileNameMatchesInAnyLetterCaseAndElsewhereItIsAParameterFil
     QFile saved(elsewhere);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll().count('\n'), 16) << "saved as a parameter file";
+}
+
+TEST_F(FlashTest, ADataBlockThatTimesOutOrEchoesUnknownEndsItsPageEvenInTheLastBlock) {
+    kvsim::Faults faults;
+    faults.unknownDataEchoAt = 0x1420; // page 4, block 2
+    // Page 4 ends after 6 orders; pages 5 and 6 take 32 each; the last data block of page 7 is
+    // then the 102nd order.
+    faults.silentFromRequest = long(sim.requestCount()) + 6 + 32 + 32 + 31;
+    sim.setFaults(faults);
+    program(correctionFile(identity(), identity()));
+
+    EXPECT_EQ(pageTexts(), (QStringList{"error : F801 FLASH page4-write <255 words!",
+                                        "ok : F801 FLASH page5-write 255 words!",
+                                        "ok : F801 FLASH page6-write 255 words!",
+                                        "error : F801 FLASH page7-write <255 words!"}));
+    EXPECT_TRUE(statusHistory.contains("error : F801 unknown-echo at order=21!"));
+    EXPECT_TRUE(statusHistory.contains("Timeout < 36 Bytes"));
+    EXPECT_EQ(flashRequests().size(), 6u + 32 + 32 + 32);
+    EXPECT_EQ(sim.flashPage(7)[239], 1007) << "block 14 of page 7 went in";
+}
+
+TEST_F(FlashTest, TheCorrectionFileIsReadNotSavedOverThroughALinkAndWithoutAQuestion) {
+    // The working folder reached through a symbolic link, as an operator's desktop may set it up.
+    const QString linked = scratch.filePath("linked");
+    ASSERT_TRUE(QFile::link(workingFolder.path(), linked));
+    setenv("KELVARO_DIR", linked.toLocal8Bit().constData(), 1);
+    const QByteArray content = correctionFile(identity(), identity());
+    // Qt's dialog hands back the resolved path; a "no" to any question would stop the flash.
+    QueueConfirmAnswer(0);
+    program(content, QDir(workingFolder.path()).canonicalPath() + "/CONconfig.dat");
+
+    EXPECT_EQ(flashRequests().size(), 128u);
+    QFile file(configPath);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), content);
+
+    const QString parameterFile = scratch.filePath("set.dat");
+    WriteFile(parameterFile, "keep me\n");
+    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, parameterFile.toLocal8Bit().constData());
+    press("PANEL_BTNSEND");
+    QFile kept(parameterFile);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "keep me\n") << "the question was asked here, and answered no";
+}
+
+class SecondPortFlashTest : public FlashTest {
+  protected:
+    SecondPortFlashTest() : second(kvsim::Simulator::Options{false, {}, 2, {}}) {}
+    void SetUp() override {
+        secondLink = "/tmp/kelvaro-test-" + std::to_string(getpid()) + "-COM2";
+        std::string error;
+        ASSERT_TRUE(second.start(secondLink, &error)) << error;
+        setenv("KELVARO_COM2", secondLink.c_str(), 1);
+        FlashTest::SetUp();
+    }
+    void TearDown() override {
+        FlashTest::TearDown();
+        second.stop();
+        unsetenv("KELVARO_COM2");
+    }
+    kvsim::Simulator second;
+    std::string secondLink;
+};
+
+TEST_F(SecondPortFlashTest, TheFlashFollowsThePortPickedInTheRing) {
+    auto *ring = control<QComboBox>("PANEL_DROPDCOM");
+    ring->showPopup();
+    ring->hidePopup();
+    const int index = ring->findData(2);
+    ASSERT_GE(index, 0);
+    ring->setCurrentIndex(index);
+    emit ring->activated(index);
+    ASSERT_EQ(com, 2);
+    sim.clearRequests();
+    // The port start-up targets RAM again whatever button stays ticked.
+    press("PANEL_RBTRAM");
+    press("PANEL_RBTFILE");
+
+    program(correctionFile(identity(), identity()));
+
+    EXPECT_TRUE(flashRequests().empty()) << "nothing for the controller on port 1";
+    EXPECT_EQ(second.flashPage(7)[255], 1023);
+    EXPECT_EQ(pageTexts().last(), "ok : F801 FLASH page7-write 255 words!");
 }

@@ -1,11 +1,7 @@
 // Frames, the parameter image and the text conversions, checked byte for byte.
-#include "KELVARO1V10.h"
-#include "com232.h"
+#include "program_fixture.h"
 
-#include "serial.h"
 #include "utility.h"
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -18,13 +14,6 @@ std::vector<int> sentBytes() {
     return std::vector<int>(szWriteBuf, szWriteBuf + FRAME_BYTES);
 }
 
-void setDefaultParameters() {
-    const unsigned short defaults[PNUM] = {500, 2048, 512, 20, 1,   100, 1, 8,
-                                           0,   0,    950, 0,  500, 0,   0, 0};
-    std::copy(defaults, defaults + PNUM, pp);
-    CopyPPtoVars();
-}
-
 void receive(const std::vector<int> &bytes) {
     std::fill(szReadBuf, szReadBuf + BUFFER_BYTES, 0);
     std::copy(bytes.begin(), bytes.end(), szReadBuf);
@@ -33,15 +22,11 @@ void receive(const std::vector<int> &bytes) {
 } // namespace
 
 TEST(Frame, TeachFrameOfTheDefaultsMatchesTheWorkedExample) {
-    setDefaultParameters();
+    SetProgramParameters(DEFAULT_SET);
     kelvaro::sync = 85;
     CopyVarsToPP();
-    FillTxBuf(6, pp);
-    const std::vector<int> expected = {0x00, 0x55, 0x00, 0x06, 0x01, 0xF4, 0x08, 0x00, 0x02,
-                                       0x00, 0x00, 0x14, 0x00, 0x01, 0x00, 0x64, 0x00, 0x01,
-                                       0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x03, 0xB6, 0x00,
-                                       0x00, 0x01, 0xF4, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(sentBytes(), expected);
+    FillTxBuf(ORDER_TEACH, pp);
+    EXPECT_EQ(sentBytes(), TEACH_FRAME_OF_DEFAULTS);
 }
 
 TEST(Frame, WordsWithTheTopBitSetCrossUnchangedBothWays) {
@@ -72,19 +57,6 @@ TEST(Frame, ParsingBelowSixteenWordsLeavesTheHigherWords) {
         EXPECT_EQ(pp[i], 0x2222) << i;
     for (int i = 4; i < PNUM; ++i)
         EXPECT_EQ(pp[i], 0x1111) << i;
-}
-
-TEST(Status, OpenErrorsHaveTheirTexts) {
-    EXPECT_STREQ(ComErrorText(COM_UNKNOWN_SYSTEM_ERROR), "Unknown system error");
-    EXPECT_STREQ(ComErrorText(COM_INVALID_PORT_NUMBER), "Invalid port number");
-    EXPECT_STREQ(ComErrorText(COM_PORT_NOT_OPEN), "Port is not open");
-    EXPECT_STREQ(ComErrorText(COM_IO_ERROR), "Unknown I/0 error");
-    EXPECT_STREQ(ComErrorText(COM_NO_SERIAL_PORT), "No serial port found");
-    EXPECT_STREQ(ComErrorText(COM_CANNOT_OPEN_PORT), "Cannot open port");
-    EXPECT_STREQ(ComErrorText(COM_INVALID_PARAMETER), "Invalid parameter");
-    EXPECT_STREQ(ComErrorText(COM_TIMEOUT), "Timeout");
-    for (int code : {-5, -8, -12, -14, -100})
-        EXPECT_STREQ(ComErrorText(code), "RS-232 error!") << code;
 }
 
 TEST(FirmwareText, BytesGoHighFirstAndStopAtTheFirstNul) {

@@ -79,8 +79,7 @@ TEST_F(LinkTest, AShortFirmwareTextTimesOutAndIsReportedAsAnError) {
 TEST_F(LinkTest, TheReceiveCallbackRunsOnlyWhileEventsAreProcessed) {
     InitRS232(com);
     rx_flag = 0;
-    FillTxBuf(2, pp);
-    ComWrt(com, Bytes(szWriteBuf), FRAME_BYTES);
+    SendFrame(com, ORDER_READ_RAM, pp);
 
     const double start = Timer();
     while (GetInQLen(com) < FRAME_BYTES && Timer() - start < 2.0) {
@@ -143,6 +142,20 @@ TEST_F(UnpacedLinkTest, BytesAfterAnAnswerFrameAreDiscarded) {
     EXPECT_EQ(power, 4321);
     EXPECT_EQ(status(), "Parameter-frame received! - Line Ok!");
     EXPECT_EQ(GetInQLen(com), 0);
+}
+
+TEST_F(UnpacedLinkTest, AnOverlongFirmwareReplyLeavesTheTextEmptyAndTheStatusAsItWas) {
+    kvsim::Faults extra;
+    extra.extraBytes = 9;
+    sim.setFaults(extra);
+
+    InitRS232(com);
+
+    EXPECT_EQ(ordersReceived(), (std::vector<int>{5, 2, 7}));
+    EXPECT_STREQ(szVersion, "");
+    EXPECT_EQ(status(), "Parameter-frame received! - Line Ok!")
+        << "73 bytes are not a firmware text, and not a time-out either";
+    EXPECT_FALSE(statusHistory.contains("Error reading firmware-info!"));
 }
 
 TEST_F(PanelTest, PortNumbersWithoutADeviceOrThatCannotBeOpenedAreReported) {

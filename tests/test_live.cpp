@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 
 using namespace kelvaro;
@@ -180,6 +181,10 @@ TEST_F(PanelTest, NormLinesAreClampedAndFollowTheHardwareModeOnThePanel) {
     EXPECT_EQ(intValue(PANEL_AMAX), 4000);
     EXPECT_EQ(intValue(PANEL_UPVAL), 600);
     EXPECT_EQ(intValue(PANEL_LOVAL), 400);
+
+    setLiveWords(700, 10, 20, 77);
+    PlotRAWValues();
+    EXPECT_EQ(wordValue(PANEL_TOLERANCE), 77) << "after a RAW plot the controller's own word";
 }
 
 TEST_F(PanelTest, TargetButtonsAlwaysLeaveExactlyOneTicked) {
@@ -365,4 +370,61 @@ TEST_F(LiveRunTest, AChangeOfPortRunsTheWholeStartUpAgainAndTargetsRam) {
     EXPECT_EQ(intValue(PANEL_RBTEEPROM), 1) << "the buttons are not touched";
     EXPECT_EQ(ordersReceived(), (std::vector<int>{5, 2, 7}));
     EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
+}
+
+TEST_F(LiveRunTest, StopWhileIdleSendsNothingAndResetsTheWindows) {
+    SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);
+    FillarrayNORM(10, 20, 30);
+    arrayRAW[5] = 7;
+    const bool graphShown = control("PANEL_GRAPH")->isVisible();
+    press("PANEL_BTNSTOP");
+
+    EXPECT_TRUE(ordersReceived().empty());
+    EXPECT_FALSE(dimmed("PANEL_BTNRUN"));
+    EXPECT_FALSE(dimmed("PANEL_BTNDATA"));
+    EXPECT_EQ(control("PANEL_GRAPH")->isVisible(), graphShown);
+    EXPECT_EQ(arrayNORM[0], 2560);
+    EXPECT_EQ(arrayNORM[3], 0);
+    EXPECT_EQ(arrayRAW[5], 0);
+}
+
+TEST_F(LiveRunTest, ACommandPressedDuringARunRunsInsideItAndTheRunGoesOn) {
+    int answersAfterGet = -1;
+    run([&] {
+        if (answersAfterGet < 0 && liveRequests() >= 3) {
+            QTest::mouseClick(control<QPushButton>("PANEL_BTNGET"), Qt::LeftButton);
+            answersAfterGet = liveRequests();
+            return false;
+        }
+        if (answersAfterGet < 0 || liveRequests() < answersAfterGet + 3)
+            return false;
+        press("PANEL_BTNSTOP");
+        return true;
+    });
+    const std::vector<int> orders = ordersReceived();
+    const auto get = std::find(orders.begin(), orders.end(), 2);
+    ASSERT_NE(get, orders.end()) << "the get went out in the middle of the run";
+    EXPECT_GE(std::count(get, orders.end(), 8), 3) << "and the run went on after it";
+    EXPECT_TRUE(statusHistory.contains("Data Transfer Ok!"));
+    EXPECT_EQ(ProgramParameters(), WordsOf(sim.ram()));
+    EXPECT_NE(status(), "Timeout RS232-Line!");
+}
+
+TEST_F(LiveRunTest, AChangeToAPortThatCannotBeOpenedSaysSoAndKeepsTheNewNumber) {
+    setenv("KELVARO_COM2", "/nonexistent/kelvaro-tty", 1);
+    auto *ring = control<QComboBox>("PANEL_DROPDCOM");
+    ring->showPopup();
+    ring->hidePopup();
+    const int index = ring->findData(2);
+    ASSERT_GE(index, 0);
+    ring->setCurrentIndex(index);
+    emit ring->activated(index);
+    unsetenv("KELVARO_COM2");
+
+    EXPECT_EQ(com, 2);
+    EXPECT_TRUE(statusHistory.contains("Init COM-Port ..."));
+    EXPECT_EQ(status().rfind("Cannot open port", 0), 0u) << status();
+    EXPECT_TRUE(ordersReceived().empty());
+    press("PANEL_BUTTONRESET");
+    EXPECT_TRUE(ordersReceived().empty()) << "later commands go to the new number";
 }

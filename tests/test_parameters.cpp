@@ -8,6 +8,16 @@
 #include <QFile>
 #include <QPushButton>
 #include <QTemporaryDir>
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 #include <QTest>
 
 using namespace kelvaro;
@@ -21,11 +31,7 @@ QByteArray readFile(const QString &path) {
 }
 
 void showOnPanel(const std::vector<int> &set) {
-    unsigned short *variables[] = {
-        &power,    &reference, &tolerance, &hysteresis, &polarity, &hold,   &hwmode, &average,
-        &evalmode, &maxmode,   &triglvl,   &trigmode,   &sdelay,   &para13, &para14, &para15};
-    for (int i = 0; i < PNUM; ++i)
-        *variables[i] = static_cast<unsigned short>(set[size_t(i)]);
+    SetProgramParameters(set);
     SetPanelValues();
 }
 
@@ -138,6 +144,110 @@ TEST_F(ParameterFileTest, AFailedSaveSaysSo) {
     EXPECT_EQ(status(), "Error writing parameter-file!");
 }
 
+namespace {
+
+// A folder whose disk is full: a 64 kB tmpfs where mounting is allowed, else a process limit on
+// the size of any file written.
+class FullDisk {
+  public:
+    explicit FullDisk(const QString &folder) : folder_(folder) {
+        QDir().mkpath(folder);
+        mounted_ =
+            ::mount("kelvaro-test", folder.toLocal8Bit().constData(), "tmpfs", 0, "size=64k") == 0;
+        if (!mounted_) {
+            ::getrlimit(RLIMIT_FSIZE, &previous_);
+            ::signal(SIGXFSZ, SIG_IGN);
+        }
+    }
+    // Files written from now on find the disk full.
+    void fill() {
+        if (mounted_) {
+            QFile filler(folder_ + "/filler");
+            filler.open(QIODevice::WriteOnly);
+            while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) {
+            }
+        } else {
+            rlimit tiny = previous_;
+            tiny.rlim_cur = 16;
+            ::setrlimit(RLIMIT_FSIZE, &tiny);
+        }
+    }
+    ~FullDisk() {
+        if (mounted_)
+            ::umount(folder_.toLocal8Bit().constData());
+        else
+            ::setrlimit(RLIMIT_FSIZE, &previous_);
+    }
+
+  private:
+    QString folder_;
+    bool mounted_ = false;
+    rlimit previous_{};
+};
+
+} // namespace
+
+TEST_F(ParameterFileTest, ASaveOnAFullDiskLeavesTheOldFileWholeAndSaysSo) {
+    FullDisk disk(path("disk"));
+    const QString file = path("disk/CONpara.dat");
+    save(file);
+    const QByteArray good = readFile(file);
+    ASSERT_EQ(good.count('\n'), 16);
+    disk.fill();
+
+    SetCtrlVal(panelHandle, PANEL_POWER, 999);
+    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, file.toLocal8Bit().constData());
+    QueueConfirmAnswer(1);
+    press("PANEL_BTNSEND");
+
+    EXPECT_EQ(status(), "Error writing parameter-file!");
+    EXPECT_EQ(readFile(file), good);
+    EXPECT_TRUE(QDir(path("disk")).entryList({"CONpara.dat.*"}, QDir::Files).isEmpty())
+        << "no temporary file left behind";
+}
+
+TEST_F(ParameterFileTest, AnEndlessLineIsGivenUpAfterWhatASetCouldHold) {
+    const QString fifo = path("endless.dat");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    std::atomic<long long> written{0};
+    std::thread writer([&] {
+        const int fd = ::open(fifo.toLocal8Bit().constData(), O_WRONLY);
+        const std::string digits(65536, '7');
+        ::signal(SIGPIPE, SIG_IGN);
+        while (written < 100'000'000) {
+            const ssize_t n = ::write(fd, digits.data(), digits.size());
+            if (n <= 0)
+                break;
+            written += n;
+        }
+        ::close(fd);
+    });
+    load(fifo);
+    writer.join();
+
+    EXPECT_EQ(status(), "Error reading parameter-file!");
+    EXPECT_LT(written, 1'000'000) << "the reader stopped long before 100 MB";
+    EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
+}
+
+TEST_F(ParameterFileTest, ReplacingAParameterFileNeedsTheOperatorsYes) {
+    const QString file = path("line7.dat");
+    save(file);
+    const QByteArray before = readFile(file);
+    SetCtrlVal(panelHandle, PANEL_POWER, 4321);
+
+    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, file.toLocal8Bit().constData());
+    QueueConfirmAnswer(0);
+    press("PANEL_BTNSEND");
+    EXPECT_EQ(readFile(file), before) << "no: the file stays";
+    EXPECT_EQ(status(), "Transmit...");
+
+    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, file.toLocal8Bit().constData());
+    QueueConfirmAnswer(1);
+    press("PANEL_BTNSEND");
+    EXPECT_TRUE(readFile(file).startsWith("4321\n"));
+}
+
 class ParameterCommandTest : public LinkTest {
   protected:
     void SetUp() override {
@@ -158,11 +268,7 @@ TEST_F(ParameterCommandTest, TeachSendsThePanelsSetAndReadsTheNewReferenceBack) 
 
     ASSERT_EQ(ordersReceived(), (std::vector<int>{6, 2}));
     const kvsim::Frame sent = kvsim::makeFrame(6, sim.requests().front().words);
-    const std::vector<int> expected = {0x00, 0x55, 0x00, 0x06, 0x01, 0xF4, 0x08, 0x00, 0x02,
-                                       0x00, 0x00, 0x14, 0x00, 0x01, 0x00, 0x64, 0x00, 0x01,
-                                       0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x03, 0xB6, 0x00,
-                                       0x00, 0x01, 0xF4, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(std::vector<int>(sent.begin(), sent.end()), expected);
+    EXPECT_EQ(std::vector<int>(sent.begin(), sent.end()), TEACH_FRAME_OF_DEFAULTS);
     EXPECT_EQ(reference, sim.ram()[1]);
     EXPECT_EQ(wordValue(PANEL_REFERENCE), sim.ram()[1]);
     EXPECT_NE(reference, 2048);
@@ -241,6 +347,21 @@ TEST_F(ParameterCommandTest, TeachWithASilentControllerTimesOutAfterOneAndAHalfS
     EXPECT_LT(elapsed, 3.0);
     EXPECT_EQ(ordersReceived(), std::vector<int>{6}) << "no read-back after a time-out";
     EXPECT_EQ(reference, 600) << "the variables keep the panel's values";
+}
+
+TEST_F(ParameterCommandTest, ATeachWhoseReadBackTakesOverOneAndAHalfSecondsSaysTimeOut) {
+    kvsim::Faults slowReadBack;
+    slowReadBack.lateOrder = ORDER_READ_RAM;
+    slowReadBack.lateSeconds = 1.7;
+    sim.setFaults(slowReadBack);
+    press("PANEL_BUTTONTEACH");
+
+    EXPECT_EQ(ordersReceived(), (std::vector<int>{6, 2}));
+    EXPECT_EQ(ProgramParameters(), WordsOf(sim.ram())) << "the read-back itself arrived";
+    ASSERT_GE(statusHistory.size(), 2);
+    EXPECT_EQ(statusHistory.mid(statusHistory.size() - 2),
+              (QStringList{"Parameter-frame received! - Line Ok!", "Timeout RS-232!!"}))
+        << "the time-out reads what the read-back's own wait left";
 }
 
 TEST_F(ParameterCommandTest, GetWithASilentControllerTimesOutAndRewritesThePanel) {
