@@ -1,21 +1,34 @@
 // Serial ports on POSIX terminals. Each open port has its own bounded input queue that every
 // operation tops up from the device at once, so a busy poll sees bytes without processing
-// events; the receive callback itself runs only from the event loop.
+// events; the receive callback itself runs only from the event loop. A device is held
+// exclusively (UUCP lock file, TIOCEXCL, flock), a failed open keeps its cause, and a device
+// that goes away is noticed at once.
 #include "serial.h"
 
 #include "serial_devices.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <memory>
 #include <poll.h>
+#include <signal.h>
+#include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -31,6 +44,10 @@ struct Port {
     size_t head = 0;
     size_t count = 0;
     bool lost = false;
+    unsigned opening = 0; // which opening of the port a queued notice belongs to
+    QByteArray lockFile;  // ours, removed when the port closes
+    ComCallbackPtr lostCallback = nullptr;
+    void *lostCallbackData = nullptr;
 
     ComCallbackPtr callback = nullptr;
     void *callbackData = nullptr;
@@ -45,6 +62,9 @@ struct Port {
 };
 
 Port ports[MAX_COM_PORT + 1];
+// What outlives a port's closing: whether its device went away, and why it failed to open.
+bool gone[MAX_COM_PORT + 1];
+std::string openFailure[MAX_COM_PORT + 1];
 
 Port *openPort(int port) {
     if (port < 1 || port > MAX_COM_PORT || ports[port].fd < 0)
@@ -99,10 +119,26 @@ void noteEvents(int number, int events) {
     }
 }
 
-void markLost(Port &p) {
+// Nothing more can come from a device that is gone: stop watching it, and tell the program once.
+void markLost(int number) {
+    Port &p = ports[number];
+    if (p.lost)
+        return;
     p.lost = true;
+    gone[number] = true;
     if (p.notifier)
         p.notifier->setEnabled(false);
+    if (p.rest)
+        p.rest->stop();
+    if (p.lostCallback && QCoreApplication::instance())
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [number, opening = p.opening] {
+                Port &q = ports[number];
+                if (q.fd >= 0 && q.opening == opening && q.lostCallback)
+                    q.lostCallback(number, 0, q.lostCallbackData);
+            },
+            Qt::QueuedConnection);
 }
 
 // Moves what the device has into the queue, as far as the queue has room.
@@ -127,7 +163,7 @@ void pump(int number) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            markLost(p);
+            markLost(number);
         break;
     }
     if (events || p.count > 0)
@@ -209,6 +245,153 @@ bool configureLine(int fd, long baudRate, int parity, int dataBits, int stopBits
     return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
+const char LOCK_FOLDER[] = "/run/lock";
+
+// The UUCP lock file of a device node, as minicom and Qt name it: /run/lock/LCK..ttyUSB0.
+QByteArray lockFileOf(const QByteArray &node) {
+    QByteArray name = node.startsWith("/dev/") ? node.mid(5) : node;
+    name.replace('/', '_');
+    return QByteArray(LOCK_FOLDER) + "/LCK.." + name;
+}
+
+std::string programName(pid_t pid) {
+    std::string name;
+    if (FILE *comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r")) {
+        char text[64] = "";
+        if (std::fgets(text, sizeof text, comm))
+            name = std::string(text, std::strcspn(text, "\n"));
+        std::fclose(comm);
+    }
+    return name;
+}
+
+// The process that holds the lock file, or 0: a lock of a process that is gone is removed.
+pid_t lockOwner(const QByteArray &lock) {
+    pid_t pid = 0;
+    if (FILE *file = std::fopen(lock.constData(), "r")) {
+        long number = 0;
+        if (std::fscanf(file, "%ld", &number) == 1)
+            pid = pid_t(number);
+        std::fclose(file);
+    } else {
+        return 0;
+    }
+    if (pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM))
+        return pid;
+    ::unlink(lock.constData());
+    return 0;
+}
+
+// A process other than this one with node open, as far as the system lets us see.
+pid_t processHolding(const QByteArray &node) {
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return 0;
+    pid_t holder = 0;
+    while (dirent *entry = ::readdir(proc)) {
+        const pid_t pid = pid_t(std::atol(entry->d_name));
+        if (pid <= 0 || pid == ::getpid())
+            continue;
+        const std::string fds = std::string("/proc/") + entry->d_name + "/fd";
+        if (DIR *open = ::opendir(fds.c_str())) {
+            while (dirent *fd = ::readdir(open)) {
+                char target[PATH_MAX];
+                const ssize_t n =
+                    ::readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+                if (n > 0 && QByteArray(target, int(n)) == node)
+                    holder = pid;
+            }
+            ::closedir(open);
+        }
+        if (holder)
+            break;
+    }
+    ::closedir(proc);
+    return holder;
+}
+
+std::string inUseCause(const QString &path, pid_t holder) {
+    std::string cause = path.toStdString() + " is in use by another program";
+    if (holder > 0)
+        cause += " (" + programName(holder) + ", pid " + std::to_string(holder) + ")";
+    return cause;
+}
+
+// The operator's words for why the device at path could not be opened.
+std::string openCause(const QString &path, int error) {
+    const std::string device = path.toStdString();
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return "the device " + device + " does not exist";
+    case EACCES:
+    case EPERM:
+        return "permission denied on " + device +
+               ": run sudo usermod -aG dialout $USER, then log in again";
+    case ENOTTY:
+        return device + " is not a serial device";
+    default:
+        return device + ": " + std::strerror(error);
+    }
+}
+
+// Asks the driver to hand over each byte at once: a USB adapter otherwise holds bytes back up to
+// its latency timer. Drivers that can't (pseudo-terminals, some adapters) are left as they are.
+void askForLowLatency(int fd) {
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &serial);
+    }
+}
+
+// Opens path for the program alone: others see it busy through the lock file, TIOCEXCL and
+// flock, and it sees theirs. Returns the descriptor, or -1 with cause set.
+int openExclusively(const QString &path, QByteArray *lockFile, std::string *cause) {
+    const QByteArray node = QFile::encodeName(QFileInfo(path).canonicalFilePath());
+    if (node.isEmpty()) {
+        *cause = openCause(path, ENOENT);
+        return -1;
+    }
+    const QByteArray lock = lockFileOf(node);
+    if (const pid_t owner = lockOwner(lock)) {
+        *cause = inUseCause(path, owner);
+        return -1;
+    }
+    const int fd = ::open(node.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        *cause = error == EBUSY ? inUseCause(path, processHolding(node)) : openCause(path, error);
+        return -1;
+    }
+    if (!isatty(fd)) {
+        *cause = openCause(path, ENOTTY);
+        ::close(fd);
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *cause = inUseCause(path, processHolding(node));
+        ::close(fd);
+        return -1;
+    }
+    ::ioctl(fd, TIOCEXCL);
+    // Where the lock folder can't be written (some systems keep it for a group), the other two
+    // locks still hold.
+    const int lockFd = ::open(lock.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (lockFd >= 0) {
+        const std::string pid = std::to_string(::getpid());
+        const std::string line =
+            std::string(pid.size() < 10 ? 10 - pid.size() : 0, ' ') + pid + "\n";
+        if (::write(lockFd, line.data(), line.size()) == ssize_t(line.size()))
+            *lockFile = lock;
+        else
+            ::unlink(lock.constData());
+        ::close(lockFd);
+    }
+    return fd;
+}
+
 void closeAllPorts() {
     for (int port = 1; port <= MAX_COM_PORT; ++port)
         if (ports[port].fd >= 0)
@@ -227,26 +410,34 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
         return COM_INVALID_PARAMETER;
     if (ports[port].fd >= 0)
         CloseCom(port);
+    gone[port] = false;
+    openFailure[port].clear();
 
     const QString path =
         (deviceName && *deviceName) ? QString::fromLocal8Bit(deviceName) : ComDevicePath(port);
     if (path.isEmpty())
         return COM_INVALID_PORT_NUMBER;
 
-    const int fd =
-        ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // A second program on the same line would steal answers: the device is the program's alone.
+    QByteArray lockFile;
+    const int fd = openExclusively(path, &lockFile, &openFailure[port]);
     if (fd < 0)
         return COM_CANNOT_OPEN_PORT;
-    // A second program on the same line would steal answers: take the device exclusively.
-    if (!isatty(fd) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        !configureLine(fd, baudRate, parity, dataBits, stopBits)) {
+    if (!configureLine(fd, baudRate, parity, dataBits, stopBits)) {
+        openFailure[port] = openCause(path, errno);
+        if (!lockFile.isEmpty())
+            ::unlink(lockFile.constData());
         ::close(fd);
         return COM_CANNOT_OPEN_PORT;
     }
+    askForLowLatency(fd);
 
+    static unsigned openings = 0;
     Port &p = ports[port];
     p = Port{};
     p.fd = fd;
+    p.opening = ++openings;
+    p.lockFile = lockFile;
     p.byteSeconds = double(1 + dataBits + (parity ? 1 : 0) + stopBits) / double(baudRate);
     p.queue.assign(size_t(inputQueueSize), 0);
     if (QCoreApplication::instance()) {
@@ -276,7 +467,45 @@ int CloseCom(int port) {
     p->rest.reset();
     p->notifier.reset();
     ::close(p->fd);
+    if (!p->lockFile.isEmpty())
+        ::unlink(p->lockFile.constData());
     *p = Port{};
+    return 0;
+}
+
+const char *ComOpenFailureCause(int port) {
+    return port >= 1 && port <= MAX_COM_PORT ? openFailure[port].c_str() : "";
+}
+
+int ComDeviceGone(int port) {
+    return port >= 1 && port <= MAX_COM_PORT && gone[port] ? 1 : 0;
+}
+
+int InstallComLostCallback(int port, ComCallbackPtr callback, void *callbackData) {
+    Port *p = openPort(port);
+    if (!p)
+        return COM_PORT_NOT_OPEN;
+    p->lostCallback = callback;
+    p->lostCallbackData = callbackData;
+    return 0;
+}
+
+void SetComStartUpDevice(const char *path) {
+    SetStartUpDevice(QString::fromLocal8Bit(path ? path : ""));
+}
+
+int GetComPortOfDevice(const char *path) {
+    return ComPortOfPath(QString::fromLocal8Bit(path ? path : ""));
+}
+
+int GetComDeviceName(int port, char *name, int size) {
+    if (port < 1 || port > MAX_COM_PORT)
+        return COM_INVALID_PORT_NUMBER;
+    if (!name || size < 1)
+        return COM_INVALID_PARAMETER;
+    const QByteArray path = ComDevicePath(port).toLocal8Bit().left(size - 1);
+    std::copy(path.begin(), path.end(), name);
+    name[path.size()] = '\0';
     return 0;
 }
 
@@ -337,8 +566,11 @@ int ComWrt(int port, const char *buffer, int count) {
             written += int(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            if (errno == EIO || errno == ENXIO || errno == ENODEV)
+                markLost(port);
             break;
+        }
         const double remaining = deadline - Timer();
         if (remaining <= 0)
             break;

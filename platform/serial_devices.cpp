@@ -1,44 +1,129 @@
-// Port numbers to device paths: $KELVARO_COM<n> first (how the simulator's pseudo-terminal is
-// attached), else the n-th serial device the system lists, in natural order of their paths.
+// Port numbers that stay with their devices: port 1 is the start-up device (the command line's,
+// else $KELVARO_COM1, else the first USB adapter, else the first listed device); every other
+// device gets the next number when first seen and keeps it while it comes and goes. USB adapters
+// are known by their /dev/serial/by-id names, which survive a replug; other devices by path.
 #include "serial_devices.h"
 
 #include "serial.h"
 
 #include <QCollator>
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
 #include <QSerialPortInfo>
 
 #include <algorithm>
+#include <map>
 
 namespace {
 
-QList<QSerialPortInfo> listedDevices() {
-    QList<QSerialPortInfo> devices = QSerialPortInfo::availablePorts();
+const char BY_ID_FOLDER[] = "/dev/serial/by-id";
+
+struct Device {
+    QString identity; // what it is known by, and opened through
+    QString path;     // its device node when last seen
+    QString description;
+    bool usb = false;
+};
+
+std::map<int, Device> numbered;
+QString startUpDevice;
+
+QString environmentPath(int port) {
+    const QByteArray name = "KELVARO_COM" + QByteArray::number(port);
+    return QString::fromLocal8Bit(qgetenv(name.constData()));
+}
+
+QString deviceNode(const QString &path) {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
+}
+
+// The system's serial devices in natural order of their nodes, USB adapters by their by-id names.
+QList<Device> systemDevices() {
+    QHash<QString, QString> byIdOfNode;
+    const QDir byId(QString::fromLatin1(BY_ID_FOLDER));
+    for (const QString &name : byId.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+        byIdOfNode.insert(deviceNode(byId.filePath(name)), byId.filePath(name));
+
+    QList<Device> devices;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        const QString node = info.systemLocation();
+        const QString byIdName = byIdOfNode.value(deviceNode(node));
+        QString description = info.description();
+        if (!info.manufacturer().isEmpty() && !description.contains(info.manufacturer()))
+            description = info.manufacturer() + " " + description;
+        devices.append({byIdName.isEmpty() ? node : byIdName, node, description.trimmed(),
+                        info.hasVendorIdentifier() || !byIdName.isEmpty()});
+    }
     QCollator natural;
     natural.setNumericMode(true);
-    std::sort(devices.begin(), devices.end(),
-              [&natural](const QSerialPortInfo &a, const QSerialPortInfo &b) {
-                  return natural.compare(a.systemLocation(), b.systemLocation()) < 0;
-              });
+    std::sort(devices.begin(), devices.end(), [&natural](const Device &a, const Device &b) {
+        return natural.compare(a.path, b.path) < 0;
+    });
     return devices;
 }
 
-QString overrideFor(int port) {
-    const QByteArray name = "KELVARO_COM" + QByteArray::number(port);
-    return QString::fromLocal8Bit(qgetenv(name.constData()));
+int numberOf(const QString &identity) {
+    for (const auto &[port, device] : numbered)
+        if (device.identity == identity)
+            return port;
+    return 0;
+}
+
+int nextFreeNumber() {
+    for (int port = 1; port <= MAX_COM_PORT; ++port)
+        if (!numbered.count(port) && environmentPath(port).isEmpty())
+            return port;
+    return 0;
+}
+
+// A path named by the operator (command line, environment, typed into the ring) has that number.
+void numberNamedPath(int port, const QString &path) {
+    const int before = numberOf(path);
+    if (before != 0 && before != port)
+        numbered.erase(before);
+    if (numbered[port].identity != path)
+        numbered[port] = Device{path, deviceNode(path), QString(), false};
+}
+
+QList<Device> numberDevices() {
+    for (int port = 1; port <= MAX_COM_PORT; ++port)
+        if (!environmentPath(port).isEmpty())
+            numberNamedPath(port, environmentPath(port));
+    if (!startUpDevice.isEmpty())
+        numberNamedPath(1, startUpDevice);
+    const QList<Device> listed = systemDevices();
+    if (!numbered.count(1) && !listed.isEmpty()) {
+        const auto usb = std::find_if(listed.begin(), listed.end(),
+                                      [](const Device &device) { return device.usb; });
+        const Device &first = usb != listed.end() ? *usb : listed.first();
+        if (numberOf(first.identity) == 0)
+            numbered[1] = first;
+    }
+    for (const Device &device : listed) {
+        const int port = numberOf(device.identity);
+        if (port != 0) {
+            numbered[port] = device;
+        } else if (const int next = nextFreeNumber(); next != 0) {
+            numbered[next] = device;
+        }
+    }
+    return listed;
 }
 
 } // namespace
 
 QList<ComDevice> ListComDevices() {
-    const QList<QSerialPortInfo> listed = listedDevices();
+    const QList<Device> listed = numberDevices();
     QList<ComDevice> devices;
-    for (int port = 1; port <= MAX_COM_PORT; ++port) {
-        const QString path = overrideFor(port);
-        if (!path.isEmpty())
-            devices.append({port, path, QString()});
-        else if (port <= listed.size())
-            devices.append(
-                {port, listed.at(port - 1).systemLocation(), listed.at(port - 1).description()});
+    for (const auto &[port, device] : numbered) {
+        const bool listedNow =
+            std::any_of(listed.begin(), listed.end(),
+                        [&device](const Device &d) { return d.identity == device.identity; });
+        const bool present = listedNow || QFileInfo::exists(device.identity);
+        devices.append({port, present ? deviceNode(device.identity) : device.path, device.identity,
+                        device.description, present});
     }
     return devices;
 }
@@ -46,9 +131,28 @@ QList<ComDevice> ListComDevices() {
 QString ComDevicePath(int port) {
     if (port < 1 || port > MAX_COM_PORT)
         return {};
-    const QString path = overrideFor(port);
-    if (!path.isEmpty())
-        return path;
-    const QList<QSerialPortInfo> listed = listedDevices();
-    return port <= listed.size() ? listed.at(port - 1).systemLocation() : QString();
+    numberDevices();
+    const auto found = numbered.find(port);
+    return found == numbered.end() ? QString() : found->second.identity;
+}
+
+int ComPortOfPath(const QString &path) {
+    if (path.isEmpty())
+        return 0;
+    numberDevices();
+    const int known = numberOf(path);
+    if (known != 0)
+        return known;
+    // A node the system lists under a by-id name is that device.
+    for (const auto &[port, device] : numbered)
+        if (deviceNode(device.identity) == deviceNode(path) && QFileInfo::exists(path))
+            return port;
+    const int next = nextFreeNumber();
+    if (next != 0)
+        numbered[next] = Device{path, deviceNode(path), QString(), false};
+    return next;
+}
+
+void SetStartUpDevice(const QString &path) {
+    startUpDevice = path;
 }

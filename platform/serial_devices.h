@@ -1,4 +1,5 @@
-// Port numbers and the devices behind them, for the serial service and the port ring.
+// Port numbers and the devices behind them, for the serial service and the port ring. A number
+// names one device for the life of the program, whether the device is there or not.
 #pragma once
 
 #include <QList>
@@ -6,9 +7,17 @@
 
 struct ComDevice {
     int port;
-    QString path;
+    QString path;     // the device path to open
+    QString identity; // what does not change while it is plugged in: its by-id name, or its path
     QString description;
+    bool present;
 };
 
+// Every numbered device, in port order, after a fresh look at the system.
 QList<ComDevice> ListComDevices();
+// The path of port's device; "" when the number names no device.
 QString ComDevicePath(int port);
+// The number of the device at path, given now when the program has not seen it; 0 for "".
+int ComPortOfPath(const QString &path);
+// Port 1 is this device from now on (the start-up device named on the command line).
+void SetStartUpDevice(const QString &path);

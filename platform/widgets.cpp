@@ -4,9 +4,19 @@
 
 #include "led.h"
 #include "panel.h"
+#include "serial.h"
 #include "serial_devices.h"
 #include "strip_chart.h"
 #include "xy_graph.h"
+
+#include <QFileInfo>
+#include <QLineEdit>
+
+namespace {
+
+const int DEVICE_SETTLE_MS = 250;
+
+} // namespace
 
 int KvControl::setIntAttribute(int, int) {
     return UIE_ATTRIBUTE;
@@ -38,6 +48,15 @@ int KvTimer::setIntAttribute(int attribute, int value) {
 }
 
 KvPortRing::KvPortRing(QWidget *parent) : QComboBox(parent) {
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);
+    lineEdit()->setPlaceholderText(tr("device path, e.g. /dev/ttyUSB0"));
+    connect(lineEdit(), &QLineEdit::returnPressed, this, &KvPortRing::takeTypedPath);
+    settle_.setSingleShot(true);
+    settle_.setInterval(DEVICE_SETTLE_MS);
+    connect(&settle_, &QTimer::timeout, this, &KvPortRing::refill);
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, &settle_,
+            qOverload<>(&QTimer::start));
     refill();
 }
 
@@ -50,17 +69,56 @@ void KvPortRing::refill() {
     const QVariant current = currentData();
     QSignalBlocker quiet(this);
     clear();
+    QStringList folders = {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
     const QList<ComDevice> devices = ListComDevices();
     if (devices.isEmpty() || devices.first().port != 1)
-        addItem(tr("COM1 (no device)"), 1);
+        addItem(tr("COM1  (no device)"), 1);
     for (const ComDevice &device : devices) {
-        QString label = QStringLiteral("COM%1  %2").arg(device.port).arg(device.path);
+        QString label = QStringLiteral("COM%1  %2").arg(device.port).arg(device.identity);
+        if (device.path != device.identity)
+            label += QStringLiteral("  %1").arg(device.path);
         if (!device.description.isEmpty())
-            label += QStringLiteral(" (%1)").arg(device.description);
+            label += QStringLiteral("  (%1)").arg(device.description);
+        if (!device.present)
+            label += tr("  (gone)");
         addItem(label, device.port);
+        folders << QFileInfo(device.identity).absolutePath();
     }
-    const int index = findData(current.isValid() ? current : QVariant(1));
+    // The port in use keeps its entry when its device goes: another must not take its place.
+    int index = findData(current.isValid() ? current : QVariant(1));
+    if (index < 0 && current.isValid()) {
+        addItem(tr("COM%1  (no device)").arg(current.toInt()), current);
+        index = count() - 1;
+    }
     setCurrentIndex(index >= 0 ? index : 0);
+    watchDeviceFolders(folders);
+}
+
+void KvPortRing::watchDeviceFolders(const QStringList &folders) {
+    QStringList missing;
+    for (const QString &folder : folders)
+        if (!watcher_.directories().contains(folder) && QFileInfo(folder).isDir())
+            missing << folder;
+    missing.removeDuplicates();
+    if (!missing.isEmpty())
+        watcher_.addPaths(missing);
+}
+
+void KvPortRing::takeTypedPath() {
+    const QString typed = lineEdit()->text().trimmed();
+    const int port = GetComPortOfDevice(typed.toLocal8Bit().constData());
+    if (port <= 0 || !typed.startsWith('/')) {
+        refill();
+        return;
+    }
+    {
+        QSignalBlocker quiet(this);
+        setCurrentIndex(-1);
+    }
+    refill();
+    const int index = findData(port);
+    setCurrentIndex(index);
+    emit activated(index);
 }
 
 QWidget *CreatePlatformWidget(const QString &className, QWidget *parent) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QComboBox>
+#include <QFileSystemWatcher>
 #include <QTimer>
 #include <QWidget>
 
@@ -31,15 +32,23 @@ class KvTimer : public QWidget, public KvControl {
     QTimer timer_;
 };
 
-// Lists the port numbers that have a device, each with its path; its value is the number.
+// Lists every numbered port with its device (by-id name or path, device node, gone or there); its
+// value is the number. It refreshes when opened and when devices come and go, and takes a typed
+// device path as if that device had been picked.
 class KvPortRing : public QComboBox {
     Q_OBJECT
   public:
     explicit KvPortRing(QWidget *parent = nullptr);
     void showPopup() override;
+    // The entry of the port shown now, refreshed.
+    void refill();
 
   private:
-    void refill();
+    void takeTypedPath();
+    void watchDeviceFolders(const QStringList &folders);
+
+    QFileSystemWatcher watcher_;
+    QTimer settle_; // devices come in bursts: refresh once they are quiet
 };
 
 // Creates the panel file's own control classes; nullptr for any other class name.

@@ -42,7 +42,7 @@ double tdiff = 0.0;
 
 int panelHandle;
 char proj_dir[PATH_LEN], file_name[PATH_LEN], dir_fname[PATH_LEN];
-char szStatus[66] = "InitVars";
+char szStatus[STATUS_LEN] = "InitVars";
 
 namespace {
 
@@ -111,7 +111,8 @@ void RunLive(void) {
     FillarrayNORM(tolerance, reference, 0);
     // Each answer is plotted, then answered at once with the next request: the controller sets
     // the pace.
-    while (AwaitAnswer(GET_TIMEOUT_S, &stop_flag)) {
+    int answered = 0;
+    while ((answered = AwaitAnswer(GET_TIMEOUT_S, &stop_flag)) == 1) {
         if (graphrefresh == 1) {
             if (type == 0)
                 PlotRAWValues();
@@ -121,8 +122,10 @@ void RunLive(void) {
         }
         SendLiveRequest();
     }
+    // A device that went away has said so already; the run ends as after its time-out.
     if (stop_flag == 0) {
-        ShowStatus("Timeout RS232-Line!");
+        if (answered != DEVICE_GONE)
+            ShowStatus("Timeout RS232-Line!");
         stop_flag = 1;
     }
     rx_flag = 0;
@@ -369,6 +372,8 @@ int WinMain(HINSTANCE hInstance, HINSTANCE, char *, int) {
     }
     GetProjectDir(proj_dir);
     InitVars();
+    com = StartUpPort();
+    SetCtrlVal(panelHandle, PANEL_DROPDCOM, com);
     InitRS232(com);
     DisplayPanel(panelHandle);
     RunUserInterface();

@@ -42,7 +42,9 @@ extern double tstart, tdiff;
 const int PATH_LEN = 260;
 extern int panelHandle;
 extern char proj_dir[PATH_LEN], file_name[PATH_LEN], dir_fname[PATH_LEN];
-extern char szStatus[66];
+// Room for a status text with its cause: which device, which system error, what to do.
+const int STATUS_LEN = 256;
+extern char szStatus[STATUS_LEN];
 
 // The parameter-file dialog of get and send.
 const char PARAMETER_FILE[] = "CONpara.dat";

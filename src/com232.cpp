@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 namespace kelvaro {
 
@@ -136,6 +137,12 @@ int AwaitAnswer(double limit, const int *endWhenSet) {
             return 0;
         if (rx_flag)
             return 1;
+        if (ComDeviceGone(com)) {
+            // Said now, not when the event loop next comes round: the caller ends on it.
+            if (GetInQLen(com) != COM_PORT_NOT_OPEN)
+                RX_Lost_Function(com, 0, nullptr);
+            return DEVICE_GONE;
+        }
         if (tdiff > limit)
             return 0;
         ProcessSystemEvents();
@@ -155,7 +162,7 @@ int ReadReply(int wanted, double limit) {
     for (;;) {
         queued = GetInQLen(com);
         tdiff = Timer() - tstart;
-        if (tdiff > limit || queued >= wanted)
+        if (tdiff > limit || queued >= wanted || ComDeviceGone(com))
             break;
         Delay(POLL_PAUSE_S);
     }
@@ -199,12 +206,15 @@ const char *ComErrorText(int code) {
 void InitRS232(int port) {
     const int result = OpenComConfig(port, "", 19200, 0, 8, 1, 4096, 4096);
     if (result < 0) {
-        CopyText(szStatus, ComErrorText(result));
+        const char *cause = ComOpenFailureCause(port);
+        std::snprintf(szStatus, sizeof szStatus, *cause ? "%s: %s" : "%s", ComErrorText(result),
+                      cause);
     } else {
         SetComTime(port, LINE_TIMEOUT_S);
         FlushQueues(port);
         SetCTSMode(port, 0);
         InstallComCallback(port, eventMask, FRAME_BYTES, sync, RX_Receive_Function, nullptr);
+        InstallComLostCallback(port, RX_Lost_Function, nullptr);
         if (CheckComLine(port) == 1) {
             target = RAM;
             PushGET(RAM);
@@ -227,9 +237,20 @@ void RX_Receive_Function(int, int events, void *) {
     DiscardInput(com);
 }
 
+void RX_Lost_Function(int port, int, void *) {
+    char device[MAX_PATHNAME_LEN];
+    GetComDeviceName(port, device, sizeof device);
+    CloseCom(port);
+    const std::string text = "COM" + std::to_string(port) + ": " + device +
+                             " is gone - pick it again in the ring when it is back";
+    CopyText(szStatus, text.c_str());
+    ShowStatus(szStatus);
+}
+
 int WaitRxFull(void) {
-    ret = AwaitAnswer(LINE_TIMEOUT_S, nullptr);
-    if (ret == 0)
+    const int answered = AwaitAnswer(LINE_TIMEOUT_S, nullptr);
+    ret = answered == 1;
+    if (answered == 0)
         CopyText(szStatus, "Timeout-RS-232...");
     return ret;
 }
@@ -293,7 +314,7 @@ void SendCommandAndReadBack(int code) {
         ShowStatus("Line Ok!");
     if (code == ORDER_TEACH)
         ShowStatus("New setpoint value teached!");
-    if (AwaitAnswer(TEACH_TIMEOUT_S, nullptr))
+    if (AwaitAnswer(TEACH_TIMEOUT_S, nullptr) == 1)
         PushGET(RAM);
     // tdiff is what the read-back's own wait left, when there was one.
     if (tdiff > TEACH_TIMEOUT_S)
@@ -303,6 +324,8 @@ void SendCommandAndReadBack(int code) {
 int GetFromController(int target) {
     RequestParameterSet(target, "Transmit Ok!");
     const int answered = AwaitAnswer(GET_TIMEOUT_S, nullptr);
+    if (answered == DEVICE_GONE)
+        return answered;
     if (answered) {
         TakeParameterSet();
         ShowStatus("Data Transfer Ok!");

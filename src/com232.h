@@ -39,6 +39,7 @@ const double TEACH_TIMEOUT_S = 1.5; // teach and reset
 const double BLOCK_TIMEOUT_S = 1.5; // a curve block
 const double LINE_PAUSE_S = 0.05;   // between a directly read order and its read
 const int NO_ANSWER = -1;           // what ExchangeDirect returns when fewer than 36 bytes came
+const int DEVICE_GONE = -1;         // what AwaitAnswer returns when the port's device went away
 
 extern int com, sync, target, order;
 extern unsigned short pp[PNUM];
@@ -64,14 +65,14 @@ int StartExchange(int port, int code, const unsigned short *words);
 void FlushQueues(int port);
 // Waits, processing events, from tstart = now until the receive callback has taken in an answer
 // (1), or more than limit seconds have passed (0), or *endWhenSet became non-zero (0; nullptr
-// for none). tdiff holds the time waited.
+// for none), or the port's device went away (DEVICE_GONE). tdiff holds the time waited.
 int AwaitAnswer(double limit, const int *endWhenSet);
 // Sends, pauses, and reads the 36-byte answer directly, without the receive callback. Returns the
 // answer's word 0, or NO_ANSWER when fewer than 36 bytes came within the port's time-out.
 int ExchangeDirect(int port, int code, const unsigned short *words);
 // A reply without frame header: polls the input queue, processing no events, until wanted bytes
-// are in or more than limit seconds have passed, then reads what is queued into szReadBuf
-// (nBytesR). Returns the count queued at the last look.
+// are in, more than limit seconds have passed or the device went away, then reads what is queued
+// into szReadBuf (nBytesR). Returns the count queued at the last look.
 int ReadReply(int wanted, double limit);
 // The receive callback is out of the way of a header-less reply between these two; Restore
 // installs it again, empties both queues and clears rx_flag.
@@ -81,6 +82,8 @@ void RestoreReceiveCallback(void);
 // Port set-up and the receive callback.
 void InitRS232(int port);
 void RX_Receive_Function(int port, int events, void *data);
+// Runs when the port's device goes away: closes the port and says so, naming the device.
+void RX_Lost_Function(int port, int events, void *data);
 int WaitRxFull(void);
 int CheckComLine(int port);
 void PushGET(int target);
@@ -92,8 +95,8 @@ const char *ComErrorText(int code);
 
 // Teach (ORDER_TEACH) or reset (ORDER_RESET) with the panel's set, then the read-back from RAM.
 void SendCommandAndReadBack(int code);
-// Reads the set from RAM or EEPROM (target) into the variables and the panel. Returns 1 when the
-// controller answered.
+// Reads the set from RAM or EEPROM (target) into the variables and the panel. Returns as
+// AwaitAnswer; when the device went away the panel keeps what it shows.
 int GetFromController(int target);
 // Writes the panel's set to RAM or EEPROM (target); no answer is awaited.
 void SendToController(int target);

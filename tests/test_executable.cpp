@@ -97,6 +97,23 @@ TEST(Executable, StartsWithEchoCheckRamReadAndFirmwareRequestAndEndsCleanlyOnSig
     }
 }
 
+TEST(Executable, PortOptionNamesTheStartUpDevice) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.start());
+    QProcess program;
+    QProcessEnvironment env = programEnvironment(sim.link);
+    env.remove("KELVARO_COM1");
+    program.setProcessEnvironment(env);
+    program.start(binary("kelvaro"), {"--port", sim.link});
+    ASSERT_TRUE(sim.waitForLine("order 7"));
+    program.terminate();
+    ASSERT_TRUE(program.waitForFinished(5000));
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(sim.orders(), (QStringList{"order 5", "order 2", "order 7"}));
+
+    EXPECT_EQ(run({"--port"}, withoutDisplay()).code, 1);
+}
+
 TEST(Executable, WithoutItsPanelFileItEndsWithMinusOneBeforeOpeningThePort) {
     SimProcess sim;
     ASSERT_TRUE(sim.start());

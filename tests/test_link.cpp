@@ -6,10 +6,6 @@
 
 #include <QLineEdit>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 using namespace kelvaro;
 
 TEST_F(LinkTest, StartUpReadsTheControllerRamOntoThePanelAndShowsItsFirmware) {
@@ -117,18 +113,6 @@ TEST_F(LinkTest, WaitingWithAnAnswerAlreadyInReturnsAtOnce) {
     EXPECT_LT(Timer() - start, 0.5);
 }
 
-TEST_F(LinkTest, ADeviceInUseByAnotherProgramCannotBeOpened) {
-    const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-
-    InitRS232(com);
-
-    EXPECT_EQ(status(), "Cannot open port");
-    EXPECT_TRUE(sim.requests().empty());
-    ::close(fd);
-}
-
 TEST_F(UnpacedLinkTest, BytesAfterAnAnswerFrameAreDiscarded) {
     InitRS232(com);
     kvsim::Faults extra;
@@ -156,21 +140,4 @@ TEST_F(UnpacedLinkTest, AnOverlongFirmwareReplyLeavesTheTextEmptyAndTheStatusAsI
     EXPECT_EQ(status(), "Parameter-frame received! - Line Ok!")
         << "73 bytes are not a firmware text, and not a time-out either";
     EXPECT_FALSE(statusHistory.contains("Error reading firmware-info!"));
-}
-
-TEST_F(PanelTest, PortNumbersWithoutADeviceOrThatCannotBeOpenedAreReported) {
-    InitRS232(0);
-    EXPECT_EQ(status(), "Invalid port number");
-    InitRS232(MAX_COM_PORT + 1);
-    EXPECT_EQ(status(), "Invalid port number");
-
-    setenv("KELVARO_COM2", "/nonexistent/tty", 1);
-    InitRS232(2);
-    unsetenv("KELVARO_COM2");
-    EXPECT_EQ(status(), "Cannot open port");
-
-    setenv("KELVARO_COM2", "/dev/null", 1);
-    InitRS232(2);
-    unsetenv("KELVARO_COM2");
-    EXPECT_EQ(status(), "Cannot open port") << "a device that is not a terminal";
 }

@@ -1,5 +1,5 @@
-// Serial port service: numbered ports with the program's own input queue and a receive
-// callback that runs while events are processed.
+// Serial port service: numbered ports that keep their devices, each with the program's own input
+// queue, a receive callback that runs while events are processed, and word when its device goes.
 #pragma once
 
 // Results of the serial operations: counts are >= 0, failures one of these.
@@ -25,10 +25,12 @@ enum { MAX_COM_PORT = 64 };
 
 typedef void (*ComCallbackPtr)(int port, int events, void *callbackData);
 
-// Opens port (1..MAX_COM_PORT) exclusively and configures its line; deviceName "" picks the
-// device by port number: $KELVARO_COM<n>, else the n-th listed device. Returns 0; or
-// COM_INVALID_PORT_NUMBER (no such port or device), COM_INVALID_PARAMETER (line settings),
-// COM_CANNOT_OPEN_PORT (the device refused: missing, busy, not permitted, not a terminal).
+// Opens port (1..MAX_COM_PORT) exclusively, configures its line and asks the driver for low
+// latency; deviceName "" takes the device the port number names (a number keeps its device for
+// the life of the program: $KELVARO_COM<n>, the start-up device, a typed path, or a listed device
+// numbered when first seen). Returns 0; or COM_INVALID_PORT_NUMBER (no such port or device),
+// COM_INVALID_PARAMETER (line settings), COM_CANNOT_OPEN_PORT (the device refused: see
+// ComOpenFailureCause).
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits,
                   int stopBits, int inputQueueSize, int outputQueueSize);
 // Returns 0; COM_PORT_NOT_OPEN or COM_INVALID_PORT_NUMBER when there was nothing to close.
@@ -50,6 +52,25 @@ int ComRd(int port, char *buffer, int count);
 // Returns the bytes waiting in the input queue, taking in what the device has first; or
 // COM_PORT_NOT_OPEN.
 int GetInQLen(int port);
+// Why the last OpenComConfig of port failed, in words an operator can act on (the device does not
+// exist; in use by another program, and which; permission denied, with the remedy; not a serial
+// device); "" when it did not fail on the device.
+const char *ComOpenFailureCause(int port);
+// 1 when port's device went away (hang-up, I/O error, end of file) since the port was last
+// opened, whether it was closed since or not; else 0.
+int ComDeviceGone(int port);
+// Installs callback, run once from the event loop when port's device goes away; nullptr removes
+// it. Returns 0 or COM_PORT_NOT_OPEN.
+int InstallComLostCallback(int port, ComCallbackPtr callback, void *callbackData);
+// Port 1, the start-up port, is the device at path from now on (named on the command line).
+void SetComStartUpDevice(const char *path);
+// The number of the device at path, given now when the program has not seen it yet; 0 for an
+// empty path or when every number is taken.
+int GetComPortOfDevice(const char *path);
+// The path of port's device into name ("" when the number names none). Returns 0,
+// COM_INVALID_PORT_NUMBER or COM_INVALID_PARAMETER.
+int GetComDeviceName(int port, char *name, int size);
+
 // Installs callback for the events of eventMask, run while events are processed; eventMask 0
 // with no callback removes it. Returns 0, COM_PORT_NOT_OPEN or COM_INVALID_PARAMETER (a notify
 // count outside the input queue).
