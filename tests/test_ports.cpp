@@ -1,0 +1,251 @@
+// Real serial lines over pseudo-terminals: the cause of every open failure, devices held by
+// other programs, a typed device path, and a device that goes away and comes back.
+#include "program_fixture.h"
+
+#include "utility.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace kelvaro;
+
+namespace {
+
+// A second program that holds the device, as minicom would: a child process with the device
+// open and flock'ed.
+class OtherProgram {
+  public:
+    explicit OtherProgram(const std::string &device) {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+            ::flock(fd, LOCK_EX);
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t n = ::write(ready[1], &byte, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(ready[0], &byte, 1);
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~OtherProgram() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+std::string deviceNode(const std::string &link) {
+    return QFile::symLinkTarget(QString::fromStdString(link)).toStdString();
+}
+
+double processCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+// What the program costs while it has nothing to do: CPU seconds in a second of its event loop.
+double idleCpuSeconds() {
+    const double cpu = processCpuSeconds();
+    const double start = Timer();
+    while (Timer() - start < 1.0)
+        ProcessSystemEvents();
+    return processCpuSeconds() - cpu;
+}
+
+} // namespace
+
+TEST_F(PanelTest, EveryOpenFailureSaysItsCauseAfterTheText) {
+    InitRS232(0);
+    EXPECT_EQ(status(), "Invalid port number");
+
+    setenv("KELVARO_COM2", "/nonexistent/kelvaro-tty", 1);
+    InitRS232(2);
+    EXPECT_EQ(status(), "Cannot open port: the device /nonexistent/kelvaro-tty does not exist");
+
+    setenv("KELVARO_COM2", "/dev/null", 1);
+    InitRS232(2);
+    EXPECT_EQ(status(), "Cannot open port: /dev/null is not a serial device");
+    unsetenv("KELVARO_COM2");
+}
+
+TEST_F(LinkTest, ADeviceHeldByAnotherProgramIsBusyAndTheStatusSaysWhich) {
+    {
+        OtherProgram other(link);
+        InitRS232(com);
+        EXPECT_EQ(status(), "Cannot open port: " + link + " is in use by another program (" +
+                                QCoreApplication::applicationName().left(15).toStdString() +
+                                ", pid " + std::to_string(other.pid()) + ")");
+        EXPECT_TRUE(sim.requests().empty());
+    }
+
+    // A lock file left by a program that is gone does not count.
+    const std::string lock = "/run/lock/LCK.." + deviceNode(link).substr(5);
+    QFile stale(QString::fromStdString(lock).replace("LCK..pts/", "LCK..pts_"));
+    if (stale.open(QIODevice::WriteOnly)) {
+        stale.write("    999999\n");
+        stale.close();
+    }
+    InitRS232(com);
+    EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
+    EXPECT_EQ(QFile(stale.fileName()).exists(), true) << "now the program's own lock";
+
+    // Held by this program, the device is busy for any other: flock, TIOCEXCL and the lock file.
+    const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+        EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        ::close(fd);
+    }
+    EXPECT_EQ(OpenComConfig(3, link.c_str(), 19200, 0, 8, 1, 4096, 4096), COM_CANNOT_OPEN_PORT);
+    EXPECT_NE(std::string(ComOpenFailureCause(3)).find("is in use by another program"),
+              std::string::npos);
+    CloseCom(com);
+    EXPECT_FALSE(QFile(stale.fileName()).exists()) << "the lock goes with the port";
+}
+
+TEST_F(LinkTest, ADeviceTheOperatorMayNotOpenNamesTheRemedy) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to try the device as an unprivileged user";
+    int result[2];
+    ASSERT_EQ(::pipe(result), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // An unprivileged user outside the group that owns the device.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(1);
+        OpenComConfig(3, deviceNode(link).c_str(), 19200, 0, 8, 1, 4096, 4096);
+        const std::string cause = ComOpenFailureCause(3);
+        [[maybe_unused]] const ssize_t n = ::write(result[1], cause.data(), cause.size());
+        ::_exit(0);
+    }
+    ::close(result[1]);
+    char text[512] = "";
+    const ssize_t n = ::read(result[0], text, sizeof text - 1);
+    ::close(result[0]);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(std::string(text, size_t(std::max<ssize_t>(n, 0))),
+              "permission denied on " + deviceNode(link) +
+                  ": run sudo usermod -aG dialout $USER, then log in again");
+}
+
+class PortRingTest : public LinkTest {
+  protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        DisplayPanel(panelHandle);
+        InitRS232(com);
+        statusHistory.clear();
+    }
+    QComboBox *ring() { return control<QComboBox>("PANEL_DROPDCOM"); }
+    // The operator opens the ring and picks the entry of port.
+    void pick(int port) {
+        ring()->showPopup();
+        ring()->hidePopup();
+        const int index = ring()->findData(port);
+        ASSERT_GE(index, 0) << port;
+        ring()->setCurrentIndex(index);
+        emit ring()->activated(index);
+    }
+    QString entryOf(int port) {
+        ring()->showPopup();
+        ring()->hidePopup();
+        return ring()->itemText(ring()->findData(port));
+    }
+};
+
+TEST_F(PortRingTest, ATypedPathIsOpenedAsIfPickedAndKeepsItsNumber) {
+    kvsim::Simulator other(kvsim::Simulator::Options{false, {}, 3, {}});
+    const std::string otherLink = link + "-typed";
+    std::string error;
+    ASSERT_TRUE(other.start(otherLink, &error)) << error;
+
+    ring()->lineEdit()->setText(QString::fromStdString(otherLink));
+    QTest::keyClick(ring()->lineEdit(), Qt::Key_Return);
+
+    ASSERT_NE(com, 1);
+    const int typedPort = com;
+    ASSERT_GE(other.requests().size(), 3u);
+    EXPECT_EQ(other.requests()[0].order, 5) << "the whole start-up: line check, RAM, firmware";
+    EXPECT_EQ(other.requests()[1].order, 2);
+    EXPECT_EQ(other.requests()[2].order, 7);
+    EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
+    EXPECT_TRUE(entryOf(typedPort).startsWith(
+        QString("COM%1  %2").arg(typedPort).arg(QString::fromStdString(otherLink))));
+    pick(1);
+    EXPECT_EQ(com, 1);
+    EXPECT_EQ(GetComPortOfDevice(otherLink.c_str()), typedPort) << "the number stays";
+    other.stop();
+}
+
+TEST_F(PortRingTest, AControllerGoneDuringARunEndsItAtOnceAndComesBackWhenPicked) {
+    QTimer hangUp;
+    hangUp.setSingleShot(true);
+    QObject::connect(&hangUp, &QTimer::timeout, [&] { sim.stop(); });
+    hangUp.start(300);
+    const double start = Timer();
+    QTest::mouseClick(control<QPushButton>("PANEL_BTNRUN"), Qt::LeftButton);
+    EXPECT_LT(Timer() - start, 1.5) << "not after the 2-second time-out";
+
+    const std::string gone =
+        "COM1: " + link + " is gone - pick it again in the ring when it is back";
+    EXPECT_EQ(status(), gone);
+    EXPECT_FALSE(statusHistory.contains("Timeout RS232-Line!"));
+    EXPECT_TRUE(control("PANEL_BTNRUN")->isEnabled());
+    EXPECT_FALSE(control("PANEL_BTNDATA")->isEnabled()) << "as after a time-out";
+    EXPECT_LT(idleCpuSeconds(), 0.3) << "nothing spins once the device is gone";
+    EXPECT_TRUE(entryOf(1).endsWith("(gone)")) << entryOf(1).toStdString();
+
+    std::string error;
+    ASSERT_TRUE(sim.start(link, &error)) << error;
+    EXPECT_FALSE(entryOf(1).endsWith("(gone)"));
+    sim.clearRequests();
+    pick(1);
+    EXPECT_EQ(ordersReceived(), (std::vector<int>{5, 2, 7}));
+    EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
+}
+
+TEST_F(PortRingTest, AControllerGoneDuringAGetLeavesThePanelAsItWas) {
+    kvsim::Faults late;
+    late.lateSeconds = 1.0;
+    sim.setFaults(late);
+    SetCtrlVal(panelHandle, PANEL_POWER, 4321);
+    QTimer hangUp;
+    hangUp.setSingleShot(true);
+    QObject::connect(&hangUp, &QTimer::timeout, [&] { sim.stop(); });
+    hangUp.start(200);
+    const double start = Timer();
+    press("PANEL_BTNGET");
+
+    EXPECT_LT(Timer() - start, 1.0);
+    EXPECT_EQ(status(), "COM1: " + link + " is gone - pick it again in the ring when it is back");
+    EXPECT_EQ(wordValue(PANEL_POWER), 4321) << "the operator's edit stays";
+}
+
+TEST_F(PortRingTest, AControllerGoneWhileIdleIsReportedAtOnce) {
+    sim.stop();
+    EXPECT_TRUE(waitFor([this] { return statusHistory.size() > 0; }, 1.0));
+    EXPECT_EQ(status(), "COM1: " + link + " is gone - pick it again in the ring when it is back");
+    EXPECT_EQ(ComDeviceGone(com), 1);
+    EXPECT_EQ(GetInQLen(com), COM_PORT_NOT_OPEN) << "closed";
+    EXPECT_LT(idleCpuSeconds(), 0.3);
+}
