@@ -120,7 +120,9 @@ QList<ComDevice> ListComDevices() {
     for (const auto &[port, device] : numbered) {
         const bool listedNow =
             std::any_of(listed.begin(), listed.end(),
-                        [&device](const Device &d) { return d.identity == device.identity; });
+                        [&identity = device.identity](const Device &d) {
+                            return d.identity == identity;
+                        });
         const bool present = listedNow || QFileInfo::exists(device.identity);
         devices.append({port, present ? deviceNode(device.identity) : device.path, device.identity,
                         device.description, present});

@@ -133,8 +133,10 @@ void KvXYGraph::paintEvent(QPaintEvent *) {
     QPainter painter(this);
     painter.fillRect(rect(), palette().window());
 
-    const auto [xLow, xHigh] = axisRange(VAL_XAXIS);
-    const auto [yLow, yHigh] = axisRange(VAL_LEFT_YAXIS);
+    const QPair<double, double> xRange = axisRange(VAL_XAXIS);
+    const QPair<double, double> yRange = axisRange(VAL_LEFT_YAXIS);
+    const double xLow = xRange.first, xHigh = xRange.second;
+    const double yLow = yRange.first, yHigh = yRange.second;
     const QFontMetrics metrics(font());
     const int lineHeight = metrics.height();
     const QVector<double> yTicks = AxisTicks(yLow, yHigh, std::max(1, height() / (3 * lineHeight)));
