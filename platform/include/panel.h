@@ -26,6 +26,8 @@ enum PanelAttribute {
     ATTR_POINTS_PER_SCREEN = 1171,
     ATTR_YNAME = 1093,
     ATTR_ENABLED = 1271,
+    // A strip chart holds the picture it shows (1), or shows the present window again (0).
+    ATTR_CHART_FROZEN = 1300,
 };
 
 enum CtrlStyle { CTRL_TEXT_MSG = 160 };
