@@ -1,5 +1,5 @@
-// The platform's ways out for data: a frozen strip chart, a control's display written to a
-// picture file and the frame log window, each driven offscreen as the program drives them.
+// The platform's ways out for data: a frozen strip chart and a control's display written to a
+// picture file, each driven offscreen as the program drives them.
 #include "program_fixture.h"
 
 #include "chart.h"
@@ -8,8 +8,11 @@
 #include "internal.h"
 #include "panel.h"
 
+#include <QDir>
 #include <QImage>
 #include <QLayout>
+#include <QPainter>
+#include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,6 +21,8 @@
 namespace {
 
 const int CHART = 2;
+const int GRAPH = 3;
+const int BUTTON = 4;
 const QRgb TRACE = 0xFF0000;
 
 QImage rendered(QWidget &widget) {
@@ -33,14 +38,16 @@ double traceRow(const QImage &image) {
     int count = 0;
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x)
-            if (image.pixel(x, y) == (0xFF000000 | TRACE)) {
+            if (const QRgb pixel = image.pixel(x, y);
+                qRed(pixel) > 200 && qGreen(pixel) < 80 && qBlue(pixel) < 80) {
                 sum += y;
                 ++count;
             }
     return count ? sum / count : -1;
 }
 
-// A panel with one strip chart of one red trace from 0 to 1000, 50 points a screen.
+// A panel with a strip chart of one red trace from 0 to 1000, 50 points a screen, an XY graph
+// and a button.
 class DataOut : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -48,13 +55,15 @@ class DataOut : public ::testing::Test {
         const QString form =
             WriteForm(dir.path(), FormItem("KvStripChart", "PANEL_CHART", CHART,
                                            R"(<property name="yMax"><double>1000</double>)"
-                                           R"(</property>)"));
+                                           R"(</property>)") +
+                                      FormItem("KvXYGraph", "PANEL_GRAPH", GRAPH) +
+                                      FormItem("QPushButton", "PANEL_BUTTON", BUTTON));
         panel = LoadPanel(0, form.toLocal8Bit().constData(), 1);
         ASSERT_GT(panel, 0) << LastPanelError();
         chart = qobject_cast<KvStripChart *>(PanelControlWidget(panel, CHART));
         ASSERT_TRUE(chart);
         // Laid out now, so that no later layout pass changes the chart's size between renders.
-        chart->window()->resize(400, 300);
+        chart->window()->resize(400, 700);
         chart->window()->layout()->activate();
         ASSERT_EQ(SetCtrlAttribute(panel, CHART, ATTR_POINTS_PER_SCREEN, 50), 0);
         chart->setTraceColour(1, TRACE);
@@ -76,8 +85,7 @@ class DataOut : public ::testing::Test {
 TEST_F(DataOut, AFrozenChartKeepsItsPictureWhileTheDataGoOnAndShowsThemWhenThawed) {
     plot(200, 50);
     const QImage before = rendered(*chart);
-    const double lowRow = traceRow(before);
-    ASSERT_GT(lowRow, 150);
+    ASSERT_GT(traceRow(before), chart->height() / 2);
 
     ASSERT_EQ(SetCtrlAttribute(panel, CHART, ATTR_CHART_FROZEN, 1), 0);
     plot(800, 30);
@@ -88,12 +96,15 @@ TEST_F(DataOut, AFrozenChartKeepsItsPictureWhileTheDataGoOnAndShowsThemWhenThawe
     ASSERT_EQ(SetCtrlAttribute(panel, CHART, ATTR_SCROLL_MODE, VAL_SWEEP), 0);
     chart->setYMax(2000);
     EXPECT_EQ(rendered(*chart), before);
+    const QString path = dir.filePath("frozen.png");
+    ASSERT_EQ(SaveCtrlDisplayToFile(panel, CHART, 1, -1, -1, path.toLocal8Bit().constData()), 0);
+    EXPECT_EQ(QImage(path).convertToFormat(QImage::Format_ARGB32), before);
 
     ASSERT_EQ(SetCtrlAttribute(panel, CHART, ATTR_CHART_FROZEN, 0), 0);
     chart->setYMax(1000);
     const double shownRow = traceRow(rendered(*chart));
     EXPECT_GT(shownRow, 0);
-    EXPECT_LT(shownRow, 150);
+    EXPECT_LT(shownRow, chart->height() / 2);
 }
 
 TEST_F(DataOut, AppendsToAFrozenChartOnTheScreenDoNotRepaintIt) {
@@ -108,4 +119,66 @@ TEST_F(DataOut, AppendsToAFrozenChartOnTheScreenDoNotRepaintIt) {
     }
     QTest::qWait(5 * chart->frameInterval());
     EXPECT_EQ(chart->paintCount(), paints);
+}
+
+TEST_F(DataOut, APngOfAControlIsItsPictureAtItsOwnSizeOrTheOneAskedFor) {
+    plot(200, 50);
+    const QString path = dir.filePath("chart.PNG");
+    const QByteArray name = path.toLocal8Bit();
+    ASSERT_EQ(SaveCtrlDisplayToFile(panel, CHART, 1, -1, -1, name.constData()), 0);
+    EXPECT_EQ(QImage(path).convertToFormat(QImage::Format_ARGB32), rendered(*chart));
+
+    ASSERT_EQ(SaveCtrlDisplayToFile(panel, CHART, 0, 150, 200, name.constData()), 0);
+    const QImage small(path);
+    EXPECT_EQ(small.size(), QSize(200, 150));
+    EXPECT_NEAR(traceRow(small), traceRow(rendered(*chart)) * 150 / chart->height(), 2);
+}
+
+TEST_F(DataOut, AnSvgOfAControlParsesAndDrawsItsPicture) {
+    plot(200, 50);
+    const QString path = dir.filePath("chart.Svg");
+    ASSERT_EQ(SaveCtrlDisplayToFile(panel, CHART, 1, -1, -1, path.toLocal8Bit().constData()), 0);
+    QSvgRenderer svg(path);
+    ASSERT_TRUE(svg.isValid());
+    EXPECT_EQ(svg.viewBox(), chart->rect());
+    QImage drawn(chart->size(), QImage::Format_ARGB32);
+    drawn.fill(Qt::white);
+    QPainter painter(&drawn);
+    svg.render(&painter);
+    painter.end();
+    EXPECT_NEAR(traceRow(drawn), traceRow(rendered(*chart)), 2);
+}
+
+TEST_F(DataOut, EveryKindOfControlIsSavedInBothFormatsAtItsSize) {
+    for (int control : {CHART, GRAPH, BUTTON}) {
+        const QWidget *widget = PanelControlWidget(panel, control);
+        const QString png = dir.filePath(QString("%1.png").arg(control));
+        const QString svg = dir.filePath(QString("%1.svg").arg(control));
+        ASSERT_EQ(SaveCtrlDisplayToFile(panel, control, 1, -1, -1, png.toLocal8Bit().constData()),
+                  0);
+        ASSERT_EQ(SaveCtrlDisplayToFile(panel, control, 1, -1, -1, svg.toLocal8Bit().constData()),
+                  0);
+        EXPECT_EQ(QImage(png).size(), widget->size()) << control;
+        const QSvgRenderer picture(svg);
+        EXPECT_TRUE(picture.isValid()) << control;
+        EXPECT_EQ(picture.viewBox(), widget->rect()) << control;
+    }
+}
+
+TEST_F(DataOut, SavingADisplayFailsCleanly) {
+    const auto save = [&](const QString &file, int height = -1) {
+        return SaveCtrlDisplayToFile(panel, CHART, 1, height, -1,
+                                     dir.filePath(file).toLocal8Bit().constData());
+    };
+    EXPECT_EQ(save("chart.jpg"), UIE_VALUE_TYPE);
+    EXPECT_EQ(save("chart"), UIE_VALUE_TYPE);
+    EXPECT_EQ(save("chart.png", 0), UIE_VALUE_TYPE);
+    EXPECT_EQ(save("missing/chart.png"), UIE_FILE_WRITE);
+    ASSERT_TRUE(QDir(dir.path()).mkdir("taken.svg"));
+    EXPECT_EQ(save("taken.svg"), UIE_FILE_WRITE);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList({"form.uir", "taken.svg"}));
+    EXPECT_EQ(SaveCtrlDisplayToFile(panel, 99, 1, -1, -1, "/tmp/x.png"), UIE_CONTROL_ID);
+    EXPECT_EQ(SaveCtrlDisplayToFile(panel + 1000, CHART, 1, -1, -1, "/tmp/x.png"),
+              UIE_PANEL_HANDLE);
 }
