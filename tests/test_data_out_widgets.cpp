@@ -1,17 +1,25 @@
-// The platform's ways out for data: a frozen strip chart and a control's display written to a
-// picture file, each driven offscreen as the program drives them.
+// The platform's ways out for data: a frozen strip chart, a control's display written to a
+// picture file and the frame log window, each driven offscreen as the program drives them.
 #include "program_fixture.h"
 
 #include "chart.h"
+#include "filedialog.h"
+#include "framelog.h"
 #include "strip_chart.h"
 
 #include "internal.h"
 #include "panel.h"
+#include "utility.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QImage>
+#include <QLabel>
 #include <QLayout>
 #include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -181,4 +189,130 @@ TEST_F(DataOut, SavingADisplayFailsCleanly) {
     EXPECT_EQ(SaveCtrlDisplayToFile(panel, 99, 1, -1, -1, "/tmp/x.png"), UIE_CONTROL_ID);
     EXPECT_EQ(SaveCtrlDisplayToFile(panel + 1000, CHART, 1, -1, -1, "/tmp/x.png"),
               UIE_PANEL_HANDLE);
+}
+
+namespace {
+
+QWidget *frameLog() {
+    for (QWidget *top : QApplication::topLevelWidgets())
+        if (top->objectName() == QLatin1String("FRAMELOG"))
+            return top;
+    return nullptr;
+}
+
+template <typename T> T *logControl(const char *name) {
+    return frameLog()->findChild<T *>(QLatin1String(name));
+}
+
+QStringList shownLines() {
+    const QString text = logControl<QPlainTextEdit>("FRAMELOG_LINES")->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split('\n');
+}
+
+// True once the view shows exactly lines: it follows within a fraction of a second.
+bool shows(const QStringList &lines) {
+    return QTest::qWaitFor([&] { return shownLines() == lines; });
+}
+
+QByteArray contentOf(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
+}
+
+// The window, made by whichever test comes first, starts each test hidden, empty and running.
+class FrameLog : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!frameLog())
+            return;
+        logControl<QPushButton>("FRAMELOG_PAUSE")->setChecked(false);
+        logControl<QPushButton>("FRAMELOG_CLEAR")->click();
+        frameLog()->close();
+    }
+    static void show() {
+        ASSERT_EQ(ShowFrameLogWindow(), 0);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(frameLog()));
+    }
+    // Types the button's mnemonic as the operator would; the click comes once it is up again.
+    static void type(Qt::Key letter, const char *button) {
+        QPushButton *pressed = logControl<QPushButton>(button);
+        QTest::keyClick(QApplication::focusWidget(), letter, Qt::AltModifier);
+        ASSERT_TRUE(pressed->isDown()) << button;
+        ASSERT_TRUE(QTest::qWaitFor([pressed] { return !pressed->isDown(); }));
+    }
+};
+
+} // namespace
+
+TEST_F(FrameLog, OnlyTheNewestLinesAreKeptAndShownOnceTheWindowOpens) {
+    EXPECT_EQ(FrameLogWindowWanted(), frameLog() ? 1 : 0);
+    for (int i = 0; i < FRAME_LOG_LINES + 50; ++i)
+        AppendFrameLogLine(QByteArray::number(i).constData());
+    show();
+    EXPECT_EQ(FrameLogWindowWanted(), 1);
+    QStringList lines = shownLines();
+    ASSERT_EQ(lines.size(), FRAME_LOG_LINES);
+    EXPECT_EQ(lines.first(), "50");
+    EXPECT_EQ(lines.last(), QString::number(FRAME_LOG_LINES + 49));
+
+    AppendFrameLogLine("next");
+    ASSERT_TRUE(QTest::qWaitFor([] { return shownLines().last() == "next"; }));
+    lines = shownLines();
+    EXPECT_EQ(lines.size(), FRAME_LOG_LINES);
+    EXPECT_EQ(lines.first(), "51");
+}
+
+TEST_F(FrameLog, PauseHoldsTheViewClearEmptiesItAndEscapeHidesIt) {
+    show();
+    AppendFrameLogLine("a");
+    type(Qt::Key_P, "FRAMELOG_PAUSE");
+    ASSERT_TRUE(logControl<QPushButton>("FRAMELOG_PAUSE")->isChecked());
+    EXPECT_EQ(shownLines(), QStringList({"a"}));
+    AppendFrameLogLine("b");
+    QTest::qWait(500);
+    EXPECT_EQ(shownLines(), QStringList({"a"}));
+    type(Qt::Key_P, "FRAMELOG_PAUSE");
+    EXPECT_TRUE(shows({"a", "b"}));
+
+    type(Qt::Key_C, "FRAMELOG_CLEAR");
+    EXPECT_EQ(shownLines(), QStringList());
+    AppendFrameLogLine("c");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_FALSE(frameLog()->isVisible());
+    AppendFrameLogLine("d");
+    show();
+    EXPECT_EQ(shownLines(), QStringList({"c", "d"}));
+}
+
+TEST_F(FrameLog, SaveWritesEveryKeptLineAndSaysWhenItCannot) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("frames.log");
+    show();
+    AppendFrameLogLine("one");
+    type(Qt::Key_P, "FRAMELOG_PAUSE");
+    AppendFrameLogLine("two");
+    QueueFileSelectAnswer(VAL_NEW_FILE_SELECTED, path.toLocal8Bit().constData());
+    type(Qt::Key_S, "FRAMELOG_SAVE");
+    EXPECT_EQ(contentOf(path), "one\ntwo\n");
+    const FileSelectRequest *asked = LastFileSelectRequest();
+    char project[MAX_PATHNAME_LEN];
+    ASSERT_EQ(GetProjectDir(project), 0);
+    EXPECT_STREQ(asked->defaultDirectory, project);
+    EXPECT_STREQ(asked->defaultFileSpec, "kelvaro-frames.log");
+    EXPECT_STREQ(asked->fileTypeList, "*.log");
+    EXPECT_EQ(asked->buttonLabel, VAL_SAVE_BUTTON);
+
+    // An existing file is replaced only with the operator's leave.
+    AppendFrameLogLine("three");
+    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, path.toLocal8Bit().constData());
+    QueueConfirmAnswer(0);
+    type(Qt::Key_S, "FRAMELOG_SAVE");
+    EXPECT_EQ(contentOf(path), "one\ntwo\n");
+
+    const QString unwritable = dir.filePath("missing/frames.log");
+    QueueFileSelectAnswer(VAL_NEW_FILE_SELECTED, unwritable.toLocal8Bit().constData());
+    type(Qt::Key_S, "FRAMELOG_SAVE");
+    const QString said = logControl<QLabel>("FRAMELOG_STATUS")->text();
+    EXPECT_TRUE(said.contains("not saved") && said.contains(unwritable)) << said.toStdString();
 }
