@@ -4,6 +4,7 @@
 #include "chart.h"
 #include "panel.h"
 
+#include <QPaintEngine>
 #include <QPainter>
 #include <QScreen>
 
@@ -142,10 +143,9 @@ QVector<QPolygonF> ClipPolyline(const QVector<QPointF> &points, const QRectF &bo
     return pieces;
 }
 
-KvStripChart::KvStripChart(QWidget *parent)
-    : QWidget(parent), scrollMode_(VAL_CONTINUOUS), throttle_(this) {
-    std::copy(std::begin(DEFAULT_COLOURS), std::end(DEFAULT_COLOURS), colours_);
-    reshape(traces_, screenPoints_);
+KvStripChart::KvStripChart(QWidget *parent) : QWidget(parent), throttle_(this) {
+    std::copy(std::begin(DEFAULT_COLOURS), std::end(DEFAULT_COLOURS), live_.colours);
+    reshape(live_.traces, live_.points);
     // Every pixel is painted by the chart itself: nothing behind it needs repainting first.
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
@@ -155,134 +155,144 @@ int KvStripChart::setIntAttribute(int attribute, int value) {
     case ATTR_NUM_TRACES:
         if (value < 1 || value > MAX_TRACES)
             return UIE_VALUE_TYPE;
-        if (value != traces_)
-            reshape(value, screenPoints_);
+        if (value != live_.traces)
+            reshape(value, live_.points);
         return 0;
     case ATTR_POINTS_PER_SCREEN:
         if (value < 2 || value > MAX_POINTS_PER_SCREEN)
             return UIE_VALUE_TYPE;
-        if (value != screenPoints_)
-            reshape(traces_, value);
+        if (value != live_.points)
+            reshape(live_.traces, value);
         return 0;
     case ATTR_SCROLL_MODE:
         if (value != VAL_SWEEP && value != VAL_CONTINUOUS && value != VAL_BLOCK)
             return UIE_VALUE_TYPE;
-        if (value != scrollMode_) {
-            scrollMode_ = value;
-            throttle_.request();
+        if (value != live_.scrollMode) {
+            live_.scrollMode = value;
+            changed();
         }
+        return 0;
+    case ATTR_CHART_FROZEN:
+        if ((value != 0) == frozen_)
+            return 0;
+        frozen_ = value != 0;
+        // The copy shares the values until the next append, which then copies them once.
+        shown_ = frozen_ ? live_ : Screen();
+        throttle_.request();
         return 0;
     default:
         return UIE_ATTRIBUTE;
     }
 }
 
+void KvStripChart::changed() {
+    if (!frozen_)
+        throttle_.request();
+}
+
 void KvStripChart::appendSteps(qint64 steps,
                                const std::function<double(qint64 step, int index)> &valueAt) {
     if (steps <= 0)
         return;
-    const qint64 kept = std::min<qint64>(steps, screenPoints_);
+    Screen &s = live_;
+    const qint64 kept = std::min<qint64>(steps, s.points);
     const qint64 dropped = steps - kept;
-    nextSlot_ = int((nextSlot_ + dropped % screenPoints_) % screenPoints_);
-    filled_ = int(std::min<qint64>(filled_ + dropped, screenPoints_));
+    s.nextSlot = int((s.nextSlot + dropped % s.points) % s.points);
+    s.filled = int(std::min<qint64>(s.filled + dropped, s.points));
+    double *values = s.values.data();
     for (qint64 step = dropped; step < steps; ++step) {
-        double *slot = values_.data() + qint64(nextSlot_) * traces_;
-        for (int index = 0; index < traces_; ++index)
+        double *slot = values + qint64(s.nextSlot) * s.traces;
+        for (int index = 0; index < s.traces; ++index)
             slot[index] = valueAt(step, index);
-        nextSlot_ = (nextSlot_ + 1) % screenPoints_;
-        filled_ = std::min(filled_ + 1, screenPoints_);
+        s.nextSlot = (s.nextSlot + 1) % s.points;
+        s.filled = std::min(s.filled + 1, s.points);
     }
-    throttle_.request();
+    changed();
 }
 
 void KvStripChart::append(const QVector<double> &interleaved) {
-    appendSteps(interleaved.size() / traces_,
-                [&](qint64 step, int index) { return interleaved[step * traces_ + index]; });
+    const int traces = live_.traces;
+    appendSteps(interleaved.size() / traces,
+                [&](qint64 step, int index) { return interleaved[step * traces + index]; });
 }
 
 void KvStripChart::clear() {
-    nextSlot_ = 0;
-    filled_ = 0;
-    throttle_.request();
+    live_.nextSlot = 0;
+    live_.filled = 0;
+    changed();
 }
 
 void KvStripChart::reshape(int traces, int points) {
-    traces_ = traces;
-    screenPoints_ = points;
-    values_.fill(0.0, traces * points);
+    live_.traces = traces;
+    live_.points = points;
+    live_.values.fill(0.0, traces * points);
     clear();
 }
 
 void KvStripChart::setTraceColour(int trace, QRgb colour) {
-    if (trace < 1 || trace > MAX_TRACES || colours_[trace - 1] == colour)
+    if (trace < 1 || trace > MAX_TRACES || live_.colours[trace - 1] == colour)
         return;
-    colours_[trace - 1] = colour;
-    throttle_.request();
+    live_.colours[trace - 1] = colour;
+    changed();
 }
 
 QRgb KvStripChart::traceColour(int trace) const {
-    return trace >= 1 && trace <= MAX_TRACES ? colours_[trace - 1] : 0;
+    return trace >= 1 && trace <= MAX_TRACES ? live_.colours[trace - 1] : 0;
 }
 
 void KvStripChart::setYMin(double value) {
-    yMin_ = value;
-    throttle_.request();
+    live_.yMin = value;
+    changed();
 }
 
 void KvStripChart::setYMax(double value) {
-    yMax_ = value;
-    throttle_.request();
+    live_.yMax = value;
+    changed();
 }
 
-int KvStripChart::shownCount() const {
-    if (scrollMode_ != VAL_BLOCK || filled_ < screenPoints_)
-        return filled_;
-    return nextSlot_ == 0 ? screenPoints_ : nextSlot_;
+int KvStripChart::Screen::shownCount() const {
+    if (scrollMode != VAL_BLOCK || filled < points)
+        return filled;
+    return nextSlot == 0 ? points : nextSlot;
 }
 
-int KvStripChart::oldestSlot() const {
-    if (scrollMode_ == VAL_BLOCK)
+int KvStripChart::Screen::oldestSlot() const {
+    if (scrollMode == VAL_BLOCK)
         return 0;
-    return (nextSlot_ - filled_ + screenPoints_) % screenPoints_;
+    return (nextSlot - filled + points) % points;
+}
+
+QVector<KvStripChart::Run> KvStripChart::Screen::runs() const {
+    // Sweep leaves each point at the slot it was written to, so the screen shows two runs: the
+    // newest points left of the cursor, the older ones right of it.
+    if (scrollMode == VAL_SWEEP)
+        return {{0, 0, nextSlot}, {nextSlot, nextSlot, filled - nextSlot}};
+    return {{0, oldestSlot(), shownCount()}};
 }
 
 QVector<double> KvStripChart::points(int trace) const {
     QVector<double> shown;
-    if (trace < 1 || trace > traces_)
+    if (trace < 1 || trace > live_.traces)
         return shown;
-    const int count = shownCount();
-    const int oldest = oldestSlot();
+    const int count = live_.shownCount();
+    const int oldest = live_.oldestSlot();
     shown.reserve(count);
     for (int i = 0; i < count; ++i)
-        shown << slotValue((oldest + i) % screenPoints_, trace);
+        shown << live_.value((oldest + i) % live_.points, trace);
     return shown;
 }
 
 QVector<double> KvStripChart::pointsLeftToRight(int trace) const {
     QVector<double> shown;
-    if (trace < 1 || trace > traces_)
+    if (trace < 1 || trace > live_.traces)
         return shown;
-    for (const Run &run : runs())
+    for (const Run &run : live_.runs())
         for (int i = 0; i < run.count; ++i)
-            shown << slotValue((run.firstSlot + i) % screenPoints_, trace);
+            shown << live_.value((run.firstSlot + i) % live_.points, trace);
     return shown;
 }
 
-QVector<KvStripChart::Run> KvStripChart::runs() const {
-    // Sweep leaves each point at the slot it was written to, so the screen shows two runs: the
-    // newest points left of the cursor, the older ones right of it.
-    if (scrollMode_ == VAL_SWEEP)
-        return {{0, 0, nextSlot_}, {nextSlot_, nextSlot_, filled_ - nextSlot_}};
-    return {{0, oldestSlot(), shownCount()}};
-}
-
-// Grid, tick labels and frame change only with the size, the range and the look: drawn once
-// into a pixmap, so a new time step costs only its traces.
-void KvStripChart::drawBackground(double low, double high) {
-    const qreal ratio = devicePixelRatioF();
-    background_ = QImage(size() * ratio, QImage::Format_ARGB32_Premultiplied);
-    background_.setDevicePixelRatio(ratio);
-    QPainter painter(&background_);
+QRectF KvStripChart::paintBackground(QPainter &painter, double low, double high) {
     painter.fillRect(rect(), palette().window());
     const QFontMetrics metrics(font());
     const QVector<double> ticks =
@@ -291,10 +301,9 @@ void KvStripChart::drawBackground(double low, double high) {
     for (double tick : ticks)
         labelWidth = std::max(labelWidth, metrics.horizontalAdvance(QString::number(tick, 'g', 6)));
     const double margin = metrics.height() * 0.75;
-    plotArea_ = QRectF(rect()).adjusted(labelWidth + 8, margin, -8, -margin);
-    if (plotArea_.width() < 2 || plotArea_.height() < 2)
-        return;
-    const QRectF &area = plotArea_;
+    const QRectF area = QRectF(rect()).adjusted(labelWidth + 8, margin, -8, -margin);
+    if (area.width() < 2 || area.height() < 2)
+        return area;
     painter.fillRect(area, palette().base());
     painter.setPen(QPen(palette().mid().color(), 0, Qt::DotLine));
     for (int division = 1; division < VERTICAL_DIVISIONS; ++division) {
@@ -311,34 +320,52 @@ void KvStripChart::drawBackground(double low, double high) {
     }
     painter.setPen(QPen(palette().windowText().color(), 0));
     painter.drawRect(area);
-    backgroundKey_ = {size(), low, high, palette().cacheKey(), font().key()};
+    return area;
 }
 
 void KvStripChart::paintEvent(QPaintEvent *) {
     throttle_.painted();
-    const double low = std::isfinite(yMin_) ? yMin_ : 0;
-    const double high = std::isfinite(yMax_) && yMax_ > low ? yMax_ : low + 1;
-    const BackgroundKey key{size(), low, high, palette().cacheKey(), font().key()};
-    if (background_.isNull() || !(key == backgroundKey_))
-        drawBackground(low, high);
+    const Screen &s = frozen_ ? shown_ : live_;
+    const double low = std::isfinite(s.yMin) ? s.yMin : 0;
+    const double high = std::isfinite(s.yMax) && s.yMax > low ? s.yMax : low + 1;
     QPainter painter(this);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.drawImage(0, 0, background_);
-    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-    const QRectF area = plotArea_;
+    // Grid, tick labels and frame change only with the size, the range and the look: drawn once
+    // into an image, so a new time step costs only its traces. The image is exact only on a
+    // raster device at its own scale; a picture written to a file (SVG, another size) gets
+    // them drawn afresh.
+    const qreal ratio = devicePixelRatioF();
+    const QTransform device = painter.deviceTransform();
+    QRectF area;
+    if (painter.paintEngine()->type() == QPaintEngine::Raster && device.m11() == ratio &&
+        device.m22() == ratio && !device.isRotating()) {
+        const BackgroundKey key{size(), low, high, palette().cacheKey(), font().key()};
+        if (background_.isNull() || !(key == backgroundKey_)) {
+            background_ = QImage(size() * ratio, QImage::Format_ARGB32_Premultiplied);
+            background_.setDevicePixelRatio(ratio);
+            QPainter cache(&background_);
+            backgroundArea_ = paintBackground(cache, low, high);
+            backgroundKey_ = key;
+        }
+        area = backgroundArea_;
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(0, 0, background_);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    } else {
+        area = paintBackground(painter, low, high);
+    }
     if (area.width() < 2 || area.height() < 2)
         return;
-    const double lastPosition = screenPoints_ - 1;
+    const double lastPosition = s.points - 1;
     const auto toPixel = [&](const QPointF &point) {
         return QPointF(area.left() + point.x() / lastPosition * area.width(),
                        area.bottom() - (point.y() - low) / (high - low) * area.height());
     };
 
     const QRectF bounds(QPointF(0, low), QPointF(lastPosition, high));
-    const QVector<Run> shownRuns = runs();
+    const QVector<Run> shownRuns = s.runs();
     painter.setClipRect(area);
-    for (int trace = 1; trace <= traces_; ++trace) {
-        painter.setPen(QPen(QColor(colours_[trace - 1]), TRACE_WIDTH, Qt::SolidLine, Qt::FlatCap,
+    for (int trace = 1; trace <= s.traces; ++trace) {
+        painter.setPen(QPen(QColor(s.colours[trace - 1]), TRACE_WIDTH, Qt::SolidLine, Qt::FlatCap,
                             Qt::RoundJoin));
         for (const Run &run : shownRuns) {
             QVector<QPointF> line;
@@ -346,7 +373,7 @@ void KvStripChart::paintEvent(QPaintEvent *) {
             bool level = true;
             for (int i = 0; i < run.count; ++i) {
                 line << QPointF(run.firstPosition + i,
-                                slotValue((run.firstSlot + i) % screenPoints_, trace));
+                                s.value((run.firstSlot + i) % s.points, trace));
                 level = level && line.back().y() == line.front().y();
             }
             // Smoothing a level line changes nothing but its cost: the threshold lines are level.
@@ -358,8 +385,8 @@ void KvStripChart::paintEvent(QPaintEvent *) {
             }
         }
     }
-    if (scrollMode_ == VAL_SWEEP && filled_ > 0) {
-        const double x = toPixel(QPointF(nextSlot_, low)).x();
+    if (s.scrollMode == VAL_SWEEP && s.filled > 0) {
+        const double x = toPixel(QPointF(s.nextSlot, low)).x();
         painter.setPen(QPen(palette().windowText().color(), 1));
         painter.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
     }

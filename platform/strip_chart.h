@@ -2,6 +2,7 @@
 // services, repaints limited to the screen's frame rate, ticks and clipped lines.
 #pragma once
 
+#include "chart.h"
 #include "data_values.h"
 #include "internal.h"
 #include "panel.h"
@@ -16,6 +17,8 @@
 #include <QWidget>
 
 #include <functional>
+
+class QPainter;
 
 // The panel's control as a Control, or the panel service's error: UIE_ATTRIBUTE for a control of
 // another class.
@@ -69,8 +72,8 @@ class KvStripChart : public QWidget, public KvControl {
 
     explicit KvStripChart(QWidget *parent = nullptr);
 
-    // ATTR_NUM_TRACES, ATTR_POINTS_PER_SCREEN (each clears the chart when it changes) and
-    // ATTR_SCROLL_MODE (keeps the points).
+    // ATTR_NUM_TRACES, ATTR_POINTS_PER_SCREEN (each clears the chart when it changes),
+    // ATTR_SCROLL_MODE (keeps the points) and ATTR_CHART_FROZEN (non-zero freezes).
     int setIntAttribute(int attribute, int value) override;
 
     // Appends steps time steps; valueAt(step, index) gives the value at position index (0 ..
@@ -82,14 +85,17 @@ class KvStripChart : public QWidget, public KvControl {
 
     void setTraceColour(int trace, QRgb colour);
     QRgb traceColour(int trace) const;
-    double yMin() const { return yMin_; }
-    double yMax() const { return yMax_; }
+    double yMin() const { return live_.yMin; }
+    double yMax() const { return live_.yMax; }
     void setYMin(double value);
     void setYMax(double value);
 
-    int traceCount() const { return traces_; }
-    int pointsPerScreen() const { return screenPoints_; }
-    int scrollMode() const { return scrollMode_; }
+    int traceCount() const { return live_.traces; }
+    int pointsPerScreen() const { return live_.points; }
+    int scrollMode() const { return live_.scrollMode; }
+    // While frozen the chart keeps painting the picture it showed when it froze; appends and
+    // settings go on changing the present data (and points()) without a repaint.
+    bool frozen() const { return frozen_; }
     // The points of one trace now on the screen, oldest first.
     QVector<double> points(int trace) const;
     // The same points as they stand on the screen from its left edge; in sweep mode the newest
@@ -110,13 +116,32 @@ class KvStripChart : public QWidget, public KvControl {
         int firstSlot;
         int count;
     };
-    // Left to right.
-    QVector<Run> runs() const;
-    int shownCount() const;
-    int oldestSlot() const;
-    double slotValue(int slot, int trace) const { return values_[slot * traces_ + trace - 1]; }
+    // Everything the picture is drawn from, so that a frozen chart is a copy of it.
+    struct Screen {
+        int traces = 1;
+        int points = 100;
+        int scrollMode = VAL_CONTINUOUS;
+        // Time step s of the stream sits at slot s mod points, so the sweep position and the
+        // block start fall out of the next slot and the fill count.
+        QVector<double> values;
+        int nextSlot = 0;
+        int filled = 0;
+        QRgb colours[MAX_TRACES] = {};
+        double yMin = 0;
+        double yMax = 4096;
+
+        // Left to right.
+        QVector<Run> runs() const;
+        int shownCount() const;
+        int oldestSlot() const;
+        double value(int slot, int trace) const { return values[slot * traces + trace - 1]; }
+    };
+
     void reshape(int traces, int points);
-    void drawBackground(double low, double high);
+    // A repaint, unless the picture is frozen.
+    void changed();
+    // Grid, tick labels and frame. Returns the plot area inside the frame.
+    QRectF paintBackground(QPainter &painter, double low, double high);
 
     struct BackgroundKey {
         QSize size;
@@ -131,18 +156,10 @@ class KvStripChart : public QWidget, public KvControl {
     };
     QImage background_;
     BackgroundKey backgroundKey_;
-    QRectF plotArea_;
+    QRectF backgroundArea_;
 
-    int traces_ = 1;
-    int screenPoints_ = 100;
-    int scrollMode_;
-    // Time step s of the stream sits at slot s mod screenPoints_, so the sweep position and the
-    // block start fall out of the next slot and the fill count.
-    QVector<double> values_;
-    int nextSlot_ = 0;
-    int filled_ = 0;
-    QRgb colours_[MAX_TRACES];
-    double yMin_ = 0;
-    double yMax_ = 4096;
+    Screen live_;
+    Screen shown_; // the picture while frozen
+    bool frozen_ = false;
     RepaintThrottle throttle_;
 };

@@ -26,6 +26,8 @@ enum PanelAttribute {
     ATTR_POINTS_PER_SCREEN = 1171,
     ATTR_YNAME = 1093,
     ATTR_ENABLED = 1271,
+    // A strip chart holds the picture it shows (1), or shows the present window again (0).
+    ATTR_CHART_FROZEN = 1300,
 };
 
 enum CtrlStyle { CTRL_TEXT_MSG = 160 };
@@ -40,6 +42,7 @@ enum PanelError {
     UIE_CONTROL_ID = -6,
     UIE_ATTRIBUTE = -7,  // attribute not valid for the control
     UIE_VALUE_TYPE = -8, // value not valid for the control
+    UIE_FILE_WRITE = -9,
 };
 
 typedef int (*PanelCallbackPtr)(int panel, int event, void *callbackData, int eventData1,
@@ -86,3 +89,10 @@ int SetCtrlAttribute(int panel, int control, int attribute, const char *value);
 // A text message (style CTRL_TEXT_MSG) at top, left. Returns the new control's number;
 // UIE_PANEL_HANDLE or UIE_VALUE_TYPE (another style).
 int NewCtrl(int panel, int style, const char *label, int top, int left);
+// Writes control as it is shown now to fileName, a PNG or SVG picture by the name's extension
+// (".png", ".svg", any letter case); height and width -1 keep the control's own size, others
+// scale the picture to theirs. Returns 0; UIE_PANEL_HANDLE, UIE_CONTROL_ID, UIE_VALUE_TYPE
+// (another extension, or a size below 1 or too large to draw) or UIE_FILE_WRITE (the file could
+// not be written; an old one stays whole).
+int SaveCtrlDisplayToFile(int panel, int control, int includeLabel, int height, int width,
+                          const char *fileName);
