@@ -92,6 +92,43 @@ bool validArguments(const void *array, int dataType, int numberOfElements, int n
            numberOfElements % numberOfGroups == 0 && fileType == VAL_ASCII;
 }
 
+// The array as text: one row a line, fixed-width, tab or comma columns.
+int formatArray(QByteArray *formatted, const void *array, int dataType, int numberOfElements,
+                int numberOfGroups, int arrayDataOrder, int fileLayout, int columnSeparation,
+                int fieldWidth) {
+    if (!validArguments(array, dataType, numberOfElements, numberOfGroups, VAL_ASCII) ||
+        fieldWidth < 0 || fieldWidth > 64)
+        return ARRAY_FILE_BAD_ARGUMENT;
+    const int perGroup = numberOfElements / numberOfGroups;
+    const bool columns = fileLayout == VAL_GROUPS_AS_COLUMNS;
+    const int rows = columns ? perGroup : numberOfGroups;
+    const int perRow = columns ? numberOfGroups : perGroup;
+    QByteArray &text = *formatted;
+    for (int row = 0; row < rows; ++row) {
+        for (int column = 0; column < perRow; ++column) {
+            const int group = columns ? column : row;
+            const int index = columns ? row : column;
+            const double value =
+                DataValue(array, dataType,
+                          arrayIndex(group, index, numberOfGroups, perGroup, arrayDataOrder));
+            const QByteArray number = isFloating(dataType) ? QByteArray::number(value, 'g', 17)
+                                                           : QByteArray::number(qint64(value));
+            if (column > 0 && columnSeparation == VAL_SEP_BY_TAB)
+                text += '\t';
+            else if (column > 0 && columnSeparation == VAL_SEP_BY_COMMA)
+                text += ',';
+            // A number that fills its field keeps one blank from its neighbour, so the file
+            // reads back.
+            const int width = column > 0 && columnSeparation == VAL_CONST_WIDTH
+                                  ? std::max(fieldWidth, int(number.size()) + 1)
+                                  : fieldWidth;
+            text += number.rightJustified(width, ' ');
+        }
+        text += '\n';
+    }
+    return 0;
+}
+
 } // namespace
 
 int FileToArray(const char *fileName, void *array, int dataType, int numberOfElements,
@@ -149,41 +186,30 @@ int FileToArray(const char *fileName, void *array, int dataType, int numberOfEle
     return 0;
 }
 
+int ArrayToString(char *text, int textSize, const void *array, int dataType, int numberOfElements,
+                  int numberOfGroups, int arrayDataOrder, int fileLayout, int columnSeparation,
+                  int fieldWidth) {
+    QByteArray formatted;
+    const int result = formatArray(&formatted, array, dataType, numberOfElements, numberOfGroups,
+                                   arrayDataOrder, fileLayout, columnSeparation, fieldWidth);
+    if (result != 0)
+        return result;
+    if (!text || formatted.size() >= textSize)
+        return ARRAY_FILE_BAD_ARGUMENT;
+    std::memcpy(text, formatted.constData(), size_t(formatted.size()) + 1);
+    return 0;
+}
+
 int ArrayToFile(const char *fileName, const void *array, int dataType, int numberOfElements,
                 int numberOfGroups, int arrayDataOrder, int fileLayout, int columnSeparation,
                 int fieldWidth, int fileType, int fileAction) {
-    if (!fileName || !validArguments(array, dataType, numberOfElements, numberOfGroups, fileType) ||
-        fieldWidth < 0 || fieldWidth > 64)
-        return ARRAY_FILE_BAD_ARGUMENT;
-    const int perGroup = numberOfElements / numberOfGroups;
-    const bool columns = fileLayout == VAL_GROUPS_AS_COLUMNS;
-    const int rows = columns ? perGroup : numberOfGroups;
-    const int perRow = columns ? numberOfGroups : perGroup;
-
     QByteArray text;
-    for (int row = 0; row < rows; ++row) {
-        for (int column = 0; column < perRow; ++column) {
-            const int group = columns ? column : row;
-            const int index = columns ? row : column;
-            const double value =
-                DataValue(array, dataType,
-                          arrayIndex(group, index, numberOfGroups, perGroup, arrayDataOrder));
-            const QByteArray number = isFloating(dataType) ? QByteArray::number(value, 'g', 17)
-                                                           : QByteArray::number(qint64(value));
-            if (column > 0 && columnSeparation == VAL_SEP_BY_TAB)
-                text += '\t';
-            else if (column > 0 && columnSeparation == VAL_SEP_BY_COMMA)
-                text += ',';
-            // A number that fills its field keeps one blank from its neighbour, so the file
-            // reads back.
-            const int width = column > 0 && columnSeparation == VAL_CONST_WIDTH
-                                  ? std::max(fieldWidth, int(number.size()) + 1)
-                                  : fieldWidth;
-            text += number.rightJustified(width, ' ');
-        }
-        text += '\n';
-    }
-
+    const int result = fileName && fileType == VAL_ASCII
+                           ? formatArray(&text, array, dataType, numberOfElements, numberOfGroups,
+                                         arrayDataOrder, fileLayout, columnSeparation, fieldWidth)
+                           : ARRAY_FILE_BAD_ARGUMENT;
+    if (result != 0)
+        return result;
     const QString name = QString::fromLocal8Bit(fileName);
     if (fileAction == VAL_APPEND) {
         QFile file(name);

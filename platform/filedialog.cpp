@@ -53,6 +53,19 @@ void QueueConfirmAnswer(int answer) {
     queuedConfirmations.push_back(answer);
 }
 
+int MessagePopup(const char *title, const char *message) {
+    if (!queuedConfirmations.empty()) {
+        queuedConfirmations.pop_front();
+        return 0;
+    }
+    if (!QApplication::instance() || QuitRequested())
+        return 0;
+    QMessageBox::information(QApplication::activeWindow(),
+                             QString::fromLocal8Bit(title ? title : ""),
+                             QString::fromLocal8Bit(message ? message : ""));
+    return 0;
+}
+
 int ConfirmPopup(const char *title, const char *message) {
     if (!queuedConfirmations.empty()) {
         const int answer = queuedConfirmations.front();

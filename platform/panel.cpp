@@ -14,7 +14,9 @@
 #include <QEvent>
 #include <QFile>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
@@ -36,6 +38,7 @@ struct Panel {
     QPointer<QWidget> window;
     PanelCallbackPtr callback = nullptr;
     std::map<int, QPointer<QWidget>> controls;
+    std::map<int, QPointer<QAction>> menuItems; // the menu bar's items, numbered as controls
     std::map<int, CtrlCallbackPtr> callbacks;
     int nextControlId = 1;
 };
@@ -175,12 +178,65 @@ int fail(const QString &why, int code) {
     return code;
 }
 
+int bindCallback(Panel &panel, QObject *control, int id) {
+    const QString name = control->property("callback").toString();
+    if (name.isEmpty())
+        return 0;
+    auto callback = ctrlCallbacks.find(name.toStdString());
+    if (callback == ctrlCallbacks.end())
+        return fail(QStringLiteral("the panel names an unknown callback %1").arg(name),
+                    UIE_CALLBACK);
+    panel.callbacks[id] = callback->second;
+    return 0;
+}
+
+// A menu item is a control too: choosing it commits, and a checkable one changes its value first.
+int bindMenuItems(int handle, Panel &panel) {
+    for (QAction *item : panel.window->findChildren<QAction *>()) {
+        if (!item->objectName().startsWith(QLatin1String("PANEL_")))
+            continue;
+        const int id = item->property("ctrlId").toInt();
+        if (id <= 0 || panel.controls.count(id) || panel.menuItems.count(id))
+            return fail(
+                QStringLiteral("menu item %1 needs a number of its own").arg(item->objectName()),
+                UIE_RESOURCE);
+        panel.menuItems[id] = item;
+        item->setProperty(PANEL_PROPERTY, handle);
+        item->setProperty(CONTROL_PROPERTY, id);
+        if (const int result = bindCallback(panel, item, id))
+            return result;
+        QObject::connect(item, &QAction::triggered, item, [item] {
+            if (item->isCheckable())
+                fireControlEvent(item, EVENT_VAL_CHANGED);
+            fireControlEvent(item, EVENT_COMMIT);
+        });
+    }
+    // In the panel's own coordinates the menu bar stands above them, as on every desktop.
+    if (auto *bar = panel.window->findChild<QMenuBar *>(QString(), Qt::FindDirectChildrenOnly);
+        bar && panel.window->layout())
+        panel.window->layout()->setMenuBar(bar);
+    return 0;
+}
+
+QAction *findMenuItem(int panel, int control) {
+    auto p = panels.find(panel);
+    if (p == panels.end())
+        return nullptr;
+    auto item = p->second.menuItems.find(control);
+    return item == p->second.menuItems.end() ? nullptr : item->second.data();
+}
+
+int menuBarHeight(QWidget *window) {
+    auto *bar = window->findChild<QMenuBar *>(QString(), Qt::FindDirectChildrenOnly);
+    return bar ? bar->sizeHint().height() : 0;
+}
+
 // Binds every PANEL_ control of a freshly loaded form; on failure the form is not kept.
 int bindControls(int handle, Panel &panel) {
     const QList<QWidget *> widgets = panel.window->findChildren<QWidget *>();
     int highestFixedId = 0;
-    for (QWidget *widget : widgets)
-        highestFixedId = std::max(highestFixedId, widget->property("ctrlId").toInt());
+    for (QObject *control : panel.window->findChildren<QObject *>())
+        highestFixedId = std::max(highestFixedId, control->property("ctrlId").toInt());
     panel.nextControlId = highestFixedId + 1;
     for (QWidget *widget : widgets) {
         if (!widget->objectName().startsWith(QLatin1String("PANEL_")))
@@ -192,17 +248,11 @@ int bindControls(int handle, Panel &panel) {
         panel.controls[id] = widget;
         widget->setProperty(PANEL_PROPERTY, handle);
         widget->setProperty(CONTROL_PROPERTY, id);
-        const QString name = widget->property("callback").toString();
-        if (!name.isEmpty()) {
-            auto callback = ctrlCallbacks.find(name.toStdString());
-            if (callback == ctrlCallbacks.end())
-                return fail(QStringLiteral("the panel names an unknown callback %1").arg(name),
-                            UIE_CALLBACK);
-            panel.callbacks[id] = callback->second;
-        }
+        if (const int result = bindCallback(panel, widget, id))
+            return result;
         connectEvents(widget);
     }
-    return 0;
+    return bindMenuItems(handle, panel);
 }
 
 QColor colourOf(int rgb) {
@@ -347,6 +397,10 @@ QWidget *PanelControlWidget(int panel, int control, int *error) {
 }
 
 int GetCtrlVal(int panel, int control, unsigned short *value) {
+    if (QAction *item = findMenuItem(panel, control)) {
+        *value = item->isChecked() ? 1 : 0;
+        return 0;
+    }
     int error = 0;
     long long number = 0;
     QWidget *widget = findControl(panel, control, &error);
@@ -359,6 +413,10 @@ int GetCtrlVal(int panel, int control, unsigned short *value) {
 }
 
 int GetCtrlVal(int panel, int control, int *value) {
+    if (QAction *item = findMenuItem(panel, control)) {
+        *value = item->isChecked() ? 1 : 0;
+        return 0;
+    }
     int error = 0;
     long long number = 0;
     QWidget *widget = findControl(panel, control, &error);
@@ -395,6 +453,11 @@ int GetCtrlVal(int panel, int control, char *text, size_t size) {
 }
 
 int SetCtrlVal(int panel, int control, int value) {
+    if (QAction *item = findMenuItem(panel, control)) {
+        const QSignalBlocker quiet(item);
+        item->setChecked(value != 0);
+        return 0;
+    }
     int error = 0;
     QWidget *widget = findControl(panel, control, &error);
     if (!widget)
@@ -450,6 +513,15 @@ int SetCtrlVal(int panel, int control, const char *text) {
 }
 
 int SetCtrlAttribute(int panel, int control, int attribute, int value) {
+    if (QAction *item = findMenuItem(panel, control)) {
+        if (attribute == ATTR_DIMMED)
+            item->setEnabled(value == 0);
+        else if (attribute == ATTR_VISIBLE)
+            item->setVisible(value != 0);
+        else
+            return UIE_ATTRIBUTE;
+        return 0;
+    }
     int error = 0;
     QWidget *widget = findControl(panel, control, &error);
     if (!widget)
@@ -512,7 +584,7 @@ int NewCtrl(int panel, int style, const char *label, int top, int left) {
     message->setProperty(PANEL_PROPERTY, panel);
     message->setProperty(CONTROL_PROPERTY, id);
     message->setMargin(2);
-    message->move(left, top);
+    message->move(left, top + menuBarHeight(p->second.window));
     message->adjustSize();
     message->raise();
     message->show();

@@ -25,6 +25,11 @@ enum ArrayFileError {
 // Returns 0 or an ArrayFileError; on any error the array is left untouched.
 int FileToArray(const char *fileName, void *array, int dataType, int numberOfElements,
                 int numberOfGroups, int arrayDataOrder, int fileLayout, int fileType);
+// The text ArrayToFile would write, into text (terminated). Returns 0 or an ArrayFileError
+// (ARRAY_FILE_BAD_ARGUMENT also when textSize can't hold it).
+int ArrayToString(char *text, int textSize, const void *array, int dataType, int numberOfElements,
+                  int numberOfGroups, int arrayDataOrder, int fileLayout, int columnSeparation,
+                  int fieldWidth);
 // Returns 0 or an ArrayFileError; on any error an existing file is left as it was.
 int ArrayToFile(const char *fileName, const void *array, int dataType, int numberOfElements,
                 int numberOfGroups, int arrayDataOrder, int fileLayout, int columnSeparation,

@@ -27,6 +27,9 @@ int FileSelectPopup(const char *defaultDirectory, const char *defaultFileSpec,
                     int restrictDirectory, int restrictExtension, int allowCancel,
                     int allowMakeDirectory, char pathName[MAX_PATHNAME_LEN]);
 
+// Tells the operator something and waits until it was read. Returns 0 (without an application,
+// at once).
+int MessagePopup(const char *title, const char *message);
 // Asks the operator a yes-or-no question. Returns 1 for yes, 0 for no (and when no one can be
 // asked: no application, or the program is ending).
 int ConfirmPopup(const char *title, const char *message);
@@ -34,7 +37,7 @@ int ConfirmPopup(const char *title, const char *message);
 // For tests: the next dialog returns this result and path at once, without showing itself.
 // Answers queue up in order.
 void QueueFileSelectAnswer(int result, const char *path);
-// For tests: the next ConfirmPopup answers this at once.
+// For tests: the next ConfirmPopup answers this at once, or the next MessagePopup is read at once.
 void QueueConfirmAnswer(int answer);
 
 // For tests: what the last dialog was asked to show.

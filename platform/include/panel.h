@@ -69,9 +69,15 @@ int RunUserInterface(void);
 // Ends RunUserInterface (at once when it is not running yet: it then returns at its start).
 // Returns 0.
 int QuitUserInterface(int returnCode);
-// Runs what is pending; with nothing pending waits for the next event, at most about 1 ms.
-// Returns 0, or UIE_NO_APPLICATION.
+// Runs what is pending (input, serial data, due timers, repaints) and returns at once. Returns 0,
+// or UIE_NO_APPLICATION.
 int ProcessSystemEvents(void);
+// Runs what is pending; when nothing is, sleeps until the next event or until Timer() reaches
+// deadline, whichever comes first. Returns 0, or UIE_NO_APPLICATION.
+int ProcessSystemEventsUntil(double deadline);
+
+// The items of the panel's menu bar are controls too: choosing one commits (a checkable one
+// changes its value first, 1 when checked), and ATTR_DIMMED and ATTR_VISIBLE apply to them.
 
 // The control's value: a number of the control's type, or the text of a text control. Return 0;
 // UIE_PANEL_HANDLE, UIE_CONTROL_ID, or UIE_VALUE_TYPE for a control without such a value.

@@ -1,0 +1,104 @@
+// Data files on POSIX descriptors: what is written gathers in memory and reaches the disk on a
+// sync, so a recording costs one write and one fdatasync a second, not one per row.
+#include "datafile.h"
+
+#include "arrayfile.h"
+#include "internal.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const size_t WRITE_AT_BYTES = 64 * 1024;
+
+struct DataFile {
+    int fd = -1;
+    std::string name;
+    std::string pending;
+};
+
+std::map<int, DataFile> files;
+int nextHandle = 1;
+std::string lastError;
+
+int fail(const std::string &name, int error) {
+    lastError = name + ": " + std::strerror(error);
+    return -1;
+}
+
+int writePending(DataFile &file) {
+    size_t done = 0;
+    while (done < file.pending.size()) {
+        const ssize_t n = ::write(file.fd, file.pending.data() + done, file.pending.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            file.pending.erase(0, done);
+            return fail(file.name, error);
+        }
+        done += size_t(n);
+    }
+    file.pending.clear();
+    return 0;
+}
+
+} // namespace
+
+int OpenDataFile(const char *fileName, int action) {
+    const std::string name = fileName ? fileName : "";
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (action == VAL_APPEND ? O_APPEND : O_TRUNC);
+    const int fd = ::open(name.c_str(), flags, 0666);
+    if (fd < 0)
+        return fail(name, errno);
+    const int handle = nextHandle++;
+    files[handle] = DataFile{fd, name, {}};
+    return handle;
+}
+
+int WriteDataFile(int handle, const char *text) {
+    auto file = files.find(handle);
+    if (file == files.end())
+        return fail("data file", EBADF);
+    file->second.pending += text ? text : "";
+    return file->second.pending.size() >= WRITE_AT_BYTES ? writePending(file->second) : 0;
+}
+
+int SyncDataFile(int handle) {
+    auto file = files.find(handle);
+    if (file == files.end())
+        return fail("data file", EBADF);
+    if (writePending(file->second) != 0)
+        return -1;
+    return ::fdatasync(file->second.fd) == 0 ? 0 : fail(file->second.name, errno);
+}
+
+int CloseDataFile(int handle) {
+    auto file = files.find(handle);
+    if (file == files.end())
+        return fail("data file", EBADF);
+    int result = SyncDataFile(handle);
+    if (::close(file->second.fd) != 0 && result == 0)
+        result = fail(file->second.name, errno);
+    files.erase(file);
+    return result;
+}
+
+int SaveTextFile(const char *fileName, const char *text) {
+    QString error;
+    if (SaveFileWhole(QFile::decodeName(fileName), QByteArray(text ? text : ""), &error))
+        return 0;
+    lastError = std::string(fileName) + ": " + error.toStdString();
+    return -1;
+}
+
+const char *GetDataFileError(void) {
+    return lastError.c_str();
+}

@@ -1,0 +1,19 @@
+// Data file service: files the program writes a line at a time (recordings, the frame log),
+// synced to the disk when asked, and text files saved whole.
+#pragma once
+
+// Opens fileName to append to it (action VAL_APPEND) or to start it afresh (VAL_TRUNCATE, of
+// arrayfile.h). Returns a handle (> 0), or -1 with GetDataFileError saying why.
+int OpenDataFile(const char *fileName, int action);
+// Adds text, kept in memory until the next sync or until much has gathered. Returns 0, or -1
+// (disk full, folder gone) with GetDataFileError saying why.
+int WriteDataFile(int handle, const char *text);
+// Hands what was written to the disk and waits until it is there. Returns 0, or -1 as above.
+int SyncDataFile(int handle);
+// Syncs and closes; the handle is gone either way. Returns 0, or -1 as above.
+int CloseDataFile(int handle);
+// Replaces fileName with text only once all of it is on the disk. Returns 0, or -1 with
+// GetDataFileError saying why; an old file then stays whole.
+int SaveTextFile(const char *fileName, const char *text);
+// Why the last failed call failed: the file's name and the system's words.
+const char *GetDataFileError(void);
