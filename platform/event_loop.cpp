@@ -1,20 +1,26 @@
-// The event loop: RunUserInterface and QuitUserInterface, the bounded wait of
-// ProcessSystemEvents, and SIGTERM, SIGINT and SIGHUP turned into the window's close.
+// The event loop: RunUserInterface and QuitUserInterface, ProcessSystemEvents and the wait until
+// an event or a deadline, and SIGTERM, SIGINT and SIGHUP turned into the window's close.
 #include "panel.h"
 
 #include "internal.h"
+#include "utility.h"
 
 #include <QApplication>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
+
+// A wait longer than this wakes once on the way: the timer's milliseconds must fit an int.
+const double MAX_SLEEP_S = 3600.0;
 
 bool quitRequested = false;
 int quitCode = 0;
@@ -50,14 +56,25 @@ int QuitUserInterface(int returnCode) {
 int ProcessSystemEvents(void) {
     if (!QApplication::instance())
         return UIE_NO_APPLICATION;
-    // The wake-up bounds the wait when nothing is pending; serial data wakes the loop sooner.
+    QApplication::processEvents(QEventLoop::AllEvents);
+    return 0;
+}
+
+int ProcessSystemEventsUntil(double deadline) {
+    if (!QApplication::instance())
+        return UIE_NO_APPLICATION;
+    // The loop sleeps in poll until a descriptor, a due timer or this one wakes it: nothing ticks
+    // while a wait has nothing to wait for, and its deadline is seen within a millisecond.
     static QPointer<QTimer> wake;
     if (!wake) {
         wake = new QTimer(QApplication::instance());
         wake->setSingleShot(true);
         wake->setTimerType(Qt::PreciseTimer);
     }
-    wake->start(1);
+    const double left = deadline - Timer();
+    if (left <= 0)
+        return ProcessSystemEvents();
+    wake->start(int(std::ceil(std::min(left, MAX_SLEEP_S) * 1000.0)));
     QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     wake->stop();
     return 0;

@@ -74,6 +74,8 @@ int InitCVIRTEEx(HINSTANCE instance, char **, void *) {
     qInstallMessageHandler(previous);
     QApplication::setApplicationName(QStringLiteral("kelvaro"));
     QApplication::setQuitOnLastWindowClosed(false);
+    // A steady text cursor: a blinking one would wake an idle program twice a second.
+    QApplication::setCursorFlashTime(0);
     InstallStopSignals();
     return 1;
 }

@@ -9,12 +9,16 @@
 #include "strip_chart.h"
 #include "xy_graph.h"
 
+#include <QAbstractEventDispatcher>
 #include <QFileInfo>
 #include <QLineEdit>
+
+#include <algorithm>
 
 namespace {
 
 const int DEVICE_SETTLE_MS = 250;
+const qint64 MAX_TICKS_A_WAKE = 1000;
 
 } // namespace
 
@@ -28,22 +32,39 @@ int KvControl::setTextAttribute(int, const QString &) {
 KvTimer::KvTimer(QWidget *parent) : QWidget(parent) {
     setVisible(false);
     setFixedSize(0, 0);
-    timer_.setTimerType(Qt::PreciseTimer);
-    connect(&timer_, &QTimer::timeout, this, &KvTimer::tick);
-    timer_.start(50);
+    if (auto *dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, &KvTimer::deliverDueTicks);
+    restart();
+}
+
+void KvTimer::restart() {
+    clock_.start();
+    delivered_ = 0;
 }
 
 void KvTimer::setInterval(int milliseconds) {
-    timer_.setInterval(milliseconds);
+    deliverDueTicks();
+    interval_ = std::max(1, milliseconds);
+    restart();
+}
+
+void KvTimer::deliverDueTicks() {
+    if (!enabled_)
+        return;
+    const qint64 due = clock_.elapsed() / interval_ - delivered_;
+    // A long sleep leaves many ticks due: some now, the rest at the next wakes.
+    for (qint64 i = 0; i < std::min(due, MAX_TICKS_A_WAKE); ++i) {
+        ++delivered_;
+        emit tick();
+    }
 }
 
 int KvTimer::setIntAttribute(int attribute, int value) {
     if (attribute != ATTR_ENABLED)
         return UIE_ATTRIBUTE;
-    if (value)
-        timer_.start();
-    else
-        timer_.stop();
+    deliverDueTicks();
+    enabled_ = value != 0;
+    restart();
     return 0;
 }
 

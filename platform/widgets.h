@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileSystemWatcher>
 #include <QTimer>
 #include <QWidget>
@@ -15,21 +16,29 @@ class KvControl {
     virtual int setTextAttribute(int attribute, const QString &value);
 };
 
-// Ticks every `interval` milliseconds while enabled; never shown.
+// Counts every `interval` milliseconds while enabled; never shown. It never wakes the program:
+// the ticks that fell due are delivered whenever the event loop wakes for anything else, so the
+// count is right whenever the program looks, and an idle program sleeps.
 class KvTimer : public QWidget, public KvControl {
     Q_OBJECT
     Q_PROPERTY(int interval READ interval WRITE setInterval)
   public:
     explicit KvTimer(QWidget *parent = nullptr);
-    int interval() const { return timer_.interval(); }
+    int interval() const { return interval_; }
     void setInterval(int milliseconds);
-    bool isTicking() const { return timer_.isActive(); }
+    bool isTicking() const { return enabled_; }
     int setIntAttribute(int attribute, int value) override;
   signals:
     void tick();
 
   private:
-    QTimer timer_;
+    void deliverDueTicks();
+    void restart();
+
+    int interval_ = 50;
+    bool enabled_ = true;
+    QElapsedTimer clock_;
+    qint64 delivered_ = 0;
 };
 
 // Lists every numbered port with its device (by-id name or path, device node, gone or there); its
