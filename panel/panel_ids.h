@@ -1,4 +1,5 @@
-// Identifiers of the panel and its controls in "KELVARO1V10.uir" (each control's ctrlId property).
+// Identifiers of the panel, its controls and its menu items in "KELVARO1V10.uir" (each one's
+// ctrlId property).
 // The command buttons that the code never names get their numbers from the loader.
 #pragma once
 
@@ -38,4 +39,12 @@ enum PanelIds {
     PANEL_POWER = 55,
     PANEL_GRAPH = 56,
     PANEL_TOGBUTTONPARAII = 57,
+    PANEL_TOGRECORD = 58,
+    PANEL_TOGFREEZE = 59,
+    PANEL_MENURECORD = 60,
+    PANEL_MENUEXPORTCURVE = 61,
+    PANEL_MENUEXPORTCHART = 62,
+    PANEL_MENUQUIT = 63,
+    PANEL_MENUFRAMELOG = 64,
+    PANEL_MENUABOUT = 65,
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -248,6 +249,8 @@ class Simulator {
     void clearRequests();
     unsigned long requestCount() const;
     unsigned long badFrames() const;
+    // The serving thread's id (0 before it runs), for measuring a program beside it in one process.
+    long threadId() const { return threadId_; }
 
   private:
     void serve();
@@ -268,6 +271,7 @@ class Simulator {
     int wakeWrite_ = -1;
     std::string devicePath_;
     std::string linkPath_;
+    std::atomic<long> threadId_{0};
 };
 
 } // namespace kvsim

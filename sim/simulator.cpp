@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -156,6 +157,7 @@ void Simulator::closeAll() {
 }
 
 void Simulator::serve() {
+    threadId_ = static_cast<long>(syscall(SYS_gettid));
     uint8_t buffer[READ_CHUNK];
     for (;;) {
         int timeout = -1;

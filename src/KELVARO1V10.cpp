@@ -3,8 +3,12 @@
 
 #include "com232.h"
 #include "command_line.h"
+#include "commands.h"
+#include "data_out.h"
+#include "frame_log.h"
 #include "gui.h"
 #include "panel_ids.h"
+#include "recording.h"
 
 #include "filedialog.h"
 #include "panel.h"
@@ -90,7 +94,7 @@ void SendToFile(void) {
         return;
     GetFullPathFromProject(CORRECTION_FILE, dir_fname);
     if (SameFile(file_name, dir_fname)) {
-        if (ReadCorrData(dir_fname) == 0)
+        if (ReadCorrData(dir_fname) >= 0)
             SendCorrDataToFlash();
         return;
     }
@@ -103,7 +107,8 @@ void SendToFile(void) {
 
 } // namespace
 
-void RunLive(void) {
+RunEnding RunLive(void (*eachAnswer)(double secondsIntoRun)) {
+    const double started = Timer();
     if (SendLiveRequest())
         ShowStatus("Line Ok!");
     stop_flag = 0;
@@ -119,18 +124,22 @@ void RunLive(void) {
             else
                 PlotNORMValues(arrayNORM);
             graphrefresh = 0;
+            eachAnswer(Timer() - started);
         }
         SendLiveRequest();
     }
     // A device that went away has said so already; the run ends as after its time-out.
+    RunEnding ending = RUN_STOPPED;
     if (stop_flag == 0) {
-        if (answered != DEVICE_GONE)
+        ending = answered == DEVICE_GONE ? RUN_DEVICE_GONE : RUN_TIMED_OUT;
+        if (ending == RUN_TIMED_OUT)
             ShowStatus("Timeout RS232-Line!");
         stop_flag = 1;
     }
     rx_flag = 0;
     FlushQueues(com);
     graphrefresh = 0;
+    return ending;
 }
 
 void InitVars(void) {
@@ -173,7 +182,7 @@ void InitVars(void) {
 
     CopyText(szStatus, "InitVars");
     ShowInfoText("KEL-VA-RO1-V1.0 ", 30, 19, 18);
-    SetCtrlVal(panelHandle, PANEL_STATUS, szStatus);
+    ShowStatus(szStatus);
 
     GetPanelValues();
 
@@ -247,11 +256,15 @@ int CC_TogButtonParaII(int, int, int event, void *, int, int) {
 int CC_BTNRun(int, int, int event, void *, int, int) {
     if (event != EVENT_COMMIT)
         return 0;
+    PrepareRecording();
     SetCtrlAttribute(panelHandle, PANEL_GRAPH, ATTR_VISIBLE, 0);
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 1);
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);
     SelectGraphSource();
-    RunLive();
+    const RunEnding ending = RunLive(PanelLiveAnswer);
+    StopRecording(ending == RUN_TIMED_OUT     ? "Timeout RS232-Line!"
+                  : ending == RUN_DEVICE_GONE ? szStatus
+                                              : nullptr);
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 0);
     return 0;
 }
@@ -328,6 +341,7 @@ int CC_BTNData(int, int, int event, void *, int, int) {
     GetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, &source);
     CaptureCurve(source);
     PlotCapture();
+    CurveCaptured(source);
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 0);
     FlushQueues(com);
     return 0;
@@ -349,6 +363,13 @@ void RegisterCallbacks(void) {
     RegisterCtrlCallback("CC_BTNGet", CC_BTNGet);
     RegisterCtrlCallback("CC_BTNSend", CC_BTNSend);
     RegisterCtrlCallback("CC_BTNData", CC_BTNData);
+    RegisterCtrlCallback("CC_TogRecord", CC_TogRecord);
+    RegisterCtrlCallback("CC_TogFreeze", CC_TogFreeze);
+    RegisterCtrlCallback("CC_MenuExportCurve", CC_MenuExportCurve);
+    RegisterCtrlCallback("CC_MenuExportChart", CC_MenuExportChart);
+    RegisterCtrlCallback("CC_MenuQuit", CC_MenuQuit);
+    RegisterCtrlCallback("CC_MenuFrameLog", CC_MenuFrameLog);
+    RegisterCtrlCallback("CC_MenuAbout", CC_MenuAbout);
 }
 
 } // namespace kelvaro
@@ -357,7 +378,10 @@ int WinMain(HINSTANCE hInstance, HINSTANCE, char *, int) {
     using namespace kelvaro;
     if (hInstance) {
         const int handled = HandleCommandLine(hInstance->argc, hInstance->argv);
-        if (handled >= 0)
+        if (handled == START_COMMAND)
+            return RunCommand(hInstance, hInstance->argc - CommandIndex(),
+                              hInstance->argv + CommandIndex());
+        if (handled != START_WINDOW)
             return handled;
     }
     if (InitCVIRTEEx(hInstance, nullptr, nullptr) == 0) {
@@ -374,10 +398,13 @@ int WinMain(HINSTANCE hInstance, HINSTANCE, char *, int) {
     InitVars();
     com = StartUpPort();
     SetCtrlVal(panelHandle, PANEL_DROPDCOM, com);
+    if (FrameLogPath() && !OpenFrameLogFile(FrameLogPath()))
+        std::fprintf(stderr, "kelvaro: %s\n", szStatus);
     InitRS232(com);
     DisplayPanel(panelHandle);
     RunUserInterface();
     CloseCom(com);
+    CloseFrameLogFile();
     DiscardPanel(panelHandle);
     return 0;
 }

@@ -59,9 +59,12 @@ template <size_t N> void CopyText(char (&dest)[N], const char *text) {
 }
 
 void InitVars(void);
-// The live run: the controller's answers to order 8, each plotted and answered at once, until Stop
-// or more than 2.0 s of silence.
-void RunLive(void);
+// How a live run ended.
+enum RunEnding { RUN_STOPPED, RUN_TIMED_OUT, RUN_DEVICE_GONE };
+// The live run: the controller's answers to order 8, each plotted, handed to eachAnswer with the
+// seconds since the run started, and answered at once, until Stop, more than 2.0 s of silence, or
+// the device going away.
+RunEnding RunLive(void (*eachAnswer)(double secondsIntoRun));
 void ShowInfoText(const char *text, int left, int top, int size);
 // Binds the callbacks that the panel file names; before LoadPanel.
 void RegisterCallbacks(void);

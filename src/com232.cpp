@@ -4,6 +4,7 @@
 #include "com232.h"
 
 #include "KELVARO1V10.h"
+#include "frame_log.h"
 #include "gui.h"
 
 #include "panel.h"
@@ -56,7 +57,13 @@ char *Bytes(unsigned char *buffer) {
     return reinterpret_cast<char *>(buffer);
 }
 
+// Whatever the input queue held goes, in the frame log as discarded.
 void DiscardInput(int port) {
+    const int queued = FrameLogOn() ? GetInQLen(port) : 0;
+    if (queued > 0) {
+        unsigned char discarded[BUFFER_BYTES];
+        LogDiscarded(discarded, ComRd(port, Bytes(discarded), std::min(queued, BUFFER_BYTES)));
+    }
     FlushInQ(port);
 }
 
@@ -112,6 +119,7 @@ void CopyPPtoVars(void) {
 int SendFrame(int port, int code, const unsigned short *words) {
     FillTxBuf(code, words);
     nBytesW = ComWrt(port, Bytes(szWriteBuf), FRAME_BYTES);
+    LogSentFrame(szWriteBuf, std::max(nBytesW, 0));
     return nBytesW == FRAME_BYTES;
 }
 
@@ -145,7 +153,7 @@ int AwaitAnswer(double limit, const int *endWhenSet) {
         }
         if (tdiff > limit)
             return 0;
-        ProcessSystemEvents();
+        ProcessSystemEventsUntil(tstart + limit);
     }
 }
 
@@ -153,6 +161,7 @@ int ExchangeDirect(int port, int code, const unsigned short *words) {
     SendFrame(port, code, words);
     Delay(LINE_PAUSE_S);
     nBytesR = ComRd(port, Bytes(szReadBuf), FRAME_BYTES);
+    LogAnswerFrame(szReadBuf, std::max(nBytesR, 0));
     return nBytesR == FRAME_BYTES ? WordAt(szReadBuf + 4) : NO_ANSWER;
 }
 
@@ -167,6 +176,7 @@ int ReadReply(int wanted, double limit) {
         Delay(POLL_PAUSE_S);
     }
     nBytesR = ComRd(com, Bytes(szReadBuf), std::clamp(queued, 0, BUFFER_BYTES));
+    LogReply(szReadBuf, std::max(nBytesR, 0), wanted);
     return queued;
 }
 
@@ -203,7 +213,8 @@ const char *ComErrorText(int code) {
     }
 }
 
-void InitRS232(int port) {
+int InitRS232(int port) {
+    int outcome = STARTUP_NO_PORT;
     const int result = OpenComConfig(port, "", 19200, 0, 8, 1, 4096, 4096);
     if (result < 0) {
         const char *cause = ComOpenFailureCause(port);
@@ -215,20 +226,26 @@ void InitRS232(int port) {
         SetCTSMode(port, 0);
         InstallComCallback(port, eventMask, FRAME_BYTES, sync, RX_Receive_Function, nullptr);
         InstallComLostCallback(port, RX_Lost_Function, nullptr);
+        outcome = STARTUP_NO_CONTROLLER;
         if (CheckComLine(port) == 1) {
             target = RAM;
             PushGET(RAM);
+            const bool setRead = rx_flag == 1;
             if (GetVERSIONInfo() < FIRMWARE_BYTES)
                 CopyText(szStatus, "Error reading firmware-info!");
+            else if (setRead && nBytesR == FIRMWARE_BYTES)
+                outcome = STARTUP_DONE;
         }
     }
     ShowStatus(szStatus);
+    return outcome;
 }
 
 void RX_Receive_Function(int, int events, void *) {
     if (!(events & LWRS_RECEIVE))
         return;
     nBytesR = ComRd(com, Bytes(szReadBuf), FRAME_BYTES);
+    LogAnswerFrame(szReadBuf, std::max(nBytesR, 0));
     GetRxBuf(PNUM);
     ttick = 0;
     rx_flag = 1;
@@ -306,7 +323,7 @@ int GetVERSIONInfo(void) {
     return queued;
 }
 
-void SendCommandAndReadBack(int code) {
+int SendCommandAndReadBack(int code) {
     order = code;
     GetPanelValues();
     CopyVarsToPP();
@@ -314,11 +331,15 @@ void SendCommandAndReadBack(int code) {
         ShowStatus("Line Ok!");
     if (code == ORDER_TEACH)
         ShowStatus("New setpoint value teached!");
-    if (AwaitAnswer(TEACH_TIMEOUT_S, nullptr) == 1)
+    bool readBack = false;
+    if (AwaitAnswer(TEACH_TIMEOUT_S, nullptr) == 1) {
         PushGET(RAM);
+        readBack = rx_flag == 1;
+    }
     // tdiff is what the read-back's own wait left, when there was one.
     if (tdiff > TEACH_TIMEOUT_S)
         ShowStatus("Timeout RS-232!!");
+    return readBack && !(tdiff > TEACH_TIMEOUT_S);
 }
 
 int GetFromController(int target) {
@@ -336,13 +357,15 @@ int GetFromController(int target) {
     return answered;
 }
 
-void SendToController(int target) {
+int SendToController(int target) {
     sync = 85;
     order = target == EEPROM ? ORDER_WRITE_EEPROM : ORDER_WRITE_RAM;
     GetPanelValues();
     CopyVarsToPP();
-    if (SendFrame(com, order, pp))
+    const int written = SendFrame(com, order, pp);
+    if (written)
         ShowStatus("Transmit Ok!");
+    return written;
 }
 
 int SendLiveRequest(void) {

@@ -79,8 +79,11 @@ int ReadReply(int wanted, double limit);
 void RemoveReceiveCallback(void);
 void RestoreReceiveCallback(void);
 
-// Port set-up and the receive callback.
-void InitRS232(int port);
+// Port set-up and the receive callback. The outcome stands in the status line; the command line
+// also takes it from the result: STARTUP_DONE (line check, parameter set and firmware text),
+// STARTUP_NO_PORT (the port did not open) or STARTUP_NO_CONTROLLER (something went unanswered).
+enum StartUpOutcome { STARTUP_NO_PORT = -1, STARTUP_NO_CONTROLLER = 0, STARTUP_DONE = 1 };
+int InitRS232(int port);
 void RX_Receive_Function(int port, int events, void *data);
 // Runs when the port's device goes away: closes the port and says so, naming the device.
 void RX_Lost_Function(int port, int events, void *data);
@@ -94,12 +97,14 @@ const char *ComErrorText(int code);
 // The controller's commands, as the panel's buttons and the command line run them.
 
 // Teach (ORDER_TEACH) or reset (ORDER_RESET) with the panel's set, then the read-back from RAM.
-void SendCommandAndReadBack(int code);
+// Returns 1 when the set was read back in time, else 0.
+int SendCommandAndReadBack(int code);
 // Reads the set from RAM or EEPROM (target) into the variables and the panel. Returns as
 // AwaitAnswer; when the device went away the panel keeps what it shows.
 int GetFromController(int target);
-// Writes the panel's set to RAM or EEPROM (target); no answer is awaited.
-void SendToController(int target);
+// Writes the panel's set to RAM or EEPROM (target); no answer is awaited. Returns 1 when the whole
+// frame went out.
+int SendToController(int target);
 // The live request of a run: the parameter variables go out with order 8.
 int SendLiveRequest(void);
 // Reads one 64-word curve block by polling; the receive callback must be removed. Returns 64

@@ -1,5 +1,5 @@
-// The program's command line: the options that say which device to start on, --help and
-// --version, all answered before any window or display is needed.
+// The program's command line: the options that say which device to start on and where the frame
+// log goes, a command to run without a window, --help and --version.
 #pragma once
 
 namespace kelvaro {
@@ -7,11 +7,18 @@ namespace kelvaro {
 const int EXIT_DONE = 0;
 const int EXIT_USAGE = 1;
 
-// Reads the arguments and applies --port. Returns -1 when the window is to start; otherwise the
-// process exit code, after printing what was asked (help, version) or why the arguments are
-// wrong.
+const int START_WINDOW = -1;
+const int START_COMMAND = -2;
+
+// Reads the arguments and applies --port and --log. Returns START_WINDOW, START_COMMAND (the
+// command is at CommandIndex), or the process exit code after printing what was asked (help,
+// version) or why the arguments are wrong.
 int HandleCommandLine(int argc, char **argv);
+// Where the command and its arguments start in argv.
+int CommandIndex(void);
 // The port the program starts on: 1, or the number --port gave.
 int StartUpPort(void);
+// The file of --log, or nullptr.
+const char *FrameLogPath(void);
 
 } // namespace kelvaro

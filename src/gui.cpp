@@ -12,6 +12,9 @@
 #include "graph.h"
 #include "panel.h"
 
+#include <cstdio>
+#include <string>
+
 namespace kelvaro {
 
 namespace {
@@ -29,6 +32,17 @@ const ParameterControl PANEL_PARAMETERS[] = {
     {PANEL_SDELAY, &sdelay}};
 
 const int POINTS_PER_SCREEN = 101;
+bool statusToStandardError = false;
+
+// The sixteen parameter variables as the array-file service takes them.
+struct ParameterWords {
+    unsigned int words[PNUM];
+    ParameterWords() {
+        CopyVarsToPP();
+        for (int i = 0; i < PNUM; ++i)
+            words[i] = pp[i];
+    }
+};
 const int NORM_SCALE_TOP = 1000;
 const int DATA_BAND_TOP = 4095;
 const int RGB_BLACK = 0x000000;
@@ -96,7 +110,17 @@ void SetLed(int led, int state) {
 } // namespace
 
 void ShowStatus(const char *text) {
+    // The status line shows a text set again unchanged just once: so does standard error.
+    static std::string lastEchoed;
     SetCtrlVal(panelHandle, PANEL_STATUS, text);
+    if (statusToStandardError && lastEchoed != text) {
+        std::fprintf(stderr, "%s\n", text);
+        lastEchoed = text;
+    }
+}
+
+void EchoStatusToStandardError(void) {
+    statusToStandardError = true;
 }
 
 void ShowFlashProgress(int words) {
@@ -184,6 +208,12 @@ void SetREFLed(unsigned int value) {
     SetLed(PANEL_REFLED, state);
 }
 
+int LedShown(int led) {
+    int lit = 0;
+    GetCtrlVal(panelHandle, led, &lit);
+    return lit;
+}
+
 void SetTOLLed(unsigned int value) {
     int state = 0;
     if (long(value) > upTHD) {
@@ -233,22 +263,36 @@ int Shift(const double *input, int count, int shift, double *output) {
 
 void SendParaToFile(void) {
     GetPanelValues();
-    CopyVarsToPP();
-    unsigned int working[PNUM];
-    for (int i = 0; i < PNUM; ++i)
-        working[i] = pp[i];
-    if (ArrayToFile(file_name, working, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
-                    VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, PARAMETER_FIELD_WIDTH, VAL_ASCII,
-                    VAL_TRUNCATE) != 0)
+    if (WriteParameterSet(file_name, VAL_TRUNCATE) != 0)
         ShowStatus("Error writing parameter-file!");
+}
+
+int WriteParameterSet(const char *path, int action) {
+    ParameterWords working;
+    return ArrayToFile(path, working.words, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
+                       VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, PARAMETER_FIELD_WIDTH, VAL_ASCII,
+                       action);
+}
+
+std::string ParameterSetText(void) {
+    ParameterWords working;
+    char text[PNUM * 16];
+    ArrayToString(text, sizeof text, working.words, VAL_UNSIGNED_INTEGER, PNUM, 1,
+                  VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH,
+                  PARAMETER_FIELD_WIDTH);
+    return text;
 }
 
 int ReadParaFromFile(void) {
     if (FileSelectPopup(proj_dir, PARAMETER_FILE, PARAMETER_FILE_TYPES, PARAMETER_FILE_TITLE,
                         VAL_LOAD_BUTTON, 0, 1, 1, 1, file_name) <= 0)
         return 0;
+    return LoadParameterSet(file_name);
+}
+
+int LoadParameterSet(const char *path) {
     unsigned int working[PNUM];
-    if (FileToArray(file_name, working, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
+    if (FileToArray(path, working, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_ASCII) != 0) {
         ShowStatus("Error reading parameter-file!");
         return -1;
@@ -326,13 +370,14 @@ int ReadCorrData(const char *path) {
         vcorr[CORRECTION_KEYS + i] = key[i];
         vcorr[2 * CORRECTION_KEYS + i] = table[i];
     }
-    ArrayToFile("LTlinear.dat", vcorr, VAL_INTEGER, 3 * CORRECTION_KEYS, 3, VAL_GROUPS_TOGETHER,
-                VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, TABLE_FIELD_WIDTH, VAL_ASCII, VAL_TRUNCATE);
+    const int written = ArrayToFile("LTlinear.dat", vcorr, VAL_INTEGER, 3 * CORRECTION_KEYS, 3,
+                                    VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH,
+                                    TABLE_FIELD_WIDTH, VAL_ASCII, VAL_TRUNCATE);
     int *const pages[] = {flashp4, flashp5, flashp6, flashp7};
     for (int page = 0; page < 4; ++page)
         for (int k = 0; k < 256; ++k)
             pages[page][k] = table[256 * page + k];
-    return 0;
+    return written == 0 ? 0 : TABLE_NOT_WRITTEN;
 }
 
 } // namespace kelvaro

@@ -2,10 +2,14 @@
 // the data-curve graph, parameter files and the correction table.
 #pragma once
 
+#include <string>
+
 namespace kelvaro {
 
-// The one way a status text reaches the operator.
+// The one way a status text reaches the operator: the status line, and standard error too when
+// EchoStatusToStandardError was asked for (the command line).
 void ShowStatus(const char *text);
+void EchoStatusToStandardError(void);
 // Progress of the flash programming: the words of the page taken so far, 0 at the end.
 void ShowFlashProgress(int words);
 
@@ -20,6 +24,8 @@ void SetPlotLines(int bandTolerance, int top);
 void PlotRAWValues(void);
 void PlotNORMValues(double window[400]);
 void SetREFLed(unsigned int value);
+// 1 when the LED (PANEL_REFLED or PANEL_TOLLED) is lit as shown, else 0.
+int LedShown(int led);
 void SetTOLLed(unsigned int value);
 
 const int ARRAY_COUNT_ERROR = -20003; // count below 1
@@ -29,15 +35,25 @@ int Shift(const double *input, int count, int shift, double *output);
 
 // Saves the panel's parameter set to file_name; a failed save says so in the status line.
 void SendParaToFile(void);
+// Writes the sixteen parameter variables as a parameter file: a new path (VAL_TRUNCATE) or
+// added to one (VAL_APPEND). Returns 0, or an ArrayFileError.
+int WriteParameterSet(const char *path, int action);
+// The same text, for standard output.
+std::string ParameterSetText(void);
 // Asks for a parameter file and loads it into pp and the variables. Returns 1 when loaded,
 // 0 when the dialog was cancelled, -1 when the file could not be read whole (nothing changes
 // then and the status line says so).
 int ReadParaFromFile(void);
+// Loads the parameter file at path into pp and the variables. Returns 1, or -1 when it could not
+// be read whole (nothing changes then and the status line says so).
+int LoadParameterSet(const char *path);
 
 // Builds the correction table from the two columns of the file at path, writes "LTlinear.dat"
-// and cuts the table into flashp4 .. flashp7. Returns 0, or -1 when the file could not be read
-// whole or names a key outside 0..1023: the page arrays are then untouched and the status line
-// says why.
+// to the current directory and cuts the table into flashp4 .. flashp7. Returns 0;
+// TABLE_NOT_WRITTEN when the pages were cut but "LTlinear.dat" could not be written; or -1 when
+// the file could not be read whole or names a key outside 0..1023: the page arrays are then
+// untouched and the status line says why.
+const int TABLE_NOT_WRITTEN = 1;
 int ReadCorrData(const char *path);
 
 // What a capture shows: the live values of its moment, and the curve with its band and reference

@@ -106,7 +106,7 @@ bool LinkTest::waitFor(const std::function<bool()> &done, double seconds) {
     while (!done()) {
         if (Timer() - start > seconds)
             return false;
-        ProcessSystemEvents();
+        ProcessSystemEventsUntil(start + seconds);
     }
     return true;
 }

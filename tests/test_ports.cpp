@@ -69,7 +69,7 @@ double idleCpuSeconds() {
     const double cpu = processCpuSeconds();
     const double start = Timer();
     while (Timer() - start < 1.0)
-        ProcessSystemEvents();
+        ProcessSystemEventsUntil(start + 1.0);
     return processCpuSeconds() - cpu;
 }
 

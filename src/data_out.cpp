@@ -1,0 +1,185 @@
+// Getting the operator's data out of the window: the Record and Freeze switches, the curve and
+// chart exports, the frame log window and the menu's other items.
+#include "data_out.h"
+
+#include "KELVARO1V10.h"
+#include "gui.h"
+#include "panel_ids.h"
+#include "recording.h"
+
+#include "datafile.h"
+#include "filedialog.h"
+#include "framelog.h"
+#include "panel.h"
+#include "utility.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace kelvaro {
+
+namespace {
+
+const int CURVE_POINTS = 128;
+int capturedSource = -1; // none yet
+
+// "kelvaro-YYYYMMDD-HHMMSS" and an ending: a default name that does not repeat.
+std::string StampedName(const char *ending) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char name[64];
+    const size_t length = std::strftime(name, sizeof name, "kelvaro-%Y%m%d-%H%M%S", &local);
+    std::snprintf(name + length, sizeof name - length, "%s", ending);
+    return name;
+}
+
+// The operator names a file to write. Returns 1 with the path in file_name, or 0.
+int AskForFile(const char *defaultName, const char *types, const char *title) {
+    return FileSelectPopup(proj_dir, defaultName, types, title, VAL_SAVE_BUTTON, 0, 0, 1, 1,
+                           file_name) > 0;
+}
+
+bool EndsWith(const std::string &text, const char *ending) {
+    const std::string tail = ending;
+    if (text.size() < tail.size())
+        return false;
+    for (size_t i = 0; i < tail.size(); ++i)
+        if (std::tolower(text[text.size() - tail.size() + i]) != tail[i])
+            return false;
+    return true;
+}
+
+bool IsPicture(const std::string &path) {
+    return EndsWith(path, ".png") || EndsWith(path, ".svg");
+}
+
+void SayWritten(int failed, const std::string &what) {
+    const std::string text =
+        failed ? "Could not write " + what : "Written: " + std::string(file_name);
+    ShowStatus(text.c_str());
+}
+
+void ShowRecordSwitches(int on) {
+    SetCtrlVal(panelHandle, PANEL_TOGRECORD, on);
+    SetCtrlVal(panelHandle, PANEL_MENURECORD, on);
+}
+
+// Opens the recording at a file the operator names; the switches show whether one runs.
+void StartRecordingAsked(void) {
+    const std::string name = StampedName(".csv");
+    const int started =
+        AskForFile(name.c_str(), "*.csv", "Record the live run") && StartRecording(file_name);
+    ShowRecordSwitches(started);
+}
+
+} // namespace
+
+std::string CurveCsv(int source) {
+    std::string csv = source == 0 ? "i,a,b\n" : "i,norm,upper,lower,reference\n";
+    char row[96];
+    for (int i = 0; i < CURVE_POINTS; ++i) {
+        if (source == 0)
+            std::snprintf(row, sizeof row, "%d,%u,%u\n", i, yArrayA[i], yArrayB[i]);
+        else
+            std::snprintf(row, sizeof row, "%d,%u,%u,%u,%u\n", i, yArrayA[i], upArray[i],
+                          loArray[i], refArray[i]);
+        csv += row;
+    }
+    return csv;
+}
+
+void PrepareRecording(void) {
+    int on = 0;
+    GetCtrlVal(panelHandle, PANEL_TOGRECORD, &on);
+    if (on && !IsRecording())
+        StartRecordingAsked();
+}
+
+void PanelLiveAnswer(double secondsIntoRun) {
+    RecordLiveAnswer(secondsIntoRun);
+    SetCtrlAttribute(panelHandle, PANEL_MENUEXPORTCHART, ATTR_DIMMED, 0);
+}
+
+void CurveCaptured(int source) {
+    capturedSource = source;
+    SetCtrlAttribute(panelHandle, PANEL_MENUEXPORTCURVE, ATTR_DIMMED, 0);
+}
+
+// The switch beside Run and the File menu's item are one: on during a run it asks where at once,
+// on while idle it asks as the next run starts; off closes the file.
+int CC_TogRecord(int, int control, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    int on = 0;
+    GetCtrlVal(panelHandle, control, &on);
+    ShowRecordSwitches(on);
+    if (!on)
+        StopRecording(nullptr);
+    else if (stop_flag == 0)
+        StartRecordingAsked();
+    return 0;
+}
+
+int CC_TogFreeze(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    int frozen = 0;
+    GetCtrlVal(panelHandle, PANEL_TOGFREEZE, &frozen);
+    SetCtrlAttribute(panelHandle, PANEL_RAWCHART, ATTR_CHART_FROZEN, frozen);
+    SetCtrlAttribute(panelHandle, PANEL_NORMCHART, ATTR_CHART_FROZEN, frozen);
+    return 0;
+}
+
+int CC_MenuExportCurve(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT || capturedSource < 0)
+        return 0;
+    const std::string name = StampedName("-curve.csv");
+    if (!AskForFile(name.c_str(), "*.csv *.png *.svg", "Export curve"))
+        return 0;
+    const int failed =
+        IsPicture(file_name)
+            ? SaveCtrlDisplayToFile(panelHandle, PANEL_GRAPH, 1, -1, -1, file_name) != 0
+            : SaveTextFile(file_name, CurveCsv(capturedSource).c_str()) != 0;
+    SayWritten(failed, file_name);
+    return 0;
+}
+
+int CC_MenuExportChart(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    const std::string name = StampedName("-chart.png");
+    if (!AskForFile(name.c_str(), "*.png *.svg", "Export chart"))
+        return 0;
+    if (!IsPicture(file_name)) {
+        ShowStatus("Export chart: name the file .png or .svg");
+        return 0;
+    }
+    const int chart = type == 0 ? PANEL_RAWCHART : PANEL_NORMCHART;
+    SayWritten(SaveCtrlDisplayToFile(panelHandle, chart, 1, -1, -1, file_name) != 0, file_name);
+    return 0;
+}
+
+int CC_MenuQuit(int panel, int, int event, void *, int, int) {
+    return event == EVENT_COMMIT ? CC_PANEL(panel, EVENT_CLOSE, nullptr, 0, 0) : 0;
+}
+
+int CC_MenuFrameLog(int, int, int event, void *, int, int) {
+    if (event == EVENT_COMMIT)
+        ShowFrameLogWindow();
+    return 0;
+}
+
+int CC_MenuAbout(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    const std::string text = std::string("kelvaro ") + KELVARO_VERSION +
+                             "\nThe operator program for the KEL-VA-RO1 sensor controller.\n\n"
+                             "Licence: MIT (Expat); see /usr/share/doc/kelvaro/copyright.\n"
+                             "Working folder: " +
+                             proj_dir;
+    MessagePopup("About kelvaro", text.c_str());
+    return 0;
+}
+
+} // namespace kelvaro

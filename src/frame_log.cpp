@@ -1,0 +1,164 @@
+// The frame log: one line per piece of traffic, "ms<TAB>TX|RX<TAB>count<TAB>hex bytes<TAB>meaning",
+// to the Frame log window and the --log file. Off, it costs one test per frame.
+#include "frame_log.h"
+
+#include "KELVARO1V10.h"
+#include "com232.h"
+#include "gui.h"
+
+#include "arrayfile.h"
+#include "datafile.h"
+#include "framelog.h"
+#include "utility.h"
+
+#include <cstdio>
+#include <string>
+
+namespace kelvaro {
+
+namespace {
+
+const double SYNC_INTERVAL_S = 1.0;
+
+int logFile = 0;
+double lastSync = 0;
+
+const char *OrderName(int code) {
+    switch (code) {
+    case ORDER_WRITE_RAM:
+        return "WRITE_RAM";
+    case ORDER_READ_RAM:
+        return "READ_RAM";
+    case ORDER_WRITE_EEPROM:
+        return "WRITE_EEPROM";
+    case ORDER_READ_EEPROM:
+        return "READ_EEPROM";
+    case ORDER_LINE_CHECK:
+        return "LINE_CHECK";
+    case ORDER_TEACH:
+        return "TEACH";
+    case ORDER_FIRMWARE:
+        return "FIRMWARE";
+    case ORDER_LIVE_VALUES:
+        return "LIVE_VALUES";
+    case ORDER_DATA_BLOCK:
+        return "DATA_BLOCK";
+    case ORDER_RESET:
+        return "RESET";
+    case ORDER_FLASH_INFO:
+        return "FLASH_INFO";
+    case ORDER_FLASH_DATA:
+        return "FLASH_DATA";
+    default:
+        return "ORDER_?";
+    }
+}
+
+int Word(const unsigned char *at) {
+    return at[0] << 8 | at[1];
+}
+
+// The words of count bytes from first on, high byte first.
+std::string Words(const unsigned char *bytes, int first, int count) {
+    std::string words;
+    for (int i = first; i + 1 < count; i += 2)
+        words += " " + std::to_string(Word(bytes + i));
+    return words;
+}
+
+// A frame: its order name and its sixteen words.
+std::string FrameMeaning(const char *prefix, const unsigned char *bytes, int count) {
+    if (count < 4)
+        return std::string(prefix) + "incomplete frame";
+    std::string meaning = std::string(prefix) + OrderName(Word(bytes + 2)) + Words(bytes, 4, count);
+    if (count != FRAME_BYTES)
+        meaning += " (" + std::to_string(count) + " of 36 bytes)";
+    return meaning;
+}
+
+void Log(const char *direction, const unsigned char *bytes, int count, const std::string &meaning) {
+    if (count <= 0)
+        return;
+    char head[64];
+    std::snprintf(head, sizeof head, "%.1f\t%s\t%d\t", Timer() * 1000.0, direction, count);
+    std::string line = head;
+    static const char HEX[] = "0123456789ABCDEF";
+    for (int i = 0; i < count; ++i) {
+        if (i > 0)
+            line += ' ';
+        line += HEX[bytes[i] >> 4];
+        line += HEX[bytes[i] & 0x0F];
+    }
+    line += '\t';
+    line += meaning;
+    if (FrameLogWindowWanted())
+        AppendFrameLogLine(line.c_str());
+    if (logFile > 0) {
+        line += '\n';
+        const double now = Timer();
+        const bool failed = WriteDataFile(logFile, line.c_str()) != 0 ||
+                            (now - lastSync > SYNC_INTERVAL_S && SyncDataFile(logFile) != 0);
+        lastSync = now;
+        if (failed) {
+            const std::string why = std::string("Frame log stopped: ") + GetDataFileError();
+            CloseDataFile(logFile);
+            logFile = 0;
+            ShowStatus(why.c_str());
+        }
+    }
+}
+
+} // namespace
+
+int OpenFrameLogFile(const char *path) {
+    logFile = OpenDataFile(path, VAL_APPEND);
+    if (logFile > 0)
+        return 1;
+    logFile = 0;
+    const std::string why = std::string("Frame log: ") + GetDataFileError();
+    CopyText(szStatus, why.c_str());
+    ShowStatus(szStatus);
+    return 0;
+}
+
+void CloseFrameLogFile(void) {
+    if (logFile > 0)
+        CloseDataFile(logFile);
+    logFile = 0;
+}
+
+bool FrameLogOn(void) {
+    return logFile > 0 || FrameLogWindowWanted();
+}
+
+void LogSentFrame(const unsigned char *bytes, int count) {
+    if (FrameLogOn())
+        Log("TX", bytes, count, FrameMeaning("", bytes, count));
+}
+
+void LogAnswerFrame(const unsigned char *bytes, int count) {
+    if (FrameLogOn())
+        Log("RX", bytes, count, FrameMeaning("answer ", bytes, count));
+}
+
+void LogReply(const unsigned char *bytes, int count, int wanted) {
+    if (!FrameLogOn())
+        return;
+    if (wanted == FIRMWARE_BYTES) {
+        int values[FIRMWARE_BYTES / 2];
+        for (int i = 0; i < FIRMWARE_BYTES / 2; ++i)
+            values[i] = 2 * i + 1 < count ? Word(bytes + 2 * i) : 0;
+        char text[FIRMWARE_BYTES];
+        FmtWordsAsText(text, sizeof text, values, FIRMWARE_BYTES / 2);
+        Log("RX", bytes, count, std::string("firmware text \"") + text + "\"");
+    } else {
+        Log("RX", bytes, count, "data block" + Words(bytes, 0, count));
+    }
+}
+
+void LogDiscarded(const unsigned char *bytes, int count) {
+    if (FrameLogOn())
+        Log("RX", bytes, count, "discarded");
+}
+
+} // namespace kelvaro

@@ -1,0 +1,25 @@
+// Recording the live run: one CSV row per answer, safe on the disk at least once a second, and
+// the row format the command line's monitor prints too.
+#pragma once
+
+#include <string>
+
+namespace kelvaro {
+
+// The columns of one answer, after the time columns of a recording.
+const char LIVE_COLUMNS[] = "norm,a,b,amax,bmax,up,lo,tol,btn,ref_led,tol_led";
+
+// The nine live words of the answer just plotted and the two LEDs as shown, comma-separated.
+std::string LiveValuesRow(void);
+
+// Starts a recording at path with its header row. Returns 1, or 0 with the status saying why.
+int StartRecording(const char *path);
+// Appends the row of the answer just plotted, secondsIntoRun after the run started. A write that
+// fails stops the recording with a message; the run goes on.
+void RecordLiveAnswer(double secondsIntoRun);
+// Completes and closes the recording, and says where it is: after runEnding (the run's last
+// status text, or nullptr when it ended as asked).
+void StopRecording(const char *runEnding);
+bool IsRecording(void);
+
+} // namespace kelvaro
