@@ -1,8 +1,11 @@
-// kelvaro-bench: runs the program in this process against the simulator and prints one figure
-// a line, "name = value unit": start-up, the live run paced and unpaced, and the flash run.
+// kelvaro-bench: runs the program against the simulator and prints one figure a line, "name =
+// value unit # note": start-up, the live run in a real window (Xvfb when there is one), with and
+// without recording and frame log, idle cost, time-outs, a lost device, flash and command line.
 #include "KELVARO1V10.h"
 #include "com232.h"
+#include "frame_log.h"
 #include "panel_ids.h"
+#include "recording.h"
 
 #include "panel.h"
 #include "serial.h"
@@ -12,15 +15,22 @@
 #include "kelvaro_sim.h"
 
 #include <QApplication>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace kelvaro;
 
@@ -28,10 +38,14 @@ namespace {
 
 const double LINE_CYCLE_S = 2 * 36 * 10 / 19200.0; // one request and one answer at 19200 baud
 const double FLASH_FLOOR_S = 128 * 0.05 + 4 * 0.15 + 3 * 0.05;
+const double WARM_UP_S = 1.0;
+const double LIVE_S = 8.0;
+const double IDLE_S = 5.0;
 
 double startedAt = 0;
 double shownAt = 0;
 bool timingStartUp = false;
+std::string display = "offscreen";
 
 // Notes when the panel first shows and then closes it, which ends WinMain.
 class PanelShown : public QObject {
@@ -54,16 +68,40 @@ void watchForThePanel() {
 }
 Q_COREAPP_STARTUP_FUNCTION(watchForThePanel)
 
-void print(const char *name, double value, const char *unit, const char *note) {
-    std::printf("%-28s = %9.3f %-9s # %s\n", name, value, unit, note);
+void print(const char *name, double value, const char *unit, const std::string &note) {
+    std::printf("%-34s = %10.3f %-6s # %s\n", name, value, unit, note.c_str());
     std::fflush(stdout);
 }
 
-double threadCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+// CPU seconds and context switches (wake-ups) of a thread of this process, from /proc.
+struct Usage {
+    double cpu = 0;
+    double wakeUps = 0;
+};
+
+Usage threadUsage(long tid) {
+    Usage usage;
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string field;
+    for (int i = 1; i <= 15 && stat >> field; ++i)
+        if (i == 14 || i == 15)
+            usage.cpu += std::stod(field) / double(sysconf(_SC_CLK_TCK));
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.find("ctxt_switches:") != std::string::npos)
+            usage.wakeUps += std::stod(line.substr(line.find(':') + 1));
+    return usage;
+}
+
+// The program's cost: the whole process but the simulator's thread.
+Usage programUsage(const kvsim::Simulator &sim) {
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    const Usage simulator = threadUsage(sim.threadId());
+    return {double(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
+                double(self.ru_utime.tv_usec + self.ru_stime.tv_usec) * 1e-6 - simulator.cpu,
+            double(self.ru_nvcsw + self.ru_nivcsw) - simulator.wakeUps};
 }
 
 std::string linkFor(const char *name) {
@@ -80,12 +118,13 @@ bool startSimulator(kvsim::Simulator &sim, const char *name) {
     return true;
 }
 
-// Opens the panel and port 1 as the program does at start.
+// Opens the panel, shown, and port 1 as the program does at start.
 bool openProgram() {
     panelHandle = LoadPanel(0, "KELVARO1V10.uir", PANEL);
     if (panelHandle < 0)
         return false;
     InitVars();
+    com = 1;
     InitRS232(com);
     DisplayPanel(panelHandle);
     return true;
@@ -96,36 +135,36 @@ void closeProgram() {
     DiscardPanel(panelHandle);
 }
 
+void processEventsFor(double seconds) {
+    const double until = Timer() + seconds;
+    while (Timer() < until)
+        ProcessSystemEventsUntil(until);
+}
+
 struct LiveFigures {
-    double cyclesPerSecond;
-    double cpuSecondsPer1000;
+    double cyclesPerSecond = 0;
+    double cpuPercent = 0;
 };
 
-// Runs the live monitor for `cycles` answers after a warm-up, timing the program's own thread.
-LiveFigures measureLiveRun(kvsim::Simulator &sim, unsigned long cycles) {
-    const unsigned long warmUp = 20;
+// Runs the live monitor as the Run button does, measures LIVE_S seconds after a warm-up, and
+// ends it with Stop. Nothing but two single-shot timers is added to the program's own wakes.
+LiveFigures measureLiveRun(kvsim::Simulator &sim) {
+    LiveFigures figures;
     unsigned long firstCount = 0;
     double wallStart = 0;
-    double cpuStart = 0;
-    LiveFigures figures{};
-    QTimer watch;
-    watch.setInterval(20); // the watch itself must not add to the figure
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        const unsigned long count = sim.requestCount();
-        if (wallStart == 0 && count >= warmUp) {
-            firstCount = count;
-            wallStart = Timer();
-            cpuStart = threadCpuSeconds();
-        } else if (wallStart != 0 && count >= firstCount + cycles) {
-            const double wall = Timer() - wallStart;
-            const double cpu = threadCpuSeconds() - cpuStart;
-            const double done = double(count - firstCount);
-            figures = {done / wall, cpu / done * 1000};
-            watch.stop();
-            CC_BTNStop(panelHandle, 0, EVENT_COMMIT, nullptr, 0, 0);
-        }
+    Usage before;
+    QTimer::singleShot(int(WARM_UP_S * 1000), [&] {
+        firstCount = sim.requestCount();
+        wallStart = Timer();
+        before = programUsage(sim);
     });
-    watch.start();
+    QTimer::singleShot(int((WARM_UP_S + LIVE_S) * 1000), [&] {
+        const double wall = Timer() - wallStart;
+        const Usage after = programUsage(sim);
+        figures = {double(sim.requestCount() - firstCount) / wall,
+                   (after.cpu - before.cpu) / wall * 100};
+        CC_BTNStop(panelHandle, 0, EVENT_COMMIT, nullptr, 0, 0);
+    });
     CC_BTNRun(panelHandle, PANEL_BTNRUN, EVENT_COMMIT, nullptr, 0, 0);
     return figures;
 }
@@ -149,20 +188,76 @@ int measureStartUp(char **argv) {
     return 0;
 }
 
-int measureLive(bool pacing, unsigned long cycles) {
-    kvsim::Simulator sim(kvsim::Simulator::Options{pacing, {}, 1, {}});
-    if (!startSimulator(sim, pacing ? "paced" : "unpaced") || !openProgram())
+int measureLive() {
+    kvsim::Simulator sim;
+    if (!startSimulator(sim, "paced") || !openProgram())
         return 1;
-    const LiveFigures figures = measureLiveRun(sim, cycles);
+    const LiveFigures plain = measureLiveRun(sim);
+    print("line_limit_cycles_per_s", 1 / LINE_CYCLE_S, "1/s", "36 bytes each way at 19200");
+    print("live_paced_cycles_per_s", plain.cyclesPerSecond, "1/s", "aim >= 26.4 (99%)");
+    print("live_cpu_percent", plain.cpuPercent, "%",
+          "of a core, window shown (" + display + "); aim <= 1");
+
+    const std::string recording = linkFor("recording.csv");
+    const std::string frames = linkFor("frames.log");
+    StartRecording(recording.c_str());
+    OpenFrameLogFile(frames.c_str());
+    const LiveFigures logged = measureLiveRun(sim);
+    StopRecording(nullptr);
+    CloseFrameLogFile();
+    unlink(recording.c_str());
+    unlink(frames.c_str());
+    print("live_recorded_logged_cycles_per_s", logged.cyclesPerSecond, "1/s",
+          "recording and frame log on; aim: as without");
+    print("live_recorded_logged_cpu_percent", logged.cpuPercent, "%",
+          "recording and frame log on; aim: as without");
+
+    const Usage before = programUsage(sim);
+    processEventsFor(IDLE_S);
+    const Usage after = programUsage(sim);
+    print("idle_cpu_percent", (after.cpu - before.cpu) / IDLE_S * 100, "%",
+          "window open, nothing running; aim <= 0.1");
+    print("idle_wakeups_per_s", (after.wakeUps - before.wakeUps) / IDLE_S, "1/s",
+          "window open, nothing running; aim < 1");
     closeProgram();
-    if (pacing) {
-        print("line_limit_cycles_per_s", 1 / LINE_CYCLE_S, "1/s", "36 bytes each way at 19200");
-        print("live_paced_cycles_per_s", figures.cyclesPerSecond, "1/s", "aim >= 26");
-        print("live_cpu_s_per_1000_cycles", figures.cpuSecondsPer1000, "s",
-              "program's thread, paced; under 5% of a core is < 1.9");
-    } else {
-        print("live_unpaced_cycles_per_s", figures.cyclesPerSecond, "1/s", "aim >= 1000");
+    return 0;
+}
+
+int measureUnpaced() {
+    kvsim::Simulator sim(kvsim::Simulator::Options{false, {}, 1, {}});
+    if (!startSimulator(sim, "unpaced") || !openProgram())
+        return 1;
+    print("live_unpaced_cycles_per_s", measureLiveRun(sim).cyclesPerSecond, "1/s", "aim >= 5000");
+    closeProgram();
+    return 0;
+}
+
+// How late a wait sees its time-out, and what a device that goes away costs.
+int measureFailures() {
+    kvsim::Simulator sim;
+    if (!startSimulator(sim, "failures") || !openProgram())
+        return 1;
+    kvsim::Faults silent;
+    silent.silent = true;
+    sim.setFaults(silent);
+    double late = 0;
+    for (int i = 0; i < 3; ++i) {
+        GetFromController(RAM);
+        late = std::max(late, tdiff - GET_TIMEOUT_S);
     }
+    print("timeout_seen_late_ms", late * 1000, "ms", "worst of 3 gets; aim <= 5");
+
+    const double hangUp = Timer();
+    sim.stop();
+    while (ComDeviceGone(com) == 0 || GetInQLen(com) != COM_PORT_NOT_OPEN)
+        ProcessSystemEventsUntil(hangUp + 1.0);
+    print("hangup_to_status_s", Timer() - hangUp, "s", "peer hangs up, status says so; aim < 0.1");
+    const Usage before = programUsage(sim);
+    processEventsFor(IDLE_S);
+    const Usage after = programUsage(sim);
+    print("cpu_after_loss_percent", (after.cpu - before.cpu) / IDLE_S * 100, "%",
+          "5 s after the loss; aim < 1");
+    closeProgram();
     return 0;
 }
 
@@ -185,6 +280,69 @@ int measureFlash() {
     return 0;
 }
 
+// kelvaro COMMAND as a shell runs it, against controllers simulated in this process.
+int measureCommandLine(const std::string &self) {
+    const QString program = QString::fromStdString(self.substr(0, self.rfind('/')) + "/kelvaro");
+    const QString table = QString::fromStdString(linkFor("CONconfig.dat"));
+    {
+        std::ofstream file(table.toStdString());
+        for (int row = 0; row < 1024; ++row)
+            file << row << ' ' << 1023 - row << '\n';
+    }
+    kvsim::Simulator first;
+    kvsim::Simulator second;
+    if (!startSimulator(first, "cli1") || !startSimulator(second, "cli2"))
+        return 1;
+    auto timed = [&](const std::vector<QStringList> &runs) {
+        std::vector<std::unique_ptr<QProcess>> processes;
+        const double start = Timer();
+        for (const QStringList &arguments : runs) {
+            processes.push_back(std::make_unique<QProcess>());
+            processes.back()->setWorkingDirectory("/tmp");
+            processes.back()->start(program, arguments);
+        }
+        bool ok = true;
+        for (auto &process : processes)
+            ok = process->waitForFinished(60000) && process->exitCode() == 0 && ok;
+        return ok ? Timer() - start : -1.0;
+    };
+    const QString one = QString::fromStdString(linkFor("cli1"));
+    const QString two = QString::fromStdString(linkFor("cli2"));
+    const double info = timed({{"--port", one, "info"}});
+    const double flash = timed({{"--port", one, "flash", table}});
+    const double both = timed({{"--port", one, "flash", table}, {"--port", two, "flash", table}});
+    unlink(table.toLocal8Bit().constData());
+    unlink("/tmp/LTlinear.dat");
+    if (info < 0 || flash < 0 || both < 0) {
+        std::fprintf(stderr, "kelvaro-bench: a command failed\n");
+        return 1;
+    }
+    print("cli_info_s", info, "s", "start to exit, paced; aim < 0.5");
+    print("cli_flash_s", flash, "s", "start to exit; floor of the fixed pauses 7.15");
+    print("cli_parallel_flash_ratio", both / flash, "x", "two controllers at once; aim < 1.1");
+    return 0;
+}
+
+// A real window on a virtual X server when Xvfb is there; the figures say which it was.
+QProcess *startVirtualDisplay() {
+    if (std::getenv("QT_QPA_PLATFORM") || QStandardPaths::findExecutable("Xvfb").isEmpty()) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        return nullptr;
+    }
+    const QString number = QString(":%1").arg(90 + getpid() % 100);
+    auto *xvfb = new QProcess;
+    xvfb->start("Xvfb", {number, "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+    if (!xvfb->waitForStarted()) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        return nullptr;
+    }
+    usleep(500000);
+    setenv("DISPLAY", number.toLocal8Bit().constData(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    display = "Xvfb";
+    return xvfb;
+}
+
 const char STARTUP_ONLY[] = "--startup-only";
 
 } // namespace
@@ -192,10 +350,10 @@ const char STARTUP_ONLY[] = "--startup-only";
 // The start-up is timed in a process of its own, from before the application exists; the other
 // figures share one application.
 int main(int argc, char **argv) {
-    if (!std::getenv("QT_QPA_PLATFORM"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
     if (argc > 1 && std::string(argv[1]) == STARTUP_ONLY)
         return measureStartUp(argv);
+    std::unique_ptr<QProcess> xvfb(startVirtualDisplay());
+    std::printf("# display: %s\n", display.c_str());
     const std::string self = std::string(argv[0]) + " " + STARTUP_ONLY;
     int failed = std::system(self.c_str()) != 0;
     static char *noArguments[] = {argv[0], nullptr};
@@ -203,9 +361,13 @@ int main(int argc, char **argv) {
     if (InitCVIRTEEx(&instance, nullptr, nullptr) == 0)
         return 1;
     RegisterCallbacks();
-    failed |= measureLive(true, 200);
-    failed |= measureLive(false, 3000);
+    failed |= measureLive();
+    failed |= measureUnpaced();
+    failed |= measureFailures();
     failed |= measureFlash();
+    failed |= measureCommandLine(argv[0]);
     EndApplication();
+    if (xvfb)
+        xvfb->terminate();
     return failed;
 }
