@@ -118,11 +118,9 @@ QList<ComDevice> ListComDevices() {
     const QList<Device> listed = numberDevices();
     QList<ComDevice> devices;
     for (const auto &[port, device] : numbered) {
-        const bool listedNow =
-            std::any_of(listed.begin(), listed.end(),
-                        [&identity = device.identity](const Device &d) {
-                            return d.identity == identity;
-                        });
+        const bool listedNow = std::any_of(
+            listed.begin(), listed.end(),
+            [&identity = device.identity](const Device &d) { return d.identity == identity; });
         const bool present = listedNow || QFileInfo::exists(device.identity);
         devices.append({port, present ? deviceNode(device.identity) : device.path, device.identity,
                         device.description, present});
