@@ -186,17 +186,20 @@ void dispatchEvents(int number) {
 // Runs from the event loop when bytes arrive. A frame on a real line comes a byte at a time:
 // while the callback waits for more, the port rests for the line time of the missing bytes
 // instead of waking for each one.
-void takeArrivals(int number) {
+void takeArrivals(int number, bool afterRest) {
     Port &p = ports[number];
+    const size_t before = p.count;
     pump(number);
     if (p.pendingEvents)
         dispatchEvents(number);
     if (p.fd < 0 || p.lost || !p.callback || !(p.eventMask & LWRS_RECEIVE) || p.count == 0 ||
         int(p.count) >= p.notifyCount)
         return;
-    // Wake a byte early: the last one is then taken the moment it lands.
+    // Wake a byte early: the last one is then taken the moment it lands. A rest that brought
+    // nothing means the rest of the frame is not coming: wait for the line to speak instead of
+    // looking again and again.
     const int restMs = int(double(p.notifyCount - int(p.count) - 1) * p.byteSeconds * 1000.0);
-    if (restMs < 1)
+    if (restMs < 1 || (afterRest && p.count == before))
         return;
     p.notifier->setEnabled(false);
     p.rest->start(restMs);
@@ -448,13 +451,13 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
         }
         p.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         QObject::connect(p.notifier.get(), &QSocketNotifier::activated,
-                         [port] { takeArrivals(port); });
+                         [port] { takeArrivals(port, false); });
         p.rest = std::make_unique<QTimer>();
         p.rest->setSingleShot(true);
         p.rest->setTimerType(Qt::PreciseTimer);
         QObject::connect(p.rest.get(), &QTimer::timeout, [port] {
             ports[port].notifier->setEnabled(!ports[port].lost);
-            takeArrivals(port);
+            takeArrivals(port, true);
         });
     }
     return 0;

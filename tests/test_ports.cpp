@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -248,4 +249,44 @@ TEST_F(PortRingTest, AControllerGoneWhileIdleIsReportedAtOnce) {
     EXPECT_EQ(ComDeviceGone(com), 1);
     EXPECT_EQ(GetInQLen(com), COM_PORT_NOT_OPEN) << "closed";
     EXPECT_LT(idleCpuSeconds(), 0.3);
+}
+
+namespace {
+
+long mainThreadWakeUps() {
+    std::ifstream status("/proc/thread-self/status");
+    std::string line;
+    long wakeUps = 0;
+    while (std::getline(status, line))
+        if (line.find("ctxt_switches:") != std::string::npos)
+            wakeUps += std::stol(line.substr(line.find(':') + 1));
+    return wakeUps;
+}
+
+void ignoreFrame(int, int, void *) {}
+
+} // namespace
+
+TEST(SerialPort, APartOfAFrameThatNeverCompletesLetsTheProgramSleep) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const int port = 7;
+    ASSERT_EQ(OpenComConfig(port, ::ptsname(master), 19200, 0, 8, 1, 4096, 4096), 0);
+    InstallComCallback(port, LWRS_RECEIVE, 36, -1, ignoreFrame, nullptr);
+    const char part[20] = {};
+    ASSERT_EQ(::write(master, part, sizeof part), ssize_t(sizeof part));
+    const double start = Timer();
+    while (GetInQLen(port) < 20 && Timer() - start < 1.0)
+        ProcessSystemEventsUntil(start + 1.0);
+
+    const long before = mainThreadWakeUps();
+    const double rest = Timer();
+    while (Timer() - rest < 0.5)
+        ProcessSystemEventsUntil(rest + 0.5);
+    EXPECT_LT(mainThreadWakeUps() - before, 10) << "waiting for the rest of the frame, not polling";
+    EXPECT_EQ(GetInQLen(port), 20);
+    CloseCom(port);
+    ::close(master);
 }
