@@ -12,7 +12,9 @@ const QColor DEFAULT_ON_COLOUR(0x00, 0xD0, 0x30);
 
 } // namespace
 
-KvLed::KvLed(QWidget *parent) : QWidget(parent), onColor_(DEFAULT_ON_COLOUR) {
+KvLed::KvLed(QWidget *parent) : QWidget(parent), onColor_(DEFAULT_ON_COLOUR), throttle_(this) {
+    // It paints its own ground: a change does not repaint the group box behind it.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     setAccessibleDescription(tr("off"));
 }
 
@@ -21,7 +23,7 @@ void KvLed::setValue(int value) {
         return;
     lit_ = value != 0;
     setAccessibleDescription(lit_ ? tr("on") : tr("off"));
-    update();
+    throttle_.request();
 }
 
 void KvLed::setOnColor(const QColor &colour) {
@@ -30,7 +32,9 @@ void KvLed::setOnColor(const QColor &colour) {
 }
 
 void KvLed::paintEvent(QPaintEvent *) {
+    throttle_.painted();
     QPainter painter(this);
+    painter.fillRect(rect(), palette().window());
     painter.setRenderHint(QPainter::Antialiasing);
     const double side = std::min(width(), height()) - 2.0;
     if (side < 2)

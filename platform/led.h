@@ -2,6 +2,7 @@
 // reported as "on" or "off" to assistive tools.
 #pragma once
 
+#include "frame_clock.h"
 #include "widgets.h"
 
 #include <QColor>
@@ -28,4 +29,5 @@ class KvLed : public QWidget, public KvControl {
   private:
     bool lit_ = false;
     QColor onColor_;
+    RepaintThrottle throttle_;
 };

@@ -464,7 +464,9 @@ int SetCtrlVal(int panel, int control, int value) {
         return error;
     const QSignalBlocker quiet(widget);
     if (auto *spin = qobject_cast<QSpinBox *>(widget)) {
-        spin->setValue(value);
+        // A spin box repaints, and its group box with it, even for the value it shows.
+        if (spin->value() != value)
+            spin->setValue(value);
     } else if (auto *ring = qobject_cast<QComboBox *>(widget)) {
         int index = ring->findData(value);
         if (index < 0 && ring->itemData(0).isValid())

@@ -5,6 +5,7 @@
 #include "panel.h"
 
 #include <QPaintEngine>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScreen>
 
@@ -14,9 +15,6 @@
 
 namespace {
 
-const int DEFAULT_FRAME_MS = 16;
-const int MIN_FRAME_MS = 4;
-const int MAX_FRAME_MS = 50;
 const int VERTICAL_DIVISIONS = 10;
 const double TRACE_WIDTH = 2.0;
 
@@ -65,39 +63,6 @@ bool clipSegment(QPointF &a, QPointF &b, const QRectF &bounds) {
 
 } // namespace
 
-RepaintThrottle::RepaintThrottle(QWidget *widget) : widget_(widget) {
-    timer_.setSingleShot(true);
-    // A coarse timer may fire early, which would let two paints fall into one frame.
-    timer_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer_, &QTimer::timeout, widget, [this] {
-        updatePending_ = true;
-        widget_->update();
-    });
-}
-
-void RepaintThrottle::request() {
-    // A paint already asked for shows whatever the data are when it runs.
-    if (timer_.isActive() || updatePending_)
-        return;
-    const int interval = frameInterval();
-    const qint64 since = sinceLastPaint_.isValid() ? sinceLastPaint_.elapsed() : interval;
-    timer_.start(int(std::max<qint64>(0, interval - since)));
-}
-
-void RepaintThrottle::painted() {
-    updatePending_ = false;
-    ++paints_;
-    sinceLastPaint_.start();
-}
-
-int RepaintThrottle::frameInterval() const {
-    const QScreen *screen = widget_->screen();
-    const qreal rate = screen ? screen->refreshRate() : 0;
-    if (rate < 1)
-        return DEFAULT_FRAME_MS;
-    return std::clamp(int(std::lround(1000 / rate)), MIN_FRAME_MS, MAX_FRAME_MS);
-}
-
 QVector<double> AxisTicks(double min, double max, int maxCount) {
     QVector<double> ticks;
     if (!std::isfinite(min) || !std::isfinite(max) || !(max > min) || maxCount < 1)
@@ -143,7 +108,8 @@ QVector<QPolygonF> ClipPolyline(const QVector<QPointF> &points, const QRectF &bo
     return pieces;
 }
 
-KvStripChart::KvStripChart(QWidget *parent) : QWidget(parent), throttle_(this) {
+KvStripChart::KvStripChart(QWidget *parent)
+    : QWidget(parent), throttle_(this, [this] { showChanges(); }) {
     std::copy(std::begin(DEFAULT_COLOURS), std::end(DEFAULT_COLOURS), live_.colours);
     reshape(live_.traces, live_.points);
     // Every pixel is painted by the chart itself: nothing behind it needs repainting first.
@@ -177,7 +143,8 @@ int KvStripChart::setIntAttribute(int attribute, int value) {
             return 0;
         frozen_ = value != 0;
         // The copy shares the values until the next append, which then copies them once.
-        shown_ = frozen_ ? live_ : Screen();
+        shown_ = frozen_ ? pictured_ : Screen();
+        wholePicturePending_ = true;
         throttle_.request();
         return 0;
     default:
@@ -186,8 +153,57 @@ int KvStripChart::setIntAttribute(int attribute, int value) {
 }
 
 void KvStripChart::changed() {
+    wholePicturePending_ = true;
+    dataChanged();
+}
+
+void KvStripChart::dataChanged() {
     if (!frozen_)
         throttle_.request();
+}
+
+int KvStripChart::stepsMovedOn() const {
+    const Screen &now = live_;
+    const Screen &was = pictured_;
+    if (wholePicturePending_ || frozen_ || now.scrollMode != VAL_CONTINUOUS ||
+        now.filled < now.points || was.filled < was.points || now.points != was.points ||
+        now.traces != was.traces)
+        return 0;
+    const int oldest = now.oldestSlot();
+    const int wasOldest = was.oldestSlot();
+    // The first position is left out: a window handed over whole each time shows there the
+    // step before its own, which the new picture draws anew anyway.
+    for (int moved = 1; moved <= now.points / 2; ++moved) {
+        bool same = true;
+        for (int position = 1; same && position + moved < now.points; ++position)
+            for (int trace = 1; same && trace <= now.traces; ++trace)
+                same = now.value((oldest + position) % now.points, trace) ==
+                       was.value((wasOldest + position + moved) % was.points, trace);
+        if (same)
+            return moved;
+    }
+    return 0;
+}
+
+void KvStripChart::showChanges() {
+    const int moved = stepsMovedOn();
+    // What the paints draw from now on: data that come before they run wait for the next frame.
+    pictured_ = live_;
+    const QRect area = backgroundArea_.toRect();
+    const int step = live_.points > 1 ? area.width() / (live_.points - 1) : 0;
+    if (moved == 0 || step < 1 || area.width() != step * (live_.points - 1) || !isVisible()) {
+        wholePicturePending_ = true;
+        update();
+        return;
+    }
+    // The frame stays; inside it everything moves left, and the newest steps and the one before
+    // them, whose line now goes on, are drawn anew, as are the first two positions.
+    const QRect inside(area.left() + 1, area.top() + 1, area.width() - 1, area.height() - 1);
+    scroll(-moved * step, 0, inside);
+    scrolled_ += moved;
+    const int fresh = (moved + 1) * step;
+    update(QRegion(inside.right() + 1 - fresh, inside.top(), fresh, inside.height()) +
+           QRegion(inside.left(), inside.top(), 2 * step, inside.height()));
 }
 
 void KvStripChart::appendSteps(qint64 steps,
@@ -207,7 +223,7 @@ void KvStripChart::appendSteps(qint64 steps,
         s.nextSlot = (s.nextSlot + 1) % s.points;
         s.filled = std::min(s.filled + 1, s.points);
     }
-    changed();
+    dataChanged();
 }
 
 void KvStripChart::append(const QVector<double> &interleaved) {
@@ -292,7 +308,7 @@ QVector<double> KvStripChart::pointsLeftToRight(int trace) const {
     return shown;
 }
 
-QRectF KvStripChart::paintBackground(QPainter &painter, double low, double high) {
+QRectF KvStripChart::paintBackground(QPainter &painter, double low, double high, int points) {
     painter.fillRect(rect(), palette().window());
     const QFontMetrics metrics(font());
     const QVector<double> ticks =
@@ -300,80 +316,64 @@ QRectF KvStripChart::paintBackground(QPainter &painter, double low, double high)
     int labelWidth = 0;
     for (double tick : ticks)
         labelWidth = std::max(labelWidth, metrics.horizontalAdvance(QString::number(tick, 'g', 6)));
-    const double margin = metrics.height() * 0.75;
-    const QRectF area = QRectF(rect()).adjusted(labelWidth + 8, margin, -8, -margin);
+    const int margin = metrics.height() * 3 / 4;
+    QRect area = rect().adjusted(labelWidth + 8, margin, -8, -margin);
+    // Whole pixels a time step: then a new step moves the picture by whole pixels.
+    const int spans = std::max(1, points - 1);
+    if (area.width() >= spans)
+        area.setWidth(area.width() / spans * spans);
     if (area.width() < 2 || area.height() < 2)
         return area;
     painter.fillRect(area, palette().base());
-    painter.setPen(QPen(palette().mid().color(), 0, Qt::DotLine));
-    for (int division = 1; division < VERTICAL_DIVISIONS; ++division) {
-        const double x = area.left() + area.width() * division / VERTICAL_DIVISIONS;
-        painter.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
-    }
+    // Solid grid lines: a dotted one would show its pattern's seams where the picture moves.
+    gridLines_.clear();
     for (double tick : ticks) {
-        const double y = area.bottom() - (tick - low) / (high - low) * area.height();
-        painter.setPen(QPen(palette().mid().color(), 0, Qt::DotLine));
+        const double y = std::round(area.bottom() - (tick - low) / (high - low) * area.height());
+        gridLines_ << y;
+        painter.setPen(QPen(palette().midlight().color(), 0));
         painter.drawLine(QPointF(area.left(), y), QPointF(area.right(), y));
         painter.setPen(palette().windowText().color());
         painter.drawText(QRectF(0, y - metrics.height(), area.left() - 4, 2 * metrics.height()),
                          Qt::AlignRight | Qt::AlignVCenter, QString::number(tick, 'g', 6));
     }
     painter.setPen(QPen(palette().windowText().color(), 0));
-    painter.drawRect(area);
-    return area;
+    painter.drawRect(QRectF(area));
+    return QRectF(area);
 }
 
-void KvStripChart::paintEvent(QPaintEvent *) {
-    throttle_.painted();
-    const Screen &s = frozen_ ? shown_ : live_;
-    const double low = std::isfinite(s.yMin) ? s.yMin : 0;
-    const double high = std::isfinite(s.yMax) && s.yMax > low ? s.yMax : low + 1;
-    QPainter painter(this);
-    // Grid, tick labels and frame change only with the size, the range and the look: drawn once
-    // into an image, so a new time step costs only its traces. The image is exact only on a
-    // raster device at its own scale; a picture written to a file (SVG, another size) gets
-    // them drawn afresh.
-    const qreal ratio = devicePixelRatioF();
-    const QTransform device = painter.deviceTransform();
-    QRectF area;
-    if (painter.paintEngine()->type() == QPaintEngine::Raster && device.m11() == ratio &&
-        device.m22() == ratio && !device.isRotating()) {
-        const BackgroundKey key{size(), low, high, palette().cacheKey(), font().key()};
-        if (background_.isNull() || !(key == backgroundKey_)) {
-            background_ = QImage(size() * ratio, QImage::Format_ARGB32_Premultiplied);
-            background_.setDevicePixelRatio(ratio);
-            QPainter cache(&background_);
-            backgroundArea_ = paintBackground(cache, low, high);
-            backgroundKey_ = key;
-        }
-        area = backgroundArea_;
-        painter.setCompositionMode(QPainter::CompositionMode_Source);
-        painter.drawImage(0, 0, background_);
-        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-    } else {
-        area = paintBackground(painter, low, high);
-    }
-    if (area.width() < 2 || area.height() < 2)
-        return;
+void KvStripChart::paintTraces(QPainter &painter, const Screen &s, const QRectF &area,
+                               const QRect &region, double low, double high) {
     const double lastPosition = s.points - 1;
+    const double step = area.width() / lastPosition;
     const auto toPixel = [&](const QPointF &point) {
-        return QPointF(area.left() + point.x() / lastPosition * area.width(),
+        return QPointF(area.left() + point.x() * step,
                        area.bottom() - (point.y() - low) / (high - low) * area.height());
     };
-
+    // The positions whose lines reach into the region, one more on each side for the joins.
+    const int first = std::max(0, int(std::floor((region.left() - area.left()) / step)) - 1);
+    const int last =
+        std::min(s.points - 1, int(std::ceil((region.right() + 1 - area.left()) / step)) + 1);
+    painter.setClipRect(QRectF(region) & area.adjusted(1, 1, 0, 0));
+    // The vertical grid: every tenth of the screen, moving with the data.
+    const int division = std::max(1, (s.points - 1) / VERTICAL_DIVISIONS);
+    painter.setPen(QPen(palette().midlight().color(), 0));
+    for (int position = first; position <= last; ++position)
+        if ((position + scrolled_) % division == 0) {
+            const double x = toPixel(QPointF(position, low)).x();
+            painter.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
+        }
     const QRectF bounds(QPointF(0, low), QPointF(lastPosition, high));
-    const QVector<Run> shownRuns = s.runs();
-    painter.setClipRect(area);
     for (int trace = 1; trace <= s.traces; ++trace) {
         painter.setPen(QPen(QColor(s.colours[trace - 1]), TRACE_WIDTH, Qt::SolidLine, Qt::FlatCap,
                             Qt::RoundJoin));
-        for (const Run &run : shownRuns) {
+        for (const Run &run : s.runs()) {
+            const int from = std::max(first, run.firstPosition);
+            const int to = std::min(last, run.firstPosition + run.count - 1);
             QVector<QPointF> line;
-            line.reserve(run.count);
             bool level = true;
-            for (int i = 0; i < run.count; ++i) {
-                line << QPointF(run.firstPosition + i,
-                                s.value((run.firstSlot + i) % s.points, trace));
+            for (int position = from; position <= to; ++position) {
+                const int slot = (run.firstSlot + position - run.firstPosition) % s.points;
+                line << QPointF(position, s.value(slot, trace));
                 level = level && line.back().y() == line.front().y();
             }
             // Smoothing a level line changes nothing but its cost: the threshold lines are level.
@@ -390,4 +390,60 @@ void KvStripChart::paintEvent(QPaintEvent *) {
         painter.setPen(QPen(palette().windowText().color(), 1));
         painter.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
     }
+}
+
+void KvStripChart::paintEvent(QPaintEvent *event) {
+    throttle_.painted();
+    // A paint of the whole chart shows the present data; a part of it, what the pixels around it
+    // show.
+    const QRect region = event->rect();
+    if (!frozen_ && region.contains(rect()))
+        pictured_ = live_;
+    const Screen &s = frozen_ ? shown_ : pictured_;
+    const double low = std::isfinite(s.yMin) ? s.yMin : 0;
+    const double high = std::isfinite(s.yMax) && s.yMax > low ? s.yMax : low + 1;
+    QPainter painter(this);
+    // Grid, tick labels and frame change only with the size, the range and the look: drawn once
+    // into an image, so a new time step costs only its traces. The image is exact only on a
+    // raster device at its own scale; a picture written to a file (SVG, another size) gets
+    // them drawn afresh.
+    const qreal ratio = devicePixelRatioF();
+    const QTransform device = painter.deviceTransform();
+    QRectF area;
+    if (painter.paintEngine()->type() == QPaintEngine::Raster && device.m11() == ratio &&
+        device.m22() == ratio && !device.isRotating()) {
+        const BackgroundKey key{size(), low, high, palette().cacheKey(), font().key(), s.points};
+        if (background_.isNull() || !(key == backgroundKey_)) {
+            background_ = QImage(size() * ratio, QImage::Format_ARGB32_Premultiplied);
+            background_.setDevicePixelRatio(ratio);
+            QPainter cache(&background_);
+            backgroundArea_ = paintBackground(cache, low, high, s.points);
+            backgroundKey_ = key;
+        }
+        area = backgroundArea_;
+        const QRect inside = area.toRect().adjusted(1, 1, 0, 0);
+        for (const QRect &part : event->region()) {
+            if (inside.contains(part)) {
+                // Inside the plot the ground is a fill and the grid's lines, quicker drawn than
+                // the image is copied.
+                painter.fillRect(part, palette().base());
+                painter.setPen(QPen(palette().midlight().color(), 0));
+                for (double y : gridLines_)
+                    painter.drawLine(QPointF(part.left(), y), QPointF(part.right(), y));
+                continue;
+            }
+            painter.setCompositionMode(QPainter::CompositionMode_Source);
+            painter.drawImage(part, background_,
+                              QRectF(QPointF(part.topLeft()) * ratio, QSizeF(part.size()) * ratio));
+            painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        }
+    } else {
+        area = paintBackground(painter, low, high, s.points);
+    }
+    if (region.contains(area.toRect()))
+        wholePicturePending_ = false;
+    if (area.width() < 2 || area.height() < 2)
+        return;
+    for (const QRect &part : event->region())
+        paintTraces(painter, s, area, part, low, high);
 }

@@ -1,9 +1,10 @@
 // The strip chart control, and what it shares with the XY graph: the control lookup of the
-// services, repaints limited to the screen's frame rate, ticks and clipped lines.
+// services, ticks and clipped lines.
 #pragma once
 
 #include "chart.h"
 #include "data_values.h"
+#include "frame_clock.h"
 #include "internal.h"
 #include "panel.h"
 #include "widgets.h"
@@ -30,26 +31,6 @@ template <typename Control> int FindPanelControl(int panel, int control, Control
     *found = qobject_cast<Control *>(widget);
     return *found ? 0 : UIE_ATTRIBUTE;
 }
-
-// Lets a widget paint at most once per screen frame however often its data change: requests
-// made between two paints lead to a single update, never sooner than a frame after the last one.
-class RepaintThrottle {
-  public:
-    explicit RepaintThrottle(QWidget *widget);
-    void request();
-    // Called by the widget's paintEvent.
-    void painted();
-    int paintCount() const { return paints_; }
-    int frameInterval() const;
-
-  private:
-    QWidget *widget_;
-    QTimer timer_;
-    QElapsedTimer sinceLastPaint_;
-    // Until the next paint; a hidden widget is painted when it is shown again.
-    bool updatePending_ = false;
-    int paints_ = 0;
-};
 
 // About maxCount round values (1, 2 or 5 times a power of ten) from min to max.
 QVector<double> AxisTicks(double min, double max, int maxCount);
@@ -138,10 +119,20 @@ class KvStripChart : public QWidget, public KvControl {
     };
 
     void reshape(int traces, int points);
-    // A repaint, unless the picture is frozen.
+    // A repaint, unless the picture is frozen: of the whole picture, or of what the data changed.
     void changed();
-    // Grid, tick labels and frame. Returns the plot area inside the frame.
-    QRectF paintBackground(QPainter &painter, double low, double high);
+    void dataChanged();
+    // Brings the changes since the last paint to the screen: when the screen only moved on by
+    // some time steps, the pixels already there scroll and only the new steps are drawn.
+    void showChanges();
+    // How many positions the screen moved on since it was painted; 0 when it changed otherwise.
+    int stepsMovedOn() const;
+    // Tick labels and frame, and the plot area inside the frame, a whole number of pixels a time
+    // step wide where the screen is wide enough. Returns the plot area.
+    QRectF paintBackground(QPainter &painter, double low, double high, int points);
+    // The traces and the vertical grid of the positions the region covers.
+    void paintTraces(QPainter &painter, const Screen &s, const QRectF &area, const QRect &region,
+                     double low, double high);
 
     struct BackgroundKey {
         QSize size;
@@ -149,17 +140,25 @@ class KvStripChart : public QWidget, public KvControl {
         double high = 0;
         qint64 palette = 0;
         QString font;
+        int points = 0; // the plot area is a whole number of pixels a time step wide
         bool operator==(const BackgroundKey &o) const {
             return size == o.size && low == o.low && high == o.high && palette == o.palette &&
-                   font == o.font;
+                   font == o.font && points == o.points;
         }
     };
     QImage background_;
     BackgroundKey backgroundKey_;
     QRectF backgroundArea_;
+    QVector<double> gridLines_; // the horizontal grid's lines in the image, from the top down
 
     Screen live_;
     Screen shown_; // the picture while frozen
     bool frozen_ = false;
+    // What the paints draw: the data as they were at the last frame.
+    Screen pictured_;
+    // Until a paint has drawn the whole of pictured_: no scrolling of what is on the screen.
+    bool wholePicturePending_ = true;
+    // The vertical grid moves with the data: the positions scrolled so far.
+    qint64 scrolled_ = 0;
     RepaintThrottle throttle_;
 };

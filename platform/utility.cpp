@@ -1,6 +1,8 @@
 // Utility service on POSIX: monotonic time, pauses that survive signals, the program's directory.
 #include "utility.h"
 
+#include "frame_clock.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -63,8 +65,10 @@ double Timer(void) {
 void Delay(double seconds) {
     // Repaints what changed, so a long exchange of pauses shows its progress; no callback runs.
     if (QCoreApplication::instance() &&
-        QThread::currentThread() == QCoreApplication::instance()->thread())
+        QThread::currentThread() == QCoreApplication::instance()->thread()) {
+        ShowDueFrames();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+    }
     if (seconds <= 0)
         return;
     timespec left{};

@@ -3,6 +3,7 @@
 #include "widgets.h"
 
 #include "led.h"
+#include "numeric_display.h"
 #include "panel.h"
 #include "serial.h"
 #include "serial_devices.h"
@@ -90,7 +91,9 @@ void KvPortRing::refill() {
     const QVariant current = currentData();
     QSignalBlocker quiet(this);
     clear();
-    QStringList folders = {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
+    // Devices come and go in /dev; a path elsewhere (a link to a pseudo-terminal) is looked at
+    // again when the ring opens.
+    const QStringList folders = {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
     const QList<ComDevice> devices = ListComDevices();
     if (devices.isEmpty() || devices.first().port != 1)
         addItem(tr("COM1  (no device)"), 1);
@@ -103,7 +106,6 @@ void KvPortRing::refill() {
         if (!device.present)
             label += tr("  (gone)");
         addItem(label, device.port);
-        folders << QFileInfo(device.identity).absolutePath();
     }
     // The port in use keeps its entry when its device goes: another must not take its place.
     int index = findData(current.isValid() ? current : QVariant(1));
@@ -153,5 +155,7 @@ QWidget *CreatePlatformWidget(const QString &className, QWidget *parent) {
         return new KvXYGraph(parent);
     if (className == QLatin1String("KvLed"))
         return new KvLed(parent);
+    if (className == QLatin1String("KvNumeric"))
+        return new KvNumeric(parent);
     return nullptr;
 }

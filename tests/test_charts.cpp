@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -279,4 +280,32 @@ TEST_F(ChartService, PlotStripChartAppendsTheProgramsWindowAndTraceColours) {
     EXPECT_EQ(chart->points(4).last(), streamValue(99, 4));
     EXPECT_EQ(chart->traceColour(1), 0x000000u);
     EXPECT_EQ(chart->traceColour(4), 0xFF0000u);
+}
+
+TEST(StripChart, ANewStepScrollsThePictureAndItEqualsOneDrawnWhole) {
+    QWidget top;
+    KvStripChart chart(&top);
+    chart.resize(560, 320);
+    chart.setYMax(4000);
+    setUpLikeTheProgram(chart, 2);
+    top.resize(560, 320);
+    top.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&top));
+    // A window handed over whole each time, one step on from the last, as the program plots.
+    for (int first = 0; first < 12; ++first) {
+        QVector<double> values = window(first, 2);
+        for (int i = 0; i < values.size(); i += 2)
+            values[i + 1] = 1500 + 900 * std::sin((first + i / 2) * 0.3);
+        chart.append(values);
+        ASSERT_TRUE(waitForPaint([&] { return chart.paintCount(); }));
+    }
+    const QImage onScreen =
+        top.screen()->grabWindow(top.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage whole = chart.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(onScreen.size(), whole.size());
+    int differing = 0;
+    for (int y = 0; y < whole.height(); ++y)
+        for (int x = 0; x < whole.width(); ++x)
+            differing += !near(onScreen.pixel(x, y), whole.pixel(x, y));
+    EXPECT_LT(differing, 20) << "the scrolled picture is the one a whole paint draws";
 }

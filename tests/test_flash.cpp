@@ -41,20 +41,20 @@ std::vector<int> table() {
     return entries;
 }
 
-// Notes the text a line edit shows each time it paints.
+// Notes the value a display shows each time it paints.
 class PaintWatch : public QObject {
   public:
-    PaintWatch(QLineEdit *edit, QStringList *shown) : edit_(edit), shown_(shown) {
-        edit->installEventFilter(this);
+    PaintWatch(QWidget *display, QStringList *shown) : display_(display), shown_(shown) {
+        display->installEventFilter(this);
     }
     bool eventFilter(QObject *, QEvent *event) override {
         if (event->type() == QEvent::Paint)
-            *shown_ << edit_->text();
+            *shown_ << display_->property("value").toString();
         return false;
     }
 
   private:
-    QLineEdit *edit_;
+    QWidget *display_;
     QStringList *shown_;
 };
 
@@ -273,7 +273,7 @@ TEST_F(FlashTest, WithNoAnswerEveryPageFailsAtItsFirstBlock) {
     sim.setFaults(silent);
     // The flash run processes no events, but its pauses repaint: the progress shows.
     QStringList shownDuringRun;
-    PaintWatch watch(control<QLineEdit>("PANEL_VALNORM"), &shownDuringRun);
+    PaintWatch watch(control("PANEL_VALNORM"), &shownDuringRun);
     program(correctionFile(identity(), identity()));
 
     EXPECT_EQ(pageTexts(), (QStringList{"error : F801 FLASH page4-write <255 words!",
