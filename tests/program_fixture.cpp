@@ -4,11 +4,15 @@
 #include "utility.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -17,6 +21,8 @@ using namespace kelvaro;
 void PanelTest::SetUp() {
     ASSERT_TRUE(workingFolder.isValid());
     setenv("KELVARO_DIR", workingFolder.path().toLocal8Bit().constData(), 1);
+    previousDirectory = QDir::currentPath();
+    QDir::setCurrent(workingFolder.path());
     GetProjectDir(proj_dir);
     RegisterCallbacks();
     panelHandle = LoadPanel(0, "KELVARO1V10.uir", PANEL);
@@ -31,6 +37,7 @@ void PanelTest::TearDown() {
     CloseCom(com);
     DiscardPanel(panelHandle);
     unsetenv("KELVARO_DIR");
+    QDir::setCurrent(previousDirectory);
 }
 
 std::string PanelTest::status() {
@@ -71,6 +78,16 @@ void PanelTest::tick(const char *radioButton) {
         press(radioButton);
 }
 
+void PanelTest::pickPort(int port) {
+    auto *ring = control<QComboBox>("PANEL_DROPDCOM");
+    ring->showPopup();
+    ring->hidePopup();
+    const int index = ring->findData(port);
+    ASSERT_GE(index, 0) << port;
+    ring->setCurrentIndex(index);
+    emit ring->activated(index);
+}
+
 LinkTest::LinkTest(bool pacing) : sim(kvsim::Simulator::Options{pacing, {}, 1, {}}) {}
 
 void LinkTest::SetUp() {
@@ -99,6 +116,22 @@ std::vector<int> LinkTest::ordersReceived() const {
     for (const kvsim::Request &request : sim.requests())
         orders.push_back(request.order);
     return orders;
+}
+
+int LinkTest::liveRequests() const {
+    const std::vector<int> orders = ordersReceived();
+    return int(std::count(orders.begin(), orders.end(), 8));
+}
+
+void LinkTest::runUntil(const std::function<bool()> &step) {
+    QTimer timer;
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        if (step())
+            timer.stop();
+    });
+    timer.start();
+    QTest::mouseClick(control<QAbstractButton>("PANEL_BTNRUN"), Qt::LeftButton);
 }
 
 bool LinkTest::waitFor(const std::function<bool()> &done, double seconds) {
@@ -173,4 +206,9 @@ void WriteFile(const QString &path, const QByteArray &content) {
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write(content);
+}
+
+QByteArray ReadFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
 }

@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -44,10 +45,14 @@ class PanelTest : public ::testing::Test {
     // A mouse click: the left-click event, then the commit.
     static void press(const char *name);
     static void tick(const char *radioButton);
+    // The operator opens the port ring and picks the entry of port.
+    static void pickPort(int port);
 
     QStringList statusHistory; // every text the status line showed since SetUp
-    // The program's working folder, a new one for every test: CTest runs them side by side.
+    // The program's working folder, a new one for every test: CTest runs them side by side. It
+    // is the current directory too, where the program writes its correction table.
     QTemporaryDir workingFolder;
+    QString previousDirectory;
 };
 
 class LinkTest : public PanelTest {
@@ -59,6 +64,9 @@ class LinkTest : public PanelTest {
     // Opens port 1 as the program does at start and forgets that traffic.
     void startProgram();
     std::vector<int> ordersReceived() const;
+    int liveRequests() const;
+    // Presses Run; step runs every few milliseconds inside the run until it returns true.
+    void runUntil(const std::function<bool()> &step);
     // Processes events until the predicate holds or the time runs out.
     static bool waitFor(const std::function<bool()> &done, double seconds);
 
@@ -79,12 +87,20 @@ const std::vector<int> TEACH_FRAME_OF_DEFAULTS = {
     0x00, 0x01, 0x00, 0x64, 0x00, 0x01, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00,
     0x03, 0xB6, 0x00, 0x00, 0x01, 0xF4, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 
+// The simulator's faults with one set, e.g. Fault(&kvsim::Faults::silent, true).
+template <typename T> kvsim::Faults Fault(T kvsim::Faults::*field, T value) {
+    kvsim::Faults faults;
+    faults.*field = value;
+    return faults;
+}
+
 std::vector<int> WordsOf(const kvsim::Words &words);
 // The sixteen parameter variables, and the thirteen parameter controls of the panel.
 std::vector<int> ProgramParameters();
 void SetProgramParameters(const std::vector<int> &set);
 std::vector<int> PanelParameters();
 void WriteFile(const QString &path, const QByteArray &content);
+QByteArray ReadFile(const QString &path);
 // A panel file in dir holding the widgets of body (items of a vertical layout); returns its path.
 QString WriteForm(const QString &dir, const QString &body);
 // One widget of such a body, with its control number, extra properties and callback.

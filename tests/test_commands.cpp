@@ -85,7 +85,7 @@ class CommandTest : public ::testing::Test {
     kvsim::Simulator sim;
 };
 
-TEST_F(CommandTest, InfoPrintsTheFirmwareTextAfterTheStartUp) {
+TEST_F(CommandTest, InfoGetSendTeachAndResetPrintWhatTheControllerHoldsAndSucceed) {
     const Outcome info = kelvaro({"info"});
     EXPECT_EQ(info.code, 0);
     EXPECT_EQ(info.out, QString(kvsim::FIRMWARE_TEXT) + "\n");
@@ -94,9 +94,7 @@ TEST_F(CommandTest, InfoPrintsTheFirmwareTextAfterTheStartUp) {
                            "Parameter-frame received! - Line Ok!", "Waiting for firmware info ...",
                            kvsim::FIRMWARE_TEXT}));
     EXPECT_EQ(orders(), (std::vector<int>{5, 2, 7}));
-}
 
-TEST_F(CommandTest, GetPrintsTheSetAsAParameterFileAndSendWritesOne) {
     kvsim::Words eeprom = sim.eeprom();
     eeprom[0] = 1234;
     eeprom[15] = 65535;
@@ -115,19 +113,7 @@ TEST_F(CommandTest, GetPrintsTheSetAsAParameterFileAndSendWritesOne) {
     ASSERT_TRUE(waitFor([this] { return sim.ram()[15] == 16; }));
     EXPECT_EQ(WordsOf(sim.ram()),
               (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
-}
 
-TEST_F(CommandTest, ABadParameterFileSendsNothing) {
-    const QString file = dir.filePath("bad.dat");
-    WriteFile(file, "1\n2\nthree\n");
-    sim.clearRequests();
-    const Outcome send = kelvaro({"send", "eeprom", file});
-    EXPECT_EQ(send.code, 4);
-    EXPECT_EQ(send.messages.last(), "Error reading parameter-file!");
-    EXPECT_EQ(orders(), (std::vector<int>{5, 2, 7})) << "the start-up only";
-}
-
-TEST_F(CommandTest, TeachAndResetPrintTheSetReadBack) {
     const Outcome teach = kelvaro({"teach"});
     EXPECT_EQ(teach.code, 0);
     EXPECT_EQ(teach.out, setText(sim.ram()));
@@ -137,11 +123,11 @@ TEST_F(CommandTest, TeachAndResetPrintTheSetReadBack) {
     EXPECT_EQ(reset.out, setText(kvsim::Simulator::factorySet()));
 }
 
-TEST_F(CommandTest, MonitorPrintsOneRowAnAnswerUntilTheCount) {
+TEST_F(CommandTest, MonitorPrintsOneRowAnAnswerUntilTheCountOrASignal) {
     sim.scriptNorm({11, 22, 33, 44, 55});
-    const Outcome monitor = kelvaro({"monitor", "--count", "5"});
-    EXPECT_EQ(monitor.code, 0);
-    const QStringList rows = monitor.out.split('\n', Qt::SkipEmptyParts);
+    const Outcome counted = kelvaro({"monitor", "--count", "5"});
+    EXPECT_EQ(counted.code, 0);
+    const QStringList rows = counted.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(rows.size(), 6);
     EXPECT_EQ(rows[0], "time_s,norm,a,b,amax,bmax,up,lo,tol,btn,ref_led,tol_led");
     for (int i = 1; i <= 5; ++i) {
@@ -149,18 +135,17 @@ TEST_F(CommandTest, MonitorPrintsOneRowAnAnswerUntilTheCount) {
         ASSERT_EQ(columns.size(), 12);
         EXPECT_EQ(columns[1].toInt(), 11 * i);
     }
-}
 
-TEST_F(CommandTest, AMonitorEndedByASignalEndsItsOutputCompleteAndSucceeds) {
+    const unsigned long before = sim.requestCount();
     QProcess program;
     program.setProcessEnvironment(withoutDisplay());
     program.start(binary(), {"--port", QString::fromStdString(link), "monitor"});
-    ASSERT_TRUE(waitFor([this] { return sim.requestCount() > 8; }));
+    ASSERT_TRUE(waitFor([&] { return sim.requestCount() > before + 8; }));
     ::kill(program.processId(), SIGINT);
-    const Outcome monitor = finished(program);
-    EXPECT_EQ(monitor.code, 0);
-    EXPECT_TRUE(monitor.out.endsWith("\n"));
-    EXPECT_GE(monitor.out.count('\n'), 3);
+    const Outcome interrupted = finished(program);
+    EXPECT_EQ(interrupted.code, 0);
+    EXPECT_TRUE(interrupted.out.endsWith("\n")) << "the last row is complete";
+    EXPECT_GE(interrupted.out.count('\n'), 3);
 }
 
 TEST_F(CommandTest, CapturePrintsTheSimulatorsCurve) {
@@ -188,41 +173,57 @@ QByteArray correctionFile(int keyOffset = 0) {
 
 } // namespace
 
-TEST_F(CommandTest, FlashProgramsThePagesAndWritesTheTableHere) {
+TEST_F(CommandTest, TwoFlashCommandsProgramTwoControllersAtOnceAndWriteTheTableHere) {
+    kvsim::Simulator second(kvsim::Simulator::Options{true, {}, 2, {}});
+    const std::string secondLink = dir.filePath("COM2").toStdString();
+    std::string error;
+    ASSERT_TRUE(second.start(secondLink, &error)) << error;
     const QString file = dir.filePath("CONconfig.dat");
     WriteFile(file, correctionFile());
-    const Outcome flash = kelvaro({"flash", file});
-    EXPECT_EQ(flash.code, 0);
-    EXPECT_EQ(flash.messages.last(), "ok : F801 FLASH page7-write 255 words!");
+
+    QProcess first;
+    QProcess other;
+    for (auto [program, port] : {std::pair{&first, link}, std::pair{&other, secondLink}}) {
+        program->setProcessEnvironment(withoutDisplay());
+        program->setWorkingDirectory(dir.path());
+        program->start(binary(), {"--port", QString::fromStdString(port), "flash", file});
+    }
+    for (QProcess *program : {&first, &other}) {
+        const Outcome flash = finished(*program);
+        EXPECT_EQ(flash.code, 0);
+        EXPECT_EQ(flash.messages.last(), "ok : F801 FLASH page7-write 255 words!");
+    }
     EXPECT_EQ(sim.flashPage(7)[255], 1023);
+    EXPECT_EQ(second.flashPage(7)[255], 1023);
     EXPECT_TRUE(QFile::exists(dir.filePath("LTlinear.dat")));
+    second.stop();
 }
 
 TEST_F(CommandTest, FailuresEndWithTheirExitStatusAndMessage) {
+    WriteFile(dir.filePath("bad.dat"), "1\n2\nthree\n");
+    const Outcome send = kelvaro({"send", "eeprom", dir.filePath("bad.dat")});
+    EXPECT_EQ(send.code, 4);
+    EXPECT_EQ(send.messages.last(), "Error reading parameter-file!");
+    EXPECT_EQ(orders(), (std::vector<int>{5, 2, 7})) << "the start-up only";
+
     WriteFile(dir.filePath("bad-keys.dat"), correctionFile(5));
     const Outcome keys = kelvaro({"flash", dir.filePath("bad-keys.dat")});
     EXPECT_EQ(keys.code, 4);
     EXPECT_EQ(keys.messages.last(), "Error: key out of 0..1023 in correction-file!");
 
-    kvsim::Faults refuse;
-    refuse.refuseEraseAt = 0x1610;
-    sim.setFaults(refuse);
+    sim.setFaults(Fault(&kvsim::Faults::refuseEraseAt, 0x1610));
     WriteFile(dir.filePath("CONconfig.dat"), correctionFile());
     const Outcome refused = kelvaro({"flash", dir.filePath("CONconfig.dat")});
     EXPECT_EQ(refused.code, 5);
     EXPECT_TRUE(refused.messages.contains("error : F801 FLASH page6-write <255 words!"));
 
-    kvsim::Faults wrongEcho;
-    wrongEcho.wrongEcho = true;
-    sim.setFaults(wrongEcho);
+    sim.setFaults(Fault(&kvsim::Faults::wrongEcho, true));
     const Outcome wrong = kelvaro({"info"});
     EXPECT_EQ(wrong.code, 3);
     EXPECT_EQ(wrong.messages.last(), "read error - not sync byte 0xAA!");
     EXPECT_TRUE(wrong.out.isEmpty());
 
-    kvsim::Faults silent;
-    silent.silent = true;
-    sim.setFaults(silent);
+    sim.setFaults(Fault(&kvsim::Faults::silent, true));
     const Outcome none = kelvaro({"get", "ram"});
     EXPECT_EQ(none.code, 3);
     EXPECT_EQ(none.messages.last(), "Timeout < 36 Bytes");
@@ -253,26 +254,4 @@ TEST_F(CommandTest, TheOperatorWhoMayNotOpenTheDeviceIsToldTheRemedy) {
         << denied.messages.join('|').toStdString();
     EXPECT_TRUE(denied.messages.last().endsWith("run sudo usermod -aG dialout $USER, then log in "
                                                 "again"));
-}
-
-TEST_F(CommandTest, TwoFlashCommandsProgramTwoControllersAtOnce) {
-    kvsim::Simulator second(kvsim::Simulator::Options{true, {}, 2, {}});
-    const std::string secondLink = dir.filePath("COM2").toStdString();
-    std::string error;
-    ASSERT_TRUE(second.start(secondLink, &error)) << error;
-    const QString file = dir.filePath("CONconfig.dat");
-    WriteFile(file, correctionFile());
-
-    QProcess first;
-    QProcess other;
-    for (auto [program, port] : {std::pair{&first, link}, std::pair{&other, secondLink}}) {
-        program->setProcessEnvironment(withoutDisplay());
-        program->setWorkingDirectory(dir.path());
-        program->start(binary(), {"--port", QString::fromStdString(port), "flash", file});
-    }
-    EXPECT_EQ(finished(first).code, 0);
-    EXPECT_EQ(finished(other).code, 0);
-    EXPECT_EQ(sim.flashPage(7)[255], 1023);
-    EXPECT_EQ(second.flashPage(7)[255], 1023);
-    second.stop();
 }

@@ -24,9 +24,7 @@ using namespace kelvaro;
 namespace {
 
 QStringList linesOf(const QString &path) {
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return QString::fromUtf8(file.readAll()).split('\n');
+    return QString::fromUtf8(ReadFile(path)).split('\n');
 }
 
 } // namespace
@@ -38,24 +36,20 @@ class RecordingTest : public LinkTest {
         startProgram();
         file = workingFolder.filePath("run.csv");
     }
-    int liveRequests() const {
-        int n = 0;
-        for (int order : ordersReceived())
-            n += order == ORDER_LIVE_VALUES;
-        return n;
-    }
     // Record on, then Run; step runs every few milliseconds inside the run until it returns true.
     void recordRun(const std::function<bool()> &step) {
         QueueFileSelectAnswer(VAL_NEW_FILE_SELECTED, file.toLocal8Bit().constData());
         press("PANEL_TOGRECORD");
-        QTimer timer;
-        timer.setInterval(5);
-        QObject::connect(&timer, &QTimer::timeout, [&] {
-            if (step())
-                timer.stop();
+        runUntil(step);
+    }
+    // A recording whose run ends by end() after five answers.
+    void recordRunEndedBy(const std::function<void()> &end) {
+        recordRun([&] {
+            if (liveRequests() < 5)
+                return false;
+            end();
+            return true;
         });
-        timer.start();
-        QTest::mouseClick(control<QPushButton>("PANEL_BTNRUN"), Qt::LeftButton);
     }
     // The recording's rows after its header, each checked for its thirteen columns.
     QStringList rows() {
@@ -70,7 +64,7 @@ class RecordingTest : public LinkTest {
     QString file;
 };
 
-TEST_F(RecordingTest, EveryAnswerIsARowInOrderWithTheLedsAsShown) {
+TEST_F(RecordingTest, EveryAnswerIsARowInOrderWithTheLedsAsShownUntilStop) {
     reference = 500;
     tolerance = 100;
     hysteresis = 0;
@@ -109,25 +103,13 @@ TEST_F(RecordingTest, EveryAnswerIsARowInOrderWithTheLedsAsShown) {
 }
 
 TEST_F(RecordingTest, ARecordingEndedByATimeOutIsCompleteAndSaysBoth) {
-    recordRun([&] {
-        if (liveRequests() < 5)
-            return false;
-        kvsim::Faults silent;
-        silent.silent = true;
-        sim.setFaults(silent);
-        return true;
-    });
+    recordRunEndedBy([&] { sim.setFaults(Fault(&kvsim::Faults::silent, true)); });
     EXPECT_GE(rows().size(), 3);
     EXPECT_EQ(status().rfind("Timeout RS232-Line! Recorded ", 0), 0u) << status();
 }
 
-TEST_F(RecordingTest, ARecordingEndedByALostDeviceIsComplete) {
-    recordRun([&] {
-        if (liveRequests() < 5)
-            return false;
-        sim.stop();
-        return true;
-    });
+TEST_F(RecordingTest, ARecordingEndedByALostDeviceIsCompleteAndSaysBoth) {
+    recordRunEndedBy([&] { sim.stop(); });
     EXPECT_GE(rows().size(), 3);
     EXPECT_NE(status().find(" is gone - pick it again in the ring when it is back Recorded "),
               std::string::npos)
@@ -135,12 +117,7 @@ TEST_F(RecordingTest, ARecordingEndedByALostDeviceIsComplete) {
 }
 
 TEST_F(RecordingTest, ARecordingEndedByClosingTheWindowIsComplete) {
-    recordRun([&] {
-        if (liveRequests() < 5)
-            return false;
-        window()->close();
-        return true;
-    });
+    recordRunEndedBy([&] { window()->close(); });
     EXPECT_GE(rows().size(), 3);
     EXPECT_FALSE(IsRecording());
 }

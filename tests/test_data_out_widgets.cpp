@@ -90,14 +90,22 @@ class DataOut : public ::testing::Test {
 
 } // namespace
 
-TEST_F(DataOut, AFrozenChartKeepsItsPictureWhileTheDataGoOnAndShowsThemWhenThawed) {
+TEST_F(DataOut, AFrozenChartKeepsItsPictureAndDoesNotRepaintWhileTheDataGoOn) {
+    chart->window()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(chart->window()));
     plot(200, 50);
     const QImage before = rendered(*chart);
     ASSERT_GT(traceRow(before), chart->height() / 2);
 
     ASSERT_EQ(SetCtrlAttribute(panel, CHART, ATTR_CHART_FROZEN, 1), 0);
-    plot(800, 30);
-    EXPECT_EQ(rendered(*chart), before);
+    QTest::qWait(5 * chart->frameInterval());
+    const int paints = chart->paintCount();
+    for (int i = 0; i < 30; ++i) {
+        plot(800, 1);
+        QCoreApplication::processEvents();
+    }
+    QTest::qWait(5 * chart->frameInterval());
+    EXPECT_EQ(chart->paintCount(), paints);
     EXPECT_EQ(chart->points(1).size(), 50);
     EXPECT_EQ(chart->points(1).last(), 800);
     // Settings made while frozen belong to the present data, not to the held picture.
@@ -115,61 +123,38 @@ TEST_F(DataOut, AFrozenChartKeepsItsPictureWhileTheDataGoOnAndShowsThemWhenThawe
     EXPECT_LT(shownRow, chart->height() / 2);
 }
 
-TEST_F(DataOut, AppendsToAFrozenChartOnTheScreenDoNotRepaintIt) {
-    chart->window()->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(chart->window()));
-    ASSERT_EQ(SetCtrlAttribute(panel, CHART, ATTR_CHART_FROZEN, 1), 0);
-    QTest::qWait(5 * chart->frameInterval());
-    const int paints = chart->paintCount();
-    for (int i = 0; i < 100; ++i) {
-        plot(i, 4);
-        QCoreApplication::processEvents();
-    }
-    QTest::qWait(5 * chart->frameInterval());
-    EXPECT_EQ(chart->paintCount(), paints);
-}
-
-TEST_F(DataOut, APngOfAControlIsItsPictureAtItsOwnSizeOrTheOneAskedFor) {
+TEST_F(DataOut, AnyControlIsSavedAsAPngOrSvgOfItsPictureAtItsOwnSizeOrTheOneAskedFor) {
     plot(200, 50);
+    const double row = traceRow(rendered(*chart));
     const QString path = dir.filePath("chart.PNG");
-    const QByteArray name = path.toLocal8Bit();
-    ASSERT_EQ(SaveCtrlDisplayToFile(panel, CHART, 1, -1, -1, name.constData()), 0);
-    EXPECT_EQ(QImage(path).convertToFormat(QImage::Format_ARGB32), rendered(*chart));
-
-    ASSERT_EQ(SaveCtrlDisplayToFile(panel, CHART, 0, 150, 200, name.constData()), 0);
-    const QImage small(path);
-    EXPECT_EQ(small.size(), QSize(200, 150));
-    EXPECT_NEAR(traceRow(small), traceRow(rendered(*chart)) * 150 / chart->height(), 2);
-}
-
-TEST_F(DataOut, AnSvgOfAControlParsesAndDrawsItsPicture) {
-    plot(200, 50);
-    const QString path = dir.filePath("chart.Svg");
     ASSERT_EQ(SaveCtrlDisplayToFile(panel, CHART, 1, -1, -1, path.toLocal8Bit().constData()), 0);
-    QSvgRenderer svg(path);
-    ASSERT_TRUE(svg.isValid());
-    EXPECT_EQ(svg.viewBox(), chart->rect());
+    EXPECT_EQ(QImage(path).convertToFormat(QImage::Format_ARGB32), rendered(*chart));
+    ASSERT_EQ(SaveCtrlDisplayToFile(panel, CHART, 0, 150, 200, path.toLocal8Bit().constData()), 0);
+    EXPECT_EQ(QImage(path).size(), QSize(200, 150));
+    EXPECT_NEAR(traceRow(QImage(path)), row * 150 / chart->height(), 2);
+
+    const QString svg = dir.filePath("chart.Svg");
+    ASSERT_EQ(SaveCtrlDisplayToFile(panel, CHART, 1, -1, -1, svg.toLocal8Bit().constData()), 0);
+    QSvgRenderer picture(svg);
+    ASSERT_TRUE(picture.isValid());
     QImage drawn(chart->size(), QImage::Format_ARGB32);
     drawn.fill(Qt::white);
     QPainter painter(&drawn);
-    svg.render(&painter);
+    picture.render(&painter);
     painter.end();
-    EXPECT_NEAR(traceRow(drawn), traceRow(rendered(*chart)), 2);
-}
+    EXPECT_NEAR(traceRow(drawn), row, 2);
 
-TEST_F(DataOut, EveryKindOfControlIsSavedInBothFormatsAtItsSize) {
     for (int control : {CHART, GRAPH, BUTTON}) {
         const QWidget *widget = PanelControlWidget(panel, control);
-        const QString png = dir.filePath(QString("%1.png").arg(control));
-        const QString svg = dir.filePath(QString("%1.svg").arg(control));
-        ASSERT_EQ(SaveCtrlDisplayToFile(panel, control, 1, -1, -1, png.toLocal8Bit().constData()),
-                  0);
-        ASSERT_EQ(SaveCtrlDisplayToFile(panel, control, 1, -1, -1, svg.toLocal8Bit().constData()),
-                  0);
-        EXPECT_EQ(QImage(png).size(), widget->size()) << control;
-        const QSvgRenderer picture(svg);
-        EXPECT_TRUE(picture.isValid()) << control;
-        EXPECT_EQ(picture.viewBox(), widget->rect()) << control;
+        for (const char *format : {"png", "svg"}) {
+            const QString file = dir.filePath(QString("%1.%2").arg(control).arg(format));
+            ASSERT_EQ(
+                SaveCtrlDisplayToFile(panel, control, 1, -1, -1, file.toLocal8Bit().constData()),
+                0);
+            EXPECT_EQ(format[0] == 'p' ? QImage(file).rect() : QSvgRenderer(file).viewBox(),
+                      widget->rect())
+                << control << format;
+        }
     }
 }
 
@@ -186,9 +171,6 @@ TEST_F(DataOut, SavingADisplayFailsCleanly) {
     EXPECT_EQ(save("taken.svg"), UIE_FILE_WRITE);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
               QStringList({"form.uir", "taken.svg"}));
-    EXPECT_EQ(SaveCtrlDisplayToFile(panel, 99, 1, -1, -1, "/tmp/x.png"), UIE_CONTROL_ID);
-    EXPECT_EQ(SaveCtrlDisplayToFile(panel + 1000, CHART, 1, -1, -1, "/tmp/x.png"),
-              UIE_PANEL_HANDLE);
 }
 
 namespace {
@@ -212,11 +194,6 @@ QStringList shownLines() {
 // True once the view shows exactly lines: it follows within a fraction of a second.
 bool shows(const QStringList &lines) {
     return QTest::qWaitFor([&] { return shownLines() == lines; });
-}
-
-QByteArray contentOf(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
 }
 
 // The window, made by whichever test comes first, starts each test hidden, empty and running.
@@ -294,21 +271,17 @@ TEST_F(FrameLog, SaveWritesEveryKeptLineAndSaysWhenItCannot) {
     AppendFrameLogLine("two");
     QueueFileSelectAnswer(VAL_NEW_FILE_SELECTED, path.toLocal8Bit().constData());
     type(Qt::Key_S, "FRAMELOG_SAVE");
-    EXPECT_EQ(contentOf(path), "one\ntwo\n");
-    const FileSelectRequest *asked = LastFileSelectRequest();
+    EXPECT_EQ(ReadFile(path), "one\ntwo\n");
     char project[MAX_PATHNAME_LEN];
     ASSERT_EQ(GetProjectDir(project), 0);
-    EXPECT_STREQ(asked->defaultDirectory, project);
-    EXPECT_STREQ(asked->defaultFileSpec, "kelvaro-frames.log");
-    EXPECT_STREQ(asked->fileTypeList, "*.log");
-    EXPECT_EQ(asked->buttonLabel, VAL_SAVE_BUTTON);
+    EXPECT_STREQ(LastFileSelectRequest()->defaultDirectory, project);
 
     // An existing file is replaced only with the operator's leave.
     AppendFrameLogLine("three");
     QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, path.toLocal8Bit().constData());
     QueueConfirmAnswer(0);
     type(Qt::Key_S, "FRAMELOG_SAVE");
-    EXPECT_EQ(contentOf(path), "one\ntwo\n");
+    EXPECT_EQ(ReadFile(path), "one\ntwo\n");
 
     const QString unwritable = dir.filePath("missing/frames.log");
     QueueFileSelectAnswer(VAL_NEW_FILE_SELECTED, unwritable.toLocal8Bit().constData());

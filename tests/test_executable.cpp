@@ -1,5 +1,5 @@
 // The kelvaro executable as an operator starts it: against the simulator process, offscreen,
-// ended by SIGTERM; and its refusals without a panel file or a display.
+// ended by SIGTERM or SIGHUP; its refusals without a panel file or a display; its help.
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
@@ -55,9 +55,8 @@ QProcessEnvironment programEnvironment(const QString &link) {
 
 QProcessEnvironment withoutDisplay() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    env.remove("QT_QPA_PLATFORM");
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(name);
     return env;
 }
 
@@ -78,13 +77,18 @@ Outcome run(const QStringList &arguments, const QProcessEnvironment &env) {
 
 } // namespace
 
+// Once with the device from the environment, once named by --port.
 TEST(Executable, StartsWithEchoCheckRamReadAndFirmwareRequestAndEndsCleanlyOnSigtermOrHangUp) {
     for (const int signal : {SIGTERM, SIGHUP}) {
         SimProcess sim;
         ASSERT_TRUE(sim.start());
         QProcess program;
-        program.setProcessEnvironment(programEnvironment(sim.link));
-        program.start(binary("kelvaro"), {});
+        QProcessEnvironment env = programEnvironment(sim.link);
+        if (signal == SIGHUP)
+            env.remove("KELVARO_COM1");
+        program.setProcessEnvironment(env);
+        program.start(binary("kelvaro"),
+                      signal == SIGHUP ? QStringList{"--port", sim.link} : QStringList{});
         ASSERT_TRUE(program.waitForStarted());
         ASSERT_TRUE(sim.waitForLine("order 7"));
         QThread::msleep(300);
@@ -95,23 +99,6 @@ TEST(Executable, StartsWithEchoCheckRamReadAndFirmwareRequestAndEndsCleanlyOnSig
         EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().constData();
         EXPECT_EQ(sim.orders(), (QStringList{"order 5", "order 2", "order 7"}));
     }
-}
-
-TEST(Executable, PortOptionNamesTheStartUpDevice) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.start());
-    QProcess program;
-    QProcessEnvironment env = programEnvironment(sim.link);
-    env.remove("KELVARO_COM1");
-    program.setProcessEnvironment(env);
-    program.start(binary("kelvaro"), {"--port", sim.link});
-    ASSERT_TRUE(sim.waitForLine("order 7"));
-    program.terminate();
-    ASSERT_TRUE(program.waitForFinished(5000));
-    EXPECT_EQ(program.exitCode(), 0);
-    EXPECT_EQ(sim.orders(), (QStringList{"order 5", "order 2", "order 7"}));
-
-    EXPECT_EQ(run({"--port"}, withoutDisplay()).code, 1);
 }
 
 TEST(Executable, WithoutItsPanelFileItEndsWithMinusOneBeforeOpeningThePort) {
@@ -137,7 +124,7 @@ TEST(Executable, WithoutADisplayItEndsWithMinusOneAndSaysWhy) {
     EXPECT_EQ(window.err.count('\n'), 1) << window.err.toStdString();
 }
 
-TEST(Executable, HelpAndVersionAnswerWithoutADisplayAndNameTheWorkingFolder) {
+TEST(Executable, HelpAndVersionAnswerWithoutADisplayAndNameTheWorkingFolderAndAWrongUseFails) {
     const Outcome version = run({"--version"}, withoutDisplay());
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out, QString("kelvaro %1\n").arg(KELVARO_VERSION));
@@ -159,4 +146,5 @@ TEST(Executable, HelpAndVersionAnswerWithoutADisplayAndNameTheWorkingFolder) {
     EXPECT_TRUE(wrong.out.isEmpty());
     EXPECT_TRUE(wrong.err.startsWith("kelvaro: unexpected argument --colour\nusage:"))
         << wrong.err.toStdString();
+    EXPECT_EQ(run({"--port"}, withoutDisplay()).code, 1);
 }

@@ -157,20 +157,18 @@ class PortRingTest : public LinkTest {
         InitRS232(com);
         statusHistory.clear();
     }
-    QComboBox *ring() { return control<QComboBox>("PANEL_DROPDCOM"); }
-    // The operator opens the ring and picks the entry of port.
-    void pick(int port) {
-        ring()->showPopup();
-        ring()->hidePopup();
-        const int index = ring()->findData(port);
-        ASSERT_GE(index, 0) << port;
-        ring()->setCurrentIndex(index);
-        emit ring()->activated(index);
-    }
     QString entryOf(int port) {
-        ring()->showPopup();
-        ring()->hidePopup();
-        return ring()->itemText(ring()->findData(port));
+        auto *ring = control<QComboBox>("PANEL_DROPDCOM");
+        ring->showPopup();
+        ring->hidePopup();
+        return ring->itemText(ring->findData(port));
+    }
+    std::string gone() const {
+        return "COM1: " + link + " is gone - pick it again in the ring when it is back";
+    }
+    // Stops the simulator after ms, while the program waits inside what it does.
+    void hangUpAfter(int ms) {
+        QTimer::singleShot(ms, window(), [this] { sim.stop(); });
     }
 };
 
@@ -180,36 +178,34 @@ TEST_F(PortRingTest, ATypedPathIsOpenedAsIfPickedAndKeepsItsNumber) {
     std::string error;
     ASSERT_TRUE(other.start(otherLink, &error)) << error;
 
-    ring()->lineEdit()->setText(QString::fromStdString(otherLink));
-    QTest::keyClick(ring()->lineEdit(), Qt::Key_Return);
+    auto *ring = control<QComboBox>("PANEL_DROPDCOM");
+    ring->lineEdit()->setText(QString::fromStdString(otherLink));
+    QTest::keyClick(ring->lineEdit(), Qt::Key_Return);
 
     ASSERT_NE(com, 1);
     const int typedPort = com;
-    ASSERT_GE(other.requests().size(), 3u);
-    EXPECT_EQ(other.requests()[0].order, 5) << "the whole start-up: line check, RAM, firmware";
-    EXPECT_EQ(other.requests()[1].order, 2);
-    EXPECT_EQ(other.requests()[2].order, 7);
+    std::vector<int> orders;
+    for (const kvsim::Request &request : other.requests())
+        orders.push_back(request.order);
+    orders.resize(3);
+    EXPECT_EQ(orders, (std::vector<int>{5, 2, 7}))
+        << "the whole start-up: line check, RAM, firmware";
     EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
     EXPECT_TRUE(entryOf(typedPort).startsWith(
         QString("COM%1  %2").arg(typedPort).arg(QString::fromStdString(otherLink))));
-    pick(1);
+    pickPort(1);
     EXPECT_EQ(com, 1);
     EXPECT_EQ(GetComPortOfDevice(otherLink.c_str()), typedPort) << "the number stays";
     other.stop();
 }
 
 TEST_F(PortRingTest, AControllerGoneDuringARunEndsItAtOnceAndComesBackWhenPicked) {
-    QTimer hangUp;
-    hangUp.setSingleShot(true);
-    QObject::connect(&hangUp, &QTimer::timeout, [&] { sim.stop(); });
-    hangUp.start(300);
+    hangUpAfter(300);
     const double start = Timer();
-    QTest::mouseClick(control<QPushButton>("PANEL_BTNRUN"), Qt::LeftButton);
+    press("PANEL_BTNRUN");
     EXPECT_LT(Timer() - start, 1.5) << "not after the 2-second time-out";
 
-    const std::string gone =
-        "COM1: " + link + " is gone - pick it again in the ring when it is back";
-    EXPECT_EQ(status(), gone);
+    EXPECT_EQ(status(), gone());
     EXPECT_FALSE(statusHistory.contains("Timeout RS232-Line!"));
     EXPECT_TRUE(control("PANEL_BTNRUN")->isEnabled());
     EXPECT_FALSE(control("PANEL_BTNDATA")->isEnabled()) << "as after a time-out";
@@ -220,34 +216,29 @@ TEST_F(PortRingTest, AControllerGoneDuringARunEndsItAtOnceAndComesBackWhenPicked
     ASSERT_TRUE(sim.start(link, &error)) << error;
     EXPECT_FALSE(entryOf(1).endsWith("(gone)"));
     sim.clearRequests();
-    pick(1);
+    pickPort(1);
     EXPECT_EQ(ordersReceived(), (std::vector<int>{5, 2, 7}));
     EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
 }
 
 TEST_F(PortRingTest, AControllerGoneDuringAGetLeavesThePanelAsItWas) {
-    kvsim::Faults late;
-    late.lateSeconds = 1.0;
-    sim.setFaults(late);
+    sim.setFaults(Fault(&kvsim::Faults::lateSeconds, 1.0));
     SetCtrlVal(panelHandle, PANEL_POWER, 4321);
-    QTimer hangUp;
-    hangUp.setSingleShot(true);
-    QObject::connect(&hangUp, &QTimer::timeout, [&] { sim.stop(); });
-    hangUp.start(200);
+    hangUpAfter(200);
     const double start = Timer();
     press("PANEL_BTNGET");
 
     EXPECT_LT(Timer() - start, 1.0);
-    EXPECT_EQ(status(), "COM1: " + link + " is gone - pick it again in the ring when it is back");
+    EXPECT_EQ(status(), gone());
     EXPECT_EQ(wordValue(PANEL_POWER), 4321) << "the operator's edit stays";
 }
 
-TEST_F(PortRingTest, AControllerGoneWhileIdleIsReportedAtOnce) {
+TEST_F(PortRingTest, AControllerGoneWhileIdleIsReportedAtOnceAndClosed) {
     sim.stop();
     EXPECT_TRUE(waitFor([this] { return statusHistory.size() > 0; }, 1.0));
-    EXPECT_EQ(status(), "COM1: " + link + " is gone - pick it again in the ring when it is back");
+    EXPECT_EQ(status(), gone());
     EXPECT_EQ(ComDeviceGone(com), 1);
-    EXPECT_EQ(GetInQLen(com), COM_PORT_NOT_OPEN) << "closed";
+    EXPECT_EQ(GetInQLen(com), COM_PORT_NOT_OPEN);
     EXPECT_LT(idleCpuSeconds(), 0.3);
 }
 
