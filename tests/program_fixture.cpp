@@ -88,7 +88,8 @@ void PanelTest::pickPort(int port) {
     emit ring->activated(index);
 }
 
-LinkTest::LinkTest(bool pacing) : sim(kvsim::Simulator::Options{pacing, {}, 1, {}}) {}
+LinkTest::LinkTest(bool pacing, bool started)
+    : sim(kvsim::Simulator::Options{pacing, {}, 1, {}}), started_(started) {}
 
 void LinkTest::SetUp() {
     link = "/tmp/kelvaro-test-" + std::to_string(getpid()) + "-COM1";
@@ -96,6 +97,8 @@ void LinkTest::SetUp() {
     ASSERT_TRUE(sim.start(link, &error)) << error;
     setenv("KELVARO_COM1", link.c_str(), 1);
     PanelTest::SetUp();
+    if (started_ && !HasFatalFailure())
+        startProgram();
 }
 
 void LinkTest::TearDown() {
@@ -132,6 +135,15 @@ void LinkTest::runUntil(const std::function<bool()> &step) {
     });
     timer.start();
     QTest::mouseClick(control<QAbstractButton>("PANEL_BTNRUN"), Qt::LeftButton);
+}
+
+void LinkTest::runUntil(int answers, const std::function<void()> &then) {
+    runUntil([&] {
+        if (liveRequests() < answers)
+            return false;
+        then();
+        return true;
+    });
 }
 
 bool LinkTest::waitFor(const std::function<bool()> &done, double seconds) {
@@ -180,13 +192,13 @@ std::vector<int> PanelParameters() {
     return values;
 }
 
-QString WriteForm(const QString &dir, const QString &body) {
-    const QString path = dir + "/form.uir";
+int LoadForm(const QTemporaryDir &dir, const QString &body) {
+    const QString path = dir.filePath("form.uir");
     WriteFile(path, R"(<?xml version="1.0" encoding="UTF-8"?><ui version="4.0"><class>T</class>
 <widget class="QWidget" name="PANEL"><property name="ctrlId" stdset="0"><number>1</number></property>
 <layout class="QVBoxLayout">)" +
                         body.toUtf8() + "</layout></widget></ui>");
-    return path;
+    return LoadPanel(0, path.toLocal8Bit().constData(), 1);
 }
 
 QString FormItem(const char *className, const char *name, int id, const QString &extra,

@@ -57,7 +57,8 @@ class PanelTest : public ::testing::Test {
 
 class LinkTest : public PanelTest {
   protected:
-    explicit LinkTest(bool pacing = true);
+    // Paced at 19200 baud or not; started: startProgram() at the end of SetUp.
+    explicit LinkTest(bool pacing = true, bool started = false);
     void SetUp() override;
     void TearDown() override;
 
@@ -67,16 +68,25 @@ class LinkTest : public PanelTest {
     int liveRequests() const;
     // Presses Run; step runs every few milliseconds inside the run until it returns true.
     void runUntil(const std::function<bool()> &step);
+    // Presses Run; once the program asked for this many answers, then() runs inside the run.
+    void runUntil(int answers, const std::function<void()> &then);
     // Processes events until the predicate holds or the time runs out.
     static bool waitFor(const std::function<bool()> &done, double seconds);
 
     std::string link;
     kvsim::Simulator sim;
+    bool started_;
 };
 
 class UnpacedLinkTest : public LinkTest {
   protected:
     UnpacedLinkTest() : LinkTest(false) {}
+};
+
+// The program started on the simulator, its start-up traffic forgotten.
+class StartedTest : public LinkTest {
+  protected:
+    explicit StartedTest(bool pacing = true) : LinkTest(pacing, true) {}
 };
 
 // The program's parameter set at start, as the panel file carries it.
@@ -101,8 +111,9 @@ void SetProgramParameters(const std::vector<int> &set);
 std::vector<int> PanelParameters();
 void WriteFile(const QString &path, const QByteArray &content);
 QByteArray ReadFile(const QString &path);
-// A panel file in dir holding the widgets of body (items of a vertical layout); returns its path.
-QString WriteForm(const QString &dir, const QString &body);
+// Loads a panel file "form.uir" written in dir holding the widgets of body (items of a vertical
+// layout): its handle, or the error.
+int LoadForm(const QTemporaryDir &dir, const QString &body);
 // One widget of such a body, with its control number, extra properties and callback.
 QString FormItem(const char *className, const char *name, int id, const QString &extra = {},
                  const char *callback = nullptr);

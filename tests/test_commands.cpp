@@ -1,9 +1,10 @@
-// The command line as a production line runs it: kelvaro COMMAND against the simulator, with
-// no display, checked by its standard output, its messages and its exit status.
+// The kelvaro executable as operators and production lines start it: its help and refusals, the
+// window offscreen against the simulator and ended by a signal, and kelvaro COMMAND, checked by
+// its output, its messages and its exit status.
 #include "program_fixture.h"
 
 #include <QCoreApplication>
-#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
@@ -16,12 +17,6 @@
 
 namespace {
 
-struct Outcome {
-    int code;
-    QString out;
-    QStringList messages;
-};
-
 QString binary() {
     return QCoreApplication::applicationDirPath() + "/kelvaro";
 }
@@ -33,11 +28,25 @@ QProcessEnvironment withoutDisplay() {
     return env;
 }
 
+// How a run ended: its exit status (-1 for a crash), its output and its messages, a line each.
+struct Outcome {
+    int code;
+    QString out;
+    QStringList messages;
+};
+
 Outcome finished(QProcess &program) {
     EXPECT_TRUE(program.waitForFinished(30000));
     return {program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1,
             QString::fromLocal8Bit(program.readAllStandardOutput()),
             QString::fromLocal8Bit(program.readAllStandardError()).split('\n', Qt::SkipEmptyParts)};
+}
+
+Outcome run(const QStringList &arguments, const QProcessEnvironment &env = withoutDisplay()) {
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(binary(), arguments);
+    return finished(program);
 }
 
 bool waitFor(const std::function<bool()> &done) {
@@ -55,22 +64,51 @@ QString setText(const kvsim::Words &words) {
 
 } // namespace
 
+TEST(Executable, WithoutADisplayTheWindowSaysWhyAndHelpVersionAndAWrongUseAnswerAlike) {
+    const Outcome window = run({});
+    EXPECT_EQ(window.code, 255) << "an exit, not an abort";
+    EXPECT_EQ(window.messages.size(), 1) << window.messages.join('|').toStdString();
+
+    const Outcome version = run({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, QString("kelvaro %1\n").arg(KELVARO_VERSION));
+
+    const Outcome help = run({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_TRUE(help.out.startsWith("usage: kelvaro")) << help.out.toStdString();
+    // Run from its build tree, the program keeps the operator's files beside itself: the working
+    // folder.
+    EXPECT_TRUE(help.out.contains("Working folder (file dialogs, CONconfig.dat): " +
+                                  QCoreApplication::applicationDirPath() + "\n"))
+        << help.out.toStdString();
+    QProcessEnvironment chosen = withoutDisplay();
+    chosen.insert("KELVARO_DIR", "/srv/line7");
+    EXPECT_TRUE(run({"--help"}, chosen).out.contains(": /srv/line7\n"));
+
+    const Outcome wrong = run({"--colour"});
+    EXPECT_EQ(wrong.code, 1);
+    EXPECT_TRUE(wrong.out.isEmpty());
+    EXPECT_EQ(wrong.messages.value(0), "kelvaro: unexpected argument --colour");
+    EXPECT_TRUE(wrong.messages.value(1).startsWith("usage:"));
+    EXPECT_EQ(run({"--port"}).code, 1);
+}
+
 class CommandTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        link = dir.filePath("COM1").toStdString();
         std::string error;
         ASSERT_TRUE(sim.start(link, &error)) << error;
     }
     void TearDown() override { sim.stop(); }
-    // kelvaro --port LINK arguments..., run in the test's folder.
-    Outcome kelvaro(const QStringList &arguments, const std::string &port = {}) {
-        QProcess program;
+    // Starts kelvaro --port PORT arguments... in the test's folder.
+    void start(QProcess &program, const QStringList &arguments, const std::string &port) {
         program.setProcessEnvironment(withoutDisplay());
         program.setWorkingDirectory(dir.path());
-        program.start(binary(),
-                      QStringList{"--port", QString::fromStdString(port.empty() ? link : port)} +
-                          arguments);
+        program.start(binary(), QStringList{"--port", QString::fromStdString(port)} + arguments);
+    }
+    Outcome kelvaro(const QStringList &arguments, const std::string &port = {}) {
+        QProcess program;
+        start(program, arguments, port.empty() ? link : port);
         return finished(program);
     }
     std::vector<int> orders() const {
@@ -81,18 +119,58 @@ class CommandTest : public ::testing::Test {
     }
 
     QTemporaryDir dir;
-    std::string link;
+    std::string link = dir.filePath("COM1").toStdString();
     kvsim::Simulator sim;
 };
+
+// The window, offscreen, against the simulator.
+class WindowTest : public CommandTest {
+  protected:
+    // Starts the window of program with the device in the environment or named by --port.
+    void startWindow(QProcess &program, bool portOption, const QString &path = binary()) {
+        QProcessEnvironment env = withoutDisplay();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        if (!portOption)
+            env.insert("KELVARO_COM1", QString::fromStdString(link));
+        program.setProcessEnvironment(env);
+        program.start(path, portOption ? QStringList{"--port", QString::fromStdString(link)}
+                                       : QStringList{});
+    }
+};
+
+TEST_F(WindowTest, StartsWithEchoCheckRamReadAndFirmwareRequestAndEndsCleanlyOnSigtermOrHangUp) {
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        sim.clearRequests();
+        QProcess program;
+        startWindow(program, signal == SIGHUP);
+        ASSERT_TRUE(waitFor([this] { return orders().size() >= 3; }));
+        QThread::msleep(300);
+
+        ::kill(program.processId(), signal);
+        const Outcome ended = finished(program);
+        EXPECT_EQ(ended.code, 0) << signal << ended.messages.join('|').toStdString();
+        EXPECT_EQ(orders(), (std::vector<int>{5, 2, 7})) << signal;
+    }
+}
+
+TEST_F(WindowTest, WithoutItsPanelFileItEndsWithMinusOneBeforeOpeningThePort) {
+    const QString copy = dir.filePath("kelvaro");
+    ASSERT_TRUE(QFile::copy(binary(), copy));
+    QProcess program;
+    startWindow(program, false, copy);
+    const Outcome ended = finished(program);
+    EXPECT_EQ(ended.code, 255);
+    EXPECT_TRUE(ended.messages.join('|').contains("cannot load the panel"));
+    QThread::msleep(100);
+    EXPECT_TRUE(orders().empty());
+}
 
 TEST_F(CommandTest, InfoGetSendTeachAndResetPrintWhatTheControllerHoldsAndSucceed) {
     const Outcome info = kelvaro({"info"});
     EXPECT_EQ(info.code, 0);
     EXPECT_EQ(info.out, QString(kvsim::FIRMWARE_TEXT) + "\n");
-    EXPECT_EQ(info.messages,
-              (QStringList{"InitVars", "Echo Check - Line Ok!", "Waiting for parameter-frame ...",
-                           "Parameter-frame received! - Line Ok!", "Waiting for firmware info ...",
-                           kvsim::FIRMWARE_TEXT}));
+    EXPECT_EQ(info.messages.first(), "InitVars") << "the status texts go to standard error";
+    EXPECT_EQ(info.messages.last(), kvsim::FIRMWARE_TEXT);
     EXPECT_EQ(orders(), (std::vector<int>{5, 2, 7}));
 
     kvsim::Words eeprom = sim.eeprom();
@@ -138,8 +216,7 @@ TEST_F(CommandTest, MonitorPrintsOneRowAnAnswerUntilTheCountOrASignal) {
 
     const unsigned long before = sim.requestCount();
     QProcess program;
-    program.setProcessEnvironment(withoutDisplay());
-    program.start(binary(), {"--port", QString::fromStdString(link), "monitor"});
+    start(program, {"monitor"}, link);
     ASSERT_TRUE(waitFor([&] { return sim.requestCount() > before + 8; }));
     ::kill(program.processId(), SIGINT);
     const Outcome interrupted = finished(program);
@@ -183,11 +260,8 @@ TEST_F(CommandTest, TwoFlashCommandsProgramTwoControllersAtOnceAndWriteTheTableH
 
     QProcess first;
     QProcess other;
-    for (auto [program, port] : {std::pair{&first, link}, std::pair{&other, secondLink}}) {
-        program->setProcessEnvironment(withoutDisplay());
-        program->setWorkingDirectory(dir.path());
-        program->start(binary(), {"--port", QString::fromStdString(port), "flash", file});
-    }
+    start(first, {"flash", file}, link);
+    start(other, {"flash", file}, secondLink);
     for (QProcess *program : {&first, &other}) {
         const Outcome flash = finished(*program);
         EXPECT_EQ(flash.code, 0);
@@ -235,23 +309,22 @@ TEST_F(CommandTest, FailuresEndWithTheirExitStatusAndMessage) {
 
     for (const QStringList &wrongUse :
          {QStringList{"get"}, QStringList{"get", "flash"}, QStringList{"monitor", "--count", "0"},
-          QStringList{"colour"}}) {
-        const Outcome usage = kelvaro(wrongUse);
-        EXPECT_EQ(usage.code, 1) << wrongUse.join(' ').toStdString();
-    }
+          QStringList{"colour"}})
+        EXPECT_EQ(kelvaro(wrongUse).code, 1) << wrongUse.join(' ').toStdString();
 }
 
+// An unprivileged user outside the group that owns the device.
 TEST_F(CommandTest, TheOperatorWhoMayNotOpenTheDeviceIsToldTheRemedy) {
     if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
         GTEST_SKIP() << "needs root and setpriv, to run the command as an unprivileged user";
+    const QString device = QString::fromStdString(sim.devicePath());
     QProcess program;
     program.setProcessEnvironment(withoutDisplay());
     program.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", binary(),
-                              "--port", QString::fromStdString(link), "info"});
+                              "--port", device, "info"});
     const Outcome denied = finished(program);
     EXPECT_EQ(denied.code, 2);
-    EXPECT_TRUE(denied.messages.last().startsWith("Cannot open port: permission denied on "))
-        << denied.messages.join('|').toStdString();
-    EXPECT_TRUE(denied.messages.last().endsWith("run sudo usermod -aG dialout $USER, then log in "
-                                                "again"));
+    EXPECT_EQ(denied.messages.last(),
+              "Cannot open port: permission denied on " + device +
+                  ": run sudo usermod -aG dialout $USER, then log in again");
 }

@@ -29,27 +29,12 @@ QStringList linesOf(const QString &path) {
 
 } // namespace
 
-class RecordingTest : public LinkTest {
+class RecordingTest : public StartedTest {
   protected:
-    void SetUp() override {
-        LinkTest::SetUp();
-        startProgram();
-        file = workingFolder.filePath("run.csv");
-    }
-    // Record on, then Run; step runs every few milliseconds inside the run until it returns true.
-    void recordRun(const std::function<bool()> &step) {
+    // Record on, into file, for the next run.
+    void record() {
         QueueFileSelectAnswer(VAL_NEW_FILE_SELECTED, file.toLocal8Bit().constData());
         press("PANEL_TOGRECORD");
-        runUntil(step);
-    }
-    // A recording whose run ends by end() after five answers.
-    void recordRunEndedBy(const std::function<void()> &end) {
-        recordRun([&] {
-            if (liveRequests() < 5)
-                return false;
-            end();
-            return true;
-        });
     }
     // The recording's rows after its header, each checked for its thirteen columns.
     QStringList rows() {
@@ -61,7 +46,7 @@ class RecordingTest : public LinkTest {
             EXPECT_EQ(row.count(','), 12) << row.toStdString();
         return lines;
     }
-    QString file;
+    QString file = workingFolder.filePath("run.csv");
 };
 
 TEST_F(RecordingTest, EveryAnswerIsARowInOrderWithTheLedsAsShownUntilStop) {
@@ -71,12 +56,8 @@ TEST_F(RecordingTest, EveryAnswerIsARowInOrderWithTheLedsAsShownUntilStop) {
     polarity = 1;
     const std::vector<uint16_t> script = {100, 450, 550, 650, 550, 450, 350, 500};
     sim.scriptNorm(script);
-    recordRun([&] {
-        if (liveRequests() <= int(script.size()))
-            return false;
-        press("PANEL_BTNSTOP");
-        return true;
-    });
+    record();
+    runUntil(int(script.size()) + 1, [] { press("PANEL_BTNSTOP"); });
 
     const QStringList recorded = rows();
     ASSERT_GE(recorded.size(), int(script.size()));
@@ -103,13 +84,15 @@ TEST_F(RecordingTest, EveryAnswerIsARowInOrderWithTheLedsAsShownUntilStop) {
 }
 
 TEST_F(RecordingTest, ARecordingEndedByATimeOutIsCompleteAndSaysBoth) {
-    recordRunEndedBy([&] { sim.setFaults(Fault(&kvsim::Faults::silent, true)); });
+    record();
+    runUntil(5, [&] { sim.setFaults(Fault(&kvsim::Faults::silent, true)); });
     EXPECT_GE(rows().size(), 3);
     EXPECT_EQ(status().rfind("Timeout RS232-Line! Recorded ", 0), 0u) << status();
 }
 
 TEST_F(RecordingTest, ARecordingEndedByALostDeviceIsCompleteAndSaysBoth) {
-    recordRunEndedBy([&] { sim.stop(); });
+    record();
+    runUntil(5, [&] { sim.stop(); });
     EXPECT_GE(rows().size(), 3);
     EXPECT_NE(status().find(" is gone - pick it again in the ring when it is back Recorded "),
               std::string::npos)
@@ -117,7 +100,8 @@ TEST_F(RecordingTest, ARecordingEndedByALostDeviceIsCompleteAndSaysBoth) {
 }
 
 TEST_F(RecordingTest, ARecordingEndedByClosingTheWindowIsComplete) {
-    recordRunEndedBy([&] { window()->close(); });
+    record();
+    runUntil(5, [] { window()->close(); });
     EXPECT_GE(rows().size(), 3);
     EXPECT_FALSE(IsRecording());
 }
@@ -125,7 +109,8 @@ TEST_F(RecordingTest, ARecordingEndedByClosingTheWindowIsComplete) {
 TEST_F(RecordingTest, AFullDiskStopsTheRecordingButNotTheRun) {
     file = "/dev/full";
     int requestsWhenStopped = 0;
-    recordRun([&] {
+    record();
+    runUntil([&] {
         if (requestsWhenStopped == 0 && !IsRecording() && liveRequests() > 3)
             requestsWhenStopped = liveRequests();
         if (requestsWhenStopped == 0 || liveRequests() < requestsWhenStopped + 5)
@@ -160,9 +145,7 @@ TEST_F(RecordingTest, TheCurveExportHoldsTheSimulatorsBlocks) {
 }
 
 TEST_F(UnpacedLinkTest, TheFrameLogOfAStartUpIsWhatTheSimulatorSawAndSent) {
-    kvsim::Faults extra;
-    extra.extraBytes = 3;
-    sim.setFaults(extra);
+    sim.setFaults(Fault(&kvsim::Faults::extraBytes, 3));
     const QString log = workingFolder.filePath("frames.log");
     ASSERT_EQ(OpenFrameLogFile(log.toLocal8Bit().constData()), 1);
     InitRS232(com);
@@ -177,17 +160,15 @@ TEST_F(UnpacedLinkTest, TheFrameLogOfAStartUpIsWhatTheSimulatorSawAndSent) {
         EXPECT_EQ(fields[2].toInt() * 3 - 1, fields[3].size()) << "count and hex agree";
         (fields[1] == "TX" ? sent : received) << fields[3] + "|" + fields[4];
     }
-    auto hexOf = [](const kvsim::Frame &frame) {
-        QStringList bytes;
-        for (uint8_t byte : frame)
-            bytes << QString("%1").arg(byte, 2, 16, QChar('0')).toUpper();
-        return bytes.join(' ');
-    };
     const std::vector<kvsim::Request> requests = sim.requests();
     ASSERT_EQ(sent.size(), int(requests.size()));
-    for (size_t i = 0; i < requests.size(); ++i)
+    for (size_t i = 0; i < requests.size(); ++i) {
+        const kvsim::Frame frame = kvsim::makeFrame(requests[i].order, requests[i].words);
         EXPECT_EQ(sent[int(i)].section('|', 0, 0),
-                  hexOf(kvsim::makeFrame(requests[i].order, requests[i].words)));
+                  QByteArray(reinterpret_cast<const char *>(frame.data()), int(frame.size()))
+                      .toHex(' ')
+                      .toUpper());
+    }
     EXPECT_TRUE(sent[0].endsWith("|LINE_CHECK 500 2048 512 20 1 100 1 8 0 0 950 0 500 0 0 0"));
 
     EXPECT_TRUE(received[0].startsWith("00 55 00 05 00 AA")) << received[0].toStdString();

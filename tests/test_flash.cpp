@@ -41,18 +41,13 @@ std::vector<int> table() {
 }
 
 // Notes the value a display shows each time it paints.
-class PaintWatch : public QObject {
-  public:
-    explicit PaintWatch(QWidget *display) : display_(display) { display->installEventFilter(this); }
-    bool eventFilter(QObject *, QEvent *event) override {
+struct PaintWatch : QObject {
+    QStringList shown;
+    bool eventFilter(QObject *display, QEvent *event) override {
         if (event->type() == QEvent::Paint)
-            shown << display_->property("value").toString();
+            shown << display->property("value").toString();
         return false;
     }
-    QStringList shown;
-
-  private:
-    QWidget *display_;
 };
 
 } // namespace
@@ -144,12 +139,11 @@ TEST_F(CorrectionTableTest, AFileThatIsNotAWholeTableIsRejectedAndTouchesNoPage)
     EXPECT_FALSE(QFile::exists("LTlinear.dat"));
 }
 
-class FlashTest : public UnpacedLinkTest {
+class FlashTest : public StartedTest {
   protected:
+    FlashTest() : StartedTest(false) {}
     void SetUp() override {
-        UnpacedLinkTest::SetUp();
-        startProgram();
-        configPath = workingFolder.filePath("CONconfig.dat");
+        StartedTest::SetUp();
         tick("PANEL_RBTFILE");
         statusHistory.clear();
     }
@@ -182,7 +176,7 @@ class FlashTest : public UnpacedLinkTest {
                          .arg(QString(outcome) == "ok" ? "255" : "<255");
         return texts;
     }
-    QString configPath;
+    QString configPath = workingFolder.filePath("CONconfig.dat");
     QTemporaryDir scratch;
 };
 
@@ -242,7 +236,8 @@ TEST_F(FlashTest, AnUnknownInformationEchoSendsNoDataBlockForThatAddress) {
 TEST_F(FlashTest, WithNoAnswerEveryPageFailsAtItsFirstBlockAndTheProgressShows) {
     sim.setFaults(Fault(&kvsim::Faults::silent, true));
     // The flash run processes no events, but its pauses repaint.
-    PaintWatch progress(control("PANEL_VALNORM"));
+    PaintWatch progress;
+    control("PANEL_VALNORM")->installEventFilter(&progress);
     program(correctionFile(identity(), identity()));
 
     EXPECT_EQ(pageTexts(), pages("error", "error", "error", "error"));

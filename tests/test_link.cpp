@@ -1,10 +1,52 @@
-// Port set-up, line check, parameter and firmware reads over a real pseudo-terminal against the
-// simulated controller, the faults of the line included.
+// Frames byte for byte and the text conversions; then the port set-up, line check, parameter and
+// firmware reads over a real pseudo-terminal against the simulated controller, with the line's
+// faults.
 #include "program_fixture.h"
 
 #include "utility.h"
 
+#include <string>
+#include <vector>
+
 using namespace kelvaro;
+
+TEST(Frame, TeachFrameOfTheDefaultsMatchesTheWorkedExample) {
+    SetProgramParameters(DEFAULT_SET);
+    kelvaro::sync = 85;
+    CopyVarsToPP();
+    FillTxBuf(ORDER_TEACH, pp);
+    EXPECT_EQ(std::vector<int>(szWriteBuf, szWriteBuf + FRAME_BYTES), TEACH_FRAME_OF_DEFAULTS);
+}
+
+TEST(Frame, WordsWithTheTopBitSetCrossUnchangedBothWays) {
+    unsigned short words[PNUM] = {0xFFFF, 0x8000, 0x7FFF, 0x0001};
+    kelvaro::sync = 85;
+    FillTxBuf(0x1234, words);
+    EXPECT_EQ(std::vector<int>(szWriteBuf + 2, szWriteBuf + 12),
+              (std::vector<int>{0x12, 0x34, 0xFF, 0xFF, 0x80, 0x00, 0x7F, 0xFF, 0x00, 0x01}));
+
+    const std::vector<int> answer = {0xAB, 0xCD, 0x00, 0x08, 0x80, 0x00, 0xFF, 0xFF};
+    std::fill(szReadBuf, szReadBuf + BUFFER_BYTES, 0);
+    std::copy(answer.begin(), answer.end(), szReadBuf);
+    GetRxBuf(PNUM);
+    EXPECT_EQ(order, 8);
+    EXPECT_EQ(pp[0], 32768);
+    EXPECT_EQ(pp[1], 65535);
+}
+
+TEST(FirmwareText, StopsAtTheFirstNulReplacesUnprintableBytesAndStaysTerminated) {
+    char text[64];
+    const int words[4] = {'K' << 8 | 'E', 'L' << 8 | '-', 'V' << 8 | 0, 'X' << 8 | 'Y'};
+    EXPECT_EQ(FmtWordsAsText(text, sizeof text, words, 4), 5) << "high byte first";
+    EXPECT_STREQ(text, "KEL-V");
+
+    int many[32];
+    std::fill(many, many + 32, 'A' << 8 | 'B');
+    many[1] = 0x07 << 8 | 0xFF;
+    EXPECT_EQ(FmtWordsAsText(text, sizeof text, many, 32), 63);
+    EXPECT_EQ(text[63], '\0');
+    EXPECT_EQ(std::string(text, 4), "AB??");
+}
 
 TEST_F(LinkTest, StartUpReadsTheControllerRamOntoThePanelAndShowsItsFirmware) {
     const kvsim::Words simRam = sim.ram();
@@ -46,21 +88,19 @@ TEST_F(LinkTest, ASilentOrWronglyEchoingControllerFailsTheLineCheckAndNothingEls
     EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
 }
 
-TEST_F(LinkTest, AShortFirmwareTextTimesOutAndIsReportedAsAnError) {
+TEST_F(UnpacedLinkTest, AShortFirmwareTextTimesOutAndAnOverlongOneLeavesTheStatusAsItWas) {
     sim.setFaults(Fault(&kvsim::Faults::firmwareBytes, 40));
     InitRS232(com);
-
     EXPECT_EQ(ProgramParameters(), WordsOf(sim.ram()));
     EXPECT_STREQ(szVersion, "");
-    ASSERT_GE(statusHistory.size(), 2);
     EXPECT_EQ(statusHistory.mid(statusHistory.size() - 2),
               (QStringList{"Timeout - reading firmware info!", "Error reading firmware-info!"}));
-}
 
-TEST_F(UnpacedLinkTest, AnOverlongFirmwareReplyLeavesTheTextEmptyAndTheStatusAsItWas) {
+    CloseCom(com);
+    sim.clearRequests();
+    statusHistory.clear();
     sim.setFaults(Fault(&kvsim::Faults::extraBytes, 9));
     InitRS232(com);
-
     EXPECT_EQ(ordersReceived(), (std::vector<int>{5, 2, 7}));
     EXPECT_STREQ(szVersion, "");
     EXPECT_EQ(status(), "Parameter-frame received! - Line Ok!")

@@ -1,5 +1,5 @@
-// The live monitor: the REF / TOL LEDs, the NORM lines, the target buttons, and live runs over a
-// real pseudo-terminal against the simulated controller.
+// The live monitor: the REF / TOL LEDs, the NORM lines, and live runs over a real pseudo-terminal
+// against the simulated controller.
 #include "program_fixture.h"
 
 #include "utility.h"
@@ -105,29 +105,8 @@ TEST_F(PanelTest, NormLinesAreClampedAndFollowTheHardwareModeOnThePanel) {
     EXPECT_EQ(wordValue(PANEL_TOLERANCE), 77) << "after a RAW plot the controller's own word";
 }
 
-TEST_F(PanelTest, TargetButtonsAlwaysLeaveExactlyOneTickedAndUntickingFallsBackToRam) {
-    DisplayPanel(panelHandle);
-    // Each click, then the buttons RAM, EEPROM, file as ticks and the target.
-    const std::vector<std::pair<const char *, std::vector<int>>> steps = {
-        {"PANEL_RBTRAM", {1, 0, 0, RAM}},       {"PANEL_RBTFILE", {0, 0, 1, DATFILE}},
-        {"PANEL_RBTEEPROM", {0, 1, 0, EEPROM}}, {"PANEL_RBTEEPROM", {1, 0, 0, RAM}},
-        {"PANEL_RBTFILE", {0, 0, 1, DATFILE}},  {"PANEL_RBTFILE", {1, 0, 0, RAM}},
-        {"PANEL_RBTFILE", {0, 0, 1, DATFILE}},  {"PANEL_RBTRAM", {1, 0, 0, RAM}}};
-    for (const auto &[button, after] : steps) {
-        press(button);
-        EXPECT_EQ((std::vector<int>{intValue(PANEL_RBTRAM), intValue(PANEL_RBTEEPROM),
-                                    intValue(PANEL_RBTFILE), target}),
-                  after)
-            << button;
-    }
-}
-
-class LiveRunTest : public LinkTest {
+class LiveRunTest : public StartedTest {
   protected:
-    void SetUp() override {
-        LinkTest::SetUp();
-        startProgram();
-    }
     static bool dimmed(const char *name) { return !control(name)->isEnabled(); }
     // The run's flat lines at rest: band 2048 +- 512, nothing plotted, RAW empty.
     static void expectWindowsAtRest() {
@@ -148,13 +127,10 @@ TEST_F(LiveRunTest, AnswersScrollIntoTheNormWindowInOrderUntilStop) {
     std::vector<double> window;
     bool dimmedDuringRun = false;
 
-    runUntil([&] {
-        if (liveRequests() < 12)
-            return false;
+    runUntil(12, [&] {
         window.assign(arrayNORM, arrayNORM + 400);
         dimmedDuringRun = dimmed("PANEL_BTNRUN") && dimmed("PANEL_BTNDATA");
         press("PANEL_BTNSTOP");
-        return true;
     });
 
     EXPECT_TRUE(dimmedDuringRun);
@@ -186,7 +162,7 @@ TEST_F(LiveRunTest, StopWhileIdleSendsNothingAndResetsTheWindows) {
 TEST_F(LiveRunTest, ASilentControllerEndsTheRunAfterTwoSecondsAndKeepsDataDimmedUntilStop) {
     sim.setFaults(Fault(&kvsim::Faults::silent, true));
     const double start = Timer();
-    runUntil([] { return true; });
+    runUntil(0, [] {});
     const double elapsed = Timer() - start;
 
     EXPECT_EQ(status(), "Timeout RS232-Line!");
@@ -200,16 +176,11 @@ TEST_F(LiveRunTest, ASilentControllerEndsTheRunAfterTwoSecondsAndKeepsDataDimmed
 
 TEST_F(LiveRunTest, AnAnswerArrivingAfterStopIsNeverPlotted) {
     sim.setFaults(Fault(&kvsim::Faults::lateSeconds, 0.15)); // the answer in flight at Stop
-    runUntil([&] {
-        if (liveRequests() < 3)
-            return false;
-        press("PANEL_BTNSTOP");
-        return true;
-    });
+    runUntil(3, [] { press("PANEL_BTNSTOP"); });
     ASSERT_TRUE(waitFor([] { return graphrefresh == 1; }, 1.0)) << "the late answer came in";
 
     sim.setFaults(Fault(&kvsim::Faults::silent, true));
-    runUntil([] { return true; });
+    runUntil(0, [] {});
     ASSERT_EQ(status(), "Timeout RS232-Line!");
     for (int k = 0; k < 100; ++k)
         ASSERT_EQ(arrayNORM[4 * k + 3], 0) << k;
@@ -239,12 +210,7 @@ TEST_F(LiveRunTest, TheGraphSourceRingSwitchesChartsDuringARun) {
 }
 
 TEST_F(LiveRunTest, ClosingTheWindowEndsTheRunAndThenTheProgram) {
-    runUntil([&] {
-        if (liveRequests() < 3)
-            return false;
-        window()->close();
-        return true;
-    });
+    runUntil(3, [] { window()->close(); });
     EXPECT_EQ(stop_flag, 1);
     EXPECT_FALSE(dimmed("PANEL_BTNRUN"));
     const double start = Timer();
@@ -282,6 +248,8 @@ TEST_F(LiveRunTest, AChangeOfPortRunsTheWholeStartUpAgainAndTargetsRam) {
     EXPECT_EQ(intValue(PANEL_RBTEEPROM), 1) << "the buttons are not touched";
     EXPECT_EQ(ordersReceived(), (std::vector<int>{5, 2, 7}));
     EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
+    press("PANEL_RBTEEPROM");
+    EXPECT_EQ(intValue(PANEL_RBTRAM), 1) << "an unticked target button hands over to RAM";
 }
 
 TEST_F(LiveRunTest, AChangeToAPortThatCannotBeOpenedSaysSoAndKeepsTheNewNumber) {

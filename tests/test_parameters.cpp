@@ -37,16 +37,16 @@ class ParameterFileTest : public PanelTest {
         tick("PANEL_RBTFILE");
         ASSERT_EQ(target, DATFILE);
     }
-    QString path(const char *name) const { return dir.filePath(name); }
-    void save(const QString &file) {
-        QueueFileSelectAnswer(VAL_NEW_FILE_SELECTED, file.toLocal8Bit().constData());
+    QString path(const char *name) const { return workingFolder.filePath(name); }
+    // Send or Get with the file dialog answered so.
+    void save(const QString &file, int answer = VAL_NEW_FILE_SELECTED) {
+        QueueFileSelectAnswer(answer, file.toLocal8Bit().constData());
         press("PANEL_BTNSEND");
     }
-    void load(const QString &file) {
-        QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, file.toLocal8Bit().constData());
+    void load(const QString &file, int answer = VAL_EXISTING_FILE_SELECTED) {
+        QueueFileSelectAnswer(answer, file.toLocal8Bit().constData());
         press("PANEL_BTNGET");
     }
-    QTemporaryDir dir;
 };
 
 TEST_F(ParameterFileTest, TheSetIsSavedOneNumberALineInTheWorkingFolderAndLoadedBackWhole) {
@@ -95,14 +95,12 @@ TEST_F(ParameterFileTest, AFileThatCannotBeReadWholeChangesNothing) {
 }
 
 TEST_F(ParameterFileTest, ACancelledDialogWritesAndLoadsNothing) {
-    QueueFileSelectAnswer(VAL_NO_FILE_SELECTED, "");
-    press("PANEL_BTNSEND");
+    save("", VAL_NO_FILE_SELECTED);
     EXPECT_EQ(status(), "Transmit...");
-    EXPECT_TRUE(QDir(dir.path()).isEmpty());
+    EXPECT_TRUE(QDir(workingFolder.path()).isEmpty());
 
     SetCtrlVal(panelHandle, PANEL_POWER, 777);
-    QueueFileSelectAnswer(VAL_NO_FILE_SELECTED, "");
-    press("PANEL_BTNGET");
+    load("", VAL_NO_FILE_SELECTED);
     EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
     EXPECT_EQ(wordValue(PANEL_POWER), 500) << "get rewrites the panel from the variables";
 }
@@ -111,15 +109,13 @@ TEST_F(ParameterFileTest, ReplacingAParameterFileNeedsTheOperatorsYesAndReplaces
     const QString file = path("line7.dat");
     WriteFile(file, QByteArray(5000, 'x'));
     SetCtrlVal(panelHandle, PANEL_POWER, 4321);
-    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, file.toLocal8Bit().constData());
     QueueConfirmAnswer(0);
-    press("PANEL_BTNSEND");
+    save(file, VAL_EXISTING_FILE_SELECTED);
     EXPECT_EQ(ReadFile(file), QByteArray(5000, 'x')) << "no: the file stays";
     EXPECT_EQ(status(), "Transmit...");
 
-    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, file.toLocal8Bit().constData());
     QueueConfirmAnswer(1);
-    press("PANEL_BTNSEND");
+    save(file, VAL_EXISTING_FILE_SELECTED);
     EXPECT_TRUE(ReadFile(file).startsWith("4321\n"));
     EXPECT_EQ(ReadFile(file).size(), 16 * 5);
 }
@@ -141,14 +137,13 @@ TEST_F(ParameterFileTest, AFailedSaveSaysSoAndOnAFullDiskLeavesTheOldFileWhole) 
     tiny.rlim_cur = 16;
     ::setrlimit(RLIMIT_FSIZE, &tiny);
     SetCtrlVal(panelHandle, PANEL_POWER, 999);
-    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, file.toLocal8Bit().constData());
     QueueConfirmAnswer(1);
-    press("PANEL_BTNSEND");
+    save(file, VAL_EXISTING_FILE_SELECTED);
     ::setrlimit(RLIMIT_FSIZE, &previous);
 
     EXPECT_EQ(status(), "Error writing parameter-file!");
     EXPECT_EQ(ReadFile(file), good);
-    EXPECT_EQ(QDir(dir.path()).entryList({"CONpara.dat.*"}, QDir::Files), QStringList())
+    EXPECT_EQ(QDir(workingFolder.path()).entryList({"CONpara.dat.*"}, QDir::Files), QStringList())
         << "no temporary file left behind";
 }
 
@@ -176,13 +171,7 @@ TEST_F(ParameterFileTest, AnEndlessLineIsGivenUpAfterWhatASetCouldHold) {
     EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
 }
 
-class ParameterCommandTest : public LinkTest {
-  protected:
-    void SetUp() override {
-        LinkTest::SetUp();
-        startProgram();
-    }
-};
+class ParameterCommandTest : public StartedTest {};
 
 TEST_F(ParameterCommandTest, TeachSendsThePanelsSetAndReadsTheNewReferenceBack) {
     showOnPanel(DEFAULT_SET);
@@ -249,7 +238,7 @@ TEST_F(ParameterCommandTest, SendWritesThePanelsSetIntoRamAndEepromWithoutWaitin
     EXPECT_EQ(rx_flag, 0);
 }
 
-TEST_F(ParameterCommandTest, TeachWithASilentControllerTimesOutAfterOneAndAHalfSeconds) {
+TEST_F(ParameterCommandTest, ATeachTimesOutAfterOneAndAHalfSecondsOfSilenceOrOfReadBack) {
     sim.setFaults(Fault(&kvsim::Faults::silent, true));
     SetCtrlVal(panelHandle, PANEL_REFERENCE, 600);
     const double start = Timer();
@@ -262,9 +251,8 @@ TEST_F(ParameterCommandTest, TeachWithASilentControllerTimesOutAfterOneAndAHalfS
     EXPECT_LT(elapsed, 3.0);
     EXPECT_EQ(ordersReceived(), std::vector<int>{6}) << "no read-back after a time-out";
     EXPECT_EQ(reference, 600) << "the variables keep the panel's values";
-}
 
-TEST_F(ParameterCommandTest, ATeachWhoseReadBackTakesOverOneAndAHalfSecondsSaysTimeOut) {
+    sim.clearRequests();
     kvsim::Faults slowReadBack = Fault(&kvsim::Faults::lateOrder, int(ORDER_READ_RAM));
     slowReadBack.lateSeconds = 1.7;
     sim.setFaults(slowReadBack);

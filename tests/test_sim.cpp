@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <unistd.h>
 
 using namespace kvsim;
@@ -59,7 +58,7 @@ TEST(ControllerFlash, BlocksOutsidePagesFourToSevenAreRefusedAndTheAddressRunsOn
     EXPECT_EQ(controller.flashPage(6)[0], 0x8002);
 }
 
-TEST(FrameReader, ResynchronisesCountsBadFramesAndSurvivesAnyInput) {
+TEST(FrameReader, ResynchronisesAfterGarbageAndCountsBadFrames) {
     FrameReader reader;
     Frame frame{};
     Clock::time_point firstByte;
@@ -81,23 +80,9 @@ TEST(FrameReader, ResynchronisesCountsBadFramesAndSurvivesAnyInput) {
     EXPECT_TRUE(reader.next(&frame, &firstByte));
     EXPECT_FALSE(reader.next(&frame, &firstByte));
 
-    // Frames with every order code and random payloads (offsets, addresses) amid random bytes.
-    std::mt19937 random(7);
     Controller controller;
-    EXPECT_FALSE(controller.handle(requestFrame(99)).has_value());
+    EXPECT_FALSE(controller.handle(requestFrame(99)).has_value()) << "an unknown order";
     EXPECT_EQ(controller.badFrames(), 1u);
-    for (int round = 0; round < 3000; ++round) {
-        Bytes bytes(random() % 8);
-        std::generate(bytes.begin(), bytes.end(), [&] { return uint8_t(random()); });
-        std::vector<uint16_t> words(16);
-        std::generate(words.begin(), words.end(), [&] { return uint16_t(random()); });
-        const Bytes next = frameBytes(static_cast<uint16_t>(random() % 25), words);
-        bytes.insert(bytes.end(), next.begin(), next.end());
-        reader.push(bytes.data(), bytes.size(), Clock::now());
-        while (reader.next(&frame, &firstByte))
-            ASSERT_LE(controller.handle(frame).value_or(Bytes{}).size(), 128u);
-    }
-    EXPECT_GT(controller.requestCount(), 1000u);
 }
 
 TEST(EepromFile, SurvivesARestartAndRejectsBadContent) {
