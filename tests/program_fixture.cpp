@@ -5,7 +5,6 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QRadioButton>
@@ -114,16 +113,19 @@ void LinkTest::startProgram() {
     statusHistory.clear();
 }
 
-std::vector<int> LinkTest::ordersReceived() const {
+std::vector<int> OrdersOf(const kvsim::Simulator &sim) {
     std::vector<int> orders;
     for (const kvsim::Request &request : sim.requests())
         orders.push_back(request.order);
     return orders;
 }
 
-int LinkTest::liveRequests() const {
-    const std::vector<int> orders = ordersReceived();
-    return int(std::count(orders.begin(), orders.end(), 8));
+std::vector<kvsim::Request> LinkTest::requestsOf(std::initializer_list<int> orders) const {
+    std::vector<kvsim::Request> chosen;
+    for (const kvsim::Request &request : sim.requests())
+        if (std::find(orders.begin(), orders.end(), request.order) != orders.end())
+            chosen.push_back(request);
+    return chosen;
 }
 
 void LinkTest::runUntil(const std::function<bool()> &step) {

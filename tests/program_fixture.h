@@ -30,6 +30,9 @@ inline void PrintTo(const QString &text, std::ostream *out) {
     *out << '"' << text.toStdString() << '"';
 }
 
+// The order codes of the requests the simulator took, in the order they came.
+std::vector<int> OrdersOf(const kvsim::Simulator &sim);
+
 class PanelTest : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -64,8 +67,10 @@ class LinkTest : public PanelTest {
 
     // Opens port 1 as the program does at start and forgets that traffic.
     void startProgram();
-    std::vector<int> ordersReceived() const;
-    int liveRequests() const;
+    std::vector<int> ordersReceived() const { return OrdersOf(sim); }
+    // The requests with one of these order codes, in the order they came.
+    std::vector<kvsim::Request> requestsOf(std::initializer_list<int> orders) const;
+    int liveRequests() const { return int(requestsOf({8}).size()); }
     // Presses Run; step runs every few milliseconds inside the run until it returns true.
     void runUntil(const std::function<bool()> &step);
     // Presses Run; once the program asked for this many answers, then() runs inside the run.

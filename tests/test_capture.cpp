@@ -7,7 +7,6 @@
 #include "utility.h"
 
 #include <QComboBox>
-#include <QPushButton>
 #include <QTimer>
 
 using namespace kelvaro;
@@ -25,13 +24,6 @@ class CaptureTest : public StartedTest {
     void selectSource(int source) {
         control<QComboBox>("PANEL_RNGGRAPHSOURCE")->setCurrentIndex(source);
     }
-    std::vector<kvsim::Request> blockRequests() const {
-        std::vector<kvsim::Request> blocks;
-        for (const kvsim::Request &request : sim.requests())
-            if (request.order == 9)
-                blocks.push_back(request);
-        return blocks;
-    }
     static KvXYGraph *graph() { return control<KvXYGraph>("PANEL_GRAPH"); }
 };
 
@@ -45,7 +37,7 @@ TEST_F(CaptureTest, ARawCaptureReadsFourBlocksIntoBothCurvesTopBitsAsTheyCame) {
     selectSource(0);
     press("PANEL_BTNDATA");
 
-    const std::vector<kvsim::Request> blocks = blockRequests();
+    const std::vector<kvsim::Request> blocks = requestsOf({9});
     ASSERT_EQ(blocks.size(), 4u);
     for (size_t i = 0; i < blocks.size(); ++i) {
         kvsim::Words expected{};
@@ -71,7 +63,7 @@ TEST_F(CaptureTest, ANormCaptureReadsTwoBlocksAndDrawsTheBandTheCurveAndTheRefer
     selectSource(1);
     press("PANEL_BTNDATA");
 
-    const std::vector<kvsim::Request> blocks = blockRequests();
+    const std::vector<kvsim::Request> blocks = requestsOf({9});
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_EQ(blocks[1].words[0], 64);
     EXPECT_EQ(blocks[1].words[1], 1);
@@ -110,8 +102,8 @@ TEST_F(CaptureTest, ARingValueBeyondNormReadsFourBlocksAndPlotsNothing) {
     ring->addItem("other");
     ring->setCurrentIndex(2);
     press("PANEL_BTNDATA");
-    EXPECT_EQ(blockRequests().size(), 4u);
-    EXPECT_EQ(blockRequests()[3].words[1], 2);
+    EXPECT_EQ(requestsOf({9}).size(), 4u);
+    EXPECT_EQ(requestsOf({9})[3].words[1], 2);
     EXPECT_TRUE(graph()->plots().isEmpty());
 }
 

@@ -111,12 +111,6 @@ class CommandTest : public ::testing::Test {
         start(program, arguments, port.empty() ? link : port);
         return finished(program);
     }
-    std::vector<int> orders() const {
-        std::vector<int> codes;
-        for (const kvsim::Request &request : sim.requests())
-            codes.push_back(request.order);
-        return codes;
-    }
 
     QTemporaryDir dir;
     std::string link = dir.filePath("COM1").toStdString();
@@ -143,13 +137,13 @@ TEST_F(WindowTest, StartsWithEchoCheckRamReadAndFirmwareRequestAndEndsCleanlyOnS
         sim.clearRequests();
         QProcess program;
         startWindow(program, signal == SIGHUP);
-        ASSERT_TRUE(waitFor([this] { return orders().size() >= 3; }));
+        ASSERT_TRUE(waitFor([this] { return OrdersOf(sim).size() >= 3; }));
         QThread::msleep(300);
 
         ::kill(program.processId(), signal);
         const Outcome ended = finished(program);
         EXPECT_EQ(ended.code, 0) << signal << ended.messages.join('|').toStdString();
-        EXPECT_EQ(orders(), (std::vector<int>{5, 2, 7})) << signal;
+        EXPECT_EQ(OrdersOf(sim), (std::vector<int>{5, 2, 7})) << signal;
     }
 }
 
@@ -162,7 +156,7 @@ TEST_F(WindowTest, WithoutItsPanelFileItEndsWithMinusOneBeforeOpeningThePort) {
     EXPECT_EQ(ended.code, 255);
     EXPECT_TRUE(ended.messages.join('|').contains("cannot load the panel"));
     QThread::msleep(100);
-    EXPECT_TRUE(orders().empty());
+    EXPECT_TRUE(OrdersOf(sim).empty());
 }
 
 TEST_F(CommandTest, InfoGetSendTeachAndResetPrintWhatTheControllerHoldsAndSucceed) {
@@ -171,7 +165,7 @@ TEST_F(CommandTest, InfoGetSendTeachAndResetPrintWhatTheControllerHoldsAndSuccee
     EXPECT_EQ(info.out, QString(kvsim::FIRMWARE_TEXT) + "\n");
     EXPECT_EQ(info.messages.first(), "InitVars") << "the status texts go to standard error";
     EXPECT_EQ(info.messages.last(), kvsim::FIRMWARE_TEXT);
-    EXPECT_EQ(orders(), (std::vector<int>{5, 2, 7}));
+    EXPECT_EQ(OrdersOf(sim), (std::vector<int>{5, 2, 7}));
 
     kvsim::Words eeprom = sim.eeprom();
     eeprom[0] = 1234;
@@ -278,7 +272,7 @@ TEST_F(CommandTest, FailuresEndWithTheirExitStatusAndMessage) {
     const Outcome send = kelvaro({"send", "eeprom", dir.filePath("bad.dat")});
     EXPECT_EQ(send.code, 4);
     EXPECT_EQ(send.messages.last(), "Error reading parameter-file!");
-    EXPECT_EQ(orders(), (std::vector<int>{5, 2, 7})) << "the start-up only";
+    EXPECT_EQ(OrdersOf(sim), (std::vector<int>{5, 2, 7})) << "the start-up only";
 
     WriteFile(dir.filePath("bad-keys.dat"), correctionFile(5));
     const Outcome keys = kelvaro({"flash", dir.filePath("bad-keys.dat")});

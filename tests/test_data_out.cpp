@@ -9,15 +9,11 @@
 #include "filedialog.h"
 #include "utility.h"
 
-#include <QFile>
 #include <QImage>
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
-#include <QTimer>
-
-#include <functional>
 
 using namespace kelvaro;
 

@@ -5,7 +5,6 @@
 #include "utility.h"
 
 #include <QComboBox>
-#include <QTest>
 
 #include <algorithm>
 #include <string>

@@ -5,9 +5,7 @@
 #include "filedialog.h"
 #include "utility.h"
 
-#include <QFile>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>

@@ -25,8 +25,8 @@ Bytes frameBytes(uint16_t order, const std::vector<uint16_t> &words = {}) {
 }
 
 Frame requestFrame(uint16_t order, const std::vector<uint16_t> &words = {}) {
-    const Bytes bytes = frameBytes(order, words);
     Frame frame{};
+    const Bytes bytes = frameBytes(order, words);
     std::copy(bytes.begin(), bytes.end(), frame.begin());
     return frame;
 }
