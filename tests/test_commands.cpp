@@ -159,6 +159,25 @@ TEST_F(WindowTest, WithoutItsPanelFileItEndsWithMinusOneBeforeOpeningThePort) {
     EXPECT_TRUE(OrdersOf(sim).empty());
 }
 
+// The pair the demo starts: the kelvaro-sim program serving a link, kelvaro asking it.
+TEST(Executable, AsksTheSimulatorProgramOverItsLink) {
+    QTemporaryDir dir;
+    const QString link = dir.filePath("COM1");
+    QProcess sim;
+    sim.start(QCoreApplication::applicationDirPath() + "/kelvaro-sim",
+              {"--link", link, "--log-orders"});
+    ASSERT_TRUE(sim.waitForReadyRead(10000)) << "the simulator says where it serves";
+    EXPECT_TRUE(sim.readLine().startsWith("kelvaro-sim: serving " + link.toLocal8Bit()));
+
+    const Outcome info = run({"--port", link, "info"});
+    EXPECT_EQ(info.code, 0) << info.messages.join('|').toStdString();
+    EXPECT_EQ(info.out, QString(kvsim::FIRMWARE_TEXT) + "\n");
+    sim.terminate();
+    ASSERT_TRUE(sim.waitForFinished(10000));
+    EXPECT_EQ(sim.readAllStandardOutput(), "order 5\norder 2\norder 7\n");
+    EXPECT_FALSE(QFile::exists(link)) << "the link goes with the simulator";
+}
+
 TEST_F(CommandTest, InfoGetSendTeachAndResetPrintWhatTheControllerHoldsAndSucceed) {
     const Outcome info = kelvaro({"info"});
     EXPECT_EQ(info.code, 0);
