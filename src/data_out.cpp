@@ -25,13 +25,7 @@ int capturedSource = -1; // none yet
 
 // "kelvaro-YYYYMMDD-HHMMSS" and an ending: a default name that does not repeat.
 std::string StampedName(const char *ending) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char name[64];
-    const size_t length = std::strftime(name, sizeof name, "kelvaro-%Y%m%d-%H%M%S", &local);
-    std::snprintf(name + length, sizeof name - length, "%s", ending);
-    return name;
+    return LocalTimeText("kelvaro-%Y%m%d-%H%M%S", std::time(nullptr)) + ending;
 }
 
 // The operator names a file to write. Returns 1 with the path in file_name, or 0.

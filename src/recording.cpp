@@ -29,16 +29,10 @@ double lastSync = 0;
 // ISO 8601 local time with milliseconds, as a spreadsheet reads it.
 std::string LocalTimeNow(void) {
     const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const int millis =
-        int(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-            1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[40];
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    std::snprintf(text + length, sizeof text - length, ".%03d", millis);
-    return text;
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    return LocalTimeText("%Y-%m-%dT%H:%M:%S", std::chrono::system_clock::to_time_t(now),
+                         int(millis % 1000));
 }
 
 void FailRecording(void) {
@@ -49,6 +43,16 @@ void FailRecording(void) {
 }
 
 } // namespace
+
+std::string LocalTimeText(const char *format, std::time_t seconds, int millis) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[64];
+    const size_t length = std::strftime(text, sizeof text, format, &local);
+    if (millis >= 0)
+        std::snprintf(text + length, sizeof text - length, ".%03d", millis);
+    return text;
+}
 
 std::string LiveValuesRow(void) {
     char row[128];

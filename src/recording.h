@@ -2,9 +2,13 @@
 // the row format the command line's monitor prints too.
 #pragma once
 
+#include <ctime>
 #include <string>
 
 namespace kelvaro {
+
+// seconds as local time in strftime's format, with ".mmm" appended when millis is 0..999.
+std::string LocalTimeText(const char *format, std::time_t seconds, int millis = -1);
 
 // The columns of one answer, after the time columns of a recording.
 const char LIVE_COLUMNS[] = "norm,a,b,amax,bmax,up,lo,tol,btn,ref_led,tol_led";

@@ -54,6 +54,11 @@ TEST_F(RecordingTest, EveryAnswerIsARowInOrderWithTheLedsAsShownUntilStop) {
     sim.scriptNorm(script);
     record();
     runUntil(int(script.size()) + 1, [] { press("PANEL_BTNSTOP"); });
+    EXPECT_TRUE(QRegularExpression(R"(^kelvaro-\d{8}-\d{6}\.csv$)")
+                    .match(LastFileSelectRequest()->defaultFileSpec)
+                    .hasMatch())
+        << "offered as Run started: a name with the date and time, "
+        << LastFileSelectRequest()->defaultFileSpec;
 
     const QStringList recorded = rows();
     ASSERT_GE(recorded.size(), int(script.size()));
