@@ -1,5 +1,5 @@
-// Data files on POSIX descriptors: what is written gathers in memory and reaches the disk on a
-// sync, so a recording costs one write and one fdatasync a second, not one per row.
+// Data files on POSIX descriptors: what is written gathers in memory and reaches the disk once a
+// second, so a recording costs one write and one fdatasync a second, not one per row.
 #include "datafile.h"
 
 #include "arrayfile.h"
@@ -8,6 +8,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -17,11 +18,13 @@
 namespace {
 
 const size_t WRITE_AT_BYTES = 64 * 1024;
+const auto SYNC_INTERVAL = std::chrono::seconds(1);
 
 struct DataFile {
     int fd = -1;
     std::string name;
     std::string pending;
+    std::chrono::steady_clock::time_point synced;
 };
 
 std::map<int, DataFile> files;
@@ -59,7 +62,7 @@ int OpenDataFile(const char *fileName, int action) {
     if (fd < 0)
         return fail(name, errno);
     const int handle = nextHandle++;
-    files[handle] = DataFile{fd, name, {}};
+    files[handle] = DataFile{fd, name, {}, std::chrono::steady_clock::now()};
     return handle;
 }
 
@@ -68,6 +71,8 @@ int WriteDataFile(int handle, const char *text) {
     if (file == files.end())
         return fail("data file", EBADF);
     file->second.pending += text ? text : "";
+    if (std::chrono::steady_clock::now() - file->second.synced >= SYNC_INTERVAL)
+        return SyncDataFile(handle);
     return file->second.pending.size() >= WRITE_AT_BYTES ? writePending(file->second) : 0;
 }
 
@@ -77,6 +82,7 @@ int SyncDataFile(int handle) {
         return fail("data file", EBADF);
     if (writePending(file->second) != 0)
         return -1;
+    file->second.synced = std::chrono::steady_clock::now();
     return ::fdatasync(file->second.fd) == 0 ? 0 : fail(file->second.name, errno);
 }
 

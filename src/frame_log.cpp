@@ -18,10 +18,7 @@ namespace kelvaro {
 
 namespace {
 
-const double SYNC_INTERVAL_S = 1.0;
-
 int logFile = 0;
-double lastSync = 0;
 
 const char *OrderName(int code) {
     switch (code) {
@@ -95,11 +92,7 @@ void Log(const char *direction, const unsigned char *bytes, int count, const std
         AppendFrameLogLine(line.c_str());
     if (logFile > 0) {
         line += '\n';
-        const double now = Timer();
-        const bool failed = WriteDataFile(logFile, line.c_str()) != 0 ||
-                            (now - lastSync > SYNC_INTERVAL_S && SyncDataFile(logFile) != 0);
-        lastSync = now;
-        if (failed) {
+        if (WriteDataFile(logFile, line.c_str()) != 0) {
             const std::string why = std::string("Frame log stopped: ") + GetDataFileError();
             CloseDataFile(logFile);
             logFile = 0;

@@ -9,7 +9,6 @@
 
 #include "arrayfile.h"
 #include "datafile.h"
-#include "utility.h"
 
 #include <chrono>
 #include <cstdio>
@@ -19,12 +18,9 @@ namespace kelvaro {
 
 namespace {
 
-const double SYNC_INTERVAL_S = 1.0;
-
 int recordFile = 0;
 std::string recordPath;
 long rows = 0;
-double lastSync = 0;
 
 // ISO 8601 local time with milliseconds, as a spreadsheet reads it.
 std::string LocalTimeNow(void) {
@@ -72,7 +68,6 @@ int StartRecording(const char *path) {
     }
     recordPath = path;
     rows = 0;
-    lastSync = Timer();
     if (WriteDataFile(recordFile, (std::string("time,time_s,") + LIVE_COLUMNS + "\n").c_str()) !=
         0) {
         FailRecording();
@@ -89,14 +84,10 @@ void RecordLiveAnswer(double secondsIntoRun) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, ",%.3f,", secondsIntoRun);
     const std::string row = LocalTimeNow() + seconds + LiveValuesRow() + "\n";
-    const double now = Timer();
-    if (WriteDataFile(recordFile, row.c_str()) != 0 ||
-        (now - lastSync >= SYNC_INTERVAL_S && SyncDataFile(recordFile) != 0)) {
+    if (WriteDataFile(recordFile, row.c_str()) != 0) {
         FailRecording();
         return;
     }
-    if (now - lastSync >= SYNC_INTERVAL_S)
-        lastSync = now;
     ++rows;
 }
 

@@ -5,8 +5,8 @@
 // Opens fileName to append to it (action VAL_APPEND) or to start it afresh (VAL_TRUNCATE, of
 // arrayfile.h). Returns a handle (> 0), or -1 with GetDataFileError saying why.
 int OpenDataFile(const char *fileName, int action);
-// Adds text, kept in memory until the next sync or until much has gathered. Returns 0, or -1
-// (disk full, folder gone) with GetDataFileError saying why.
+// Adds text, kept in memory until much has gathered or a second has passed since the last sync,
+// then synced. Returns 0, or -1 (disk full, folder gone) with GetDataFileError saying why.
 int WriteDataFile(int handle, const char *text);
 // Hands what was written to the disk and waits until it is there. Returns 0, or -1 as above.
 int SyncDataFile(int handle);
