@@ -124,11 +124,15 @@ int SendFrame(int port, int code, const unsigned short *words) {
 }
 
 int StartExchange(int port, int code, const unsigned short *words) {
+    // The words are taken first: the live answer let in below lands in pp, often the caller's
+    // words.
+    unsigned short frame[PNUM];
+    std::copy(words, words + PNUM, frame);
     if (liveAnswerDue)
         AwaitAnswer(GET_TIMEOUT_S, nullptr);
     FlushQueues(port);
     rx_flag = 0;
-    return SendFrame(port, code, words);
+    return SendFrame(port, code, frame);
 }
 
 void FlushQueues(int port) {

@@ -238,6 +238,28 @@ TEST_F(LiveRunTest, ACommandPressedDuringARunRunsInsideItAndTheRunGoesOn) {
     EXPECT_NE(status(), "Timeout RS232-Line!");
 }
 
+TEST_F(LiveRunTest, ATeachPressedDuringARunSendsThePanelsSetNotTheLiveAnswersWords) {
+    const std::vector<int> set = {600, 1000, 300, 10, 0, 50, 1, 4, 0, 0, 900, 0, 400, 0, 0, 7};
+    SetProgramParameters(set);
+    SetPanelValues();
+    bool pressed = false;
+    runUntil([&] {
+        if (!pressed && liveRequests() >= 3) {
+            pressed = true;
+            press("PANEL_BUTTONTEACH");
+        }
+        if (!pressed || requestsOf({2}).empty())
+            return false;
+        press("PANEL_BTNSTOP");
+        return true;
+    });
+    const std::vector<kvsim::Request> teach = requestsOf({6});
+    ASSERT_EQ(teach.size(), 1u);
+    std::vector<int> shown = set;
+    shown[2] = wordValue(PANEL_TOLERANCE); // a RAW run shows the controller's own tolerance
+    EXPECT_EQ(WordsOf(teach.front().words), shown);
+}
+
 TEST_F(LiveRunTest, AChangeOfPortRunsTheWholeStartUpAgainAndTargetsRam) {
     press("PANEL_RBTEEPROM");
     ASSERT_EQ(target, EEPROM);
