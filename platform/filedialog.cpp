@@ -80,6 +80,13 @@ int ConfirmPopup(const char *title, const char *message) {
                QMessageBox::No) == QMessageBox::Yes;
 }
 
+int MayWriteChosenFile(int chosen, const char *title, const char *path) {
+    if (chosen != VAL_EXISTING_FILE_SELECTED)
+        return chosen == VAL_NEW_FILE_SELECTED;
+    const std::string question = std::string(path ? path : "") + " already exists. Replace it?";
+    return ConfirmPopup(title, question.c_str());
+}
+
 void QueueFileSelectAnswer(int result, const char *path) {
     queuedAnswers.emplace_back(result, path ? path : "");
 }

@@ -190,14 +190,9 @@ class FrameLogWindow : public QWidget {
             status_->setText(tr("The frame log was not saved: the path is too long."));
             return;
         }
-        if (chosen == VAL_NO_FILE_SELECTED)
+        if (!MayWriteChosenFile(chosen, TITLE, path))
             return;
         const QString name = QString::fromLocal8Bit(path);
-        // As for the program's other files, only the operator may let an existing one go.
-        if (chosen == VAL_EXISTING_FILE_SELECTED &&
-            !ConfirmPopup(TITLE,
-                          tr("%1 already exists. Replace it?").arg(name).toLocal8Bit().constData()))
-            return;
         QByteArray bytes;
         for (size_t i = 0; i < ring.size(); ++i) {
             bytes += ring.at(i);

@@ -98,11 +98,8 @@ void SendToFile(void) {
             SendCorrDataToFlash();
         return;
     }
-    char question[PATH_LEN + 64];
-    std::snprintf(question, sizeof question, "%s already exists. Replace it?", file_name);
-    if (chosen == VAL_EXISTING_FILE_SELECTED && !ConfirmPopup(PARAMETER_FILE_TITLE, question))
-        return;
-    SendParaToFile();
+    if (MayWriteChosenFile(chosen, PARAMETER_FILE_TITLE, file_name))
+        SendParaToFile();
 }
 
 } // namespace
@@ -254,9 +251,9 @@ int CC_TogButtonParaII(int, int, int event, void *, int, int) {
 }
 
 int CC_BTNRun(int, int, int event, void *, int, int) {
-    if (event != EVENT_COMMIT)
+    // A run the operator wanted recorded does not start unrecorded.
+    if (event != EVENT_COMMIT || !PrepareRecording())
         return 0;
-    PrepareRecording();
     SetCtrlAttribute(panelHandle, PANEL_GRAPH, ATTR_VISIBLE, 0);
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 1);
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);

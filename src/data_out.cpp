@@ -28,10 +28,12 @@ std::string StampedName(const char *ending) {
     return LocalTimeText("kelvaro-%Y%m%d-%H%M%S", std::time(nullptr)) + ending;
 }
 
-// The operator names a file to write. Returns 1 with the path in file_name, or 0.
+// The operator names a file to write, and lets it go if it exists. Returns 1 with the path in
+// file_name, or 0.
 int AskForFile(const char *defaultName, const char *types, const char *title) {
-    return FileSelectPopup(proj_dir, defaultName, types, title, VAL_SAVE_BUTTON, 0, 0, 1, 1,
-                           file_name) > 0;
+    const int chosen = FileSelectPopup(proj_dir, defaultName, types, title, VAL_SAVE_BUTTON, 0, 0,
+                                       1, 1, file_name);
+    return MayWriteChosenFile(chosen, title, file_name);
 }
 
 bool EndsWith(const std::string &text, const char *ending) {
@@ -60,11 +62,12 @@ void ShowRecordSwitches(int on) {
 }
 
 // Opens the recording at a file the operator names; the switches show whether one runs.
-void StartRecordingAsked(void) {
+int StartRecordingAsked(void) {
     const std::string name = StampedName(".csv");
     const int started =
         AskForFile(name.c_str(), "*.csv", "Record the live run") && StartRecording(file_name);
     ShowRecordSwitches(started);
+    return started;
 }
 
 } // namespace
@@ -83,11 +86,10 @@ std::string CurveCsv(int source) {
     return csv;
 }
 
-void PrepareRecording(void) {
+int PrepareRecording(void) {
     int on = 0;
     GetCtrlVal(panelHandle, PANEL_TOGRECORD, &on);
-    if (on && !IsRecording())
-        StartRecordingAsked();
+    return !on || IsRecording() || StartRecordingAsked();
 }
 
 void PanelLiveAnswer(double secondsIntoRun) {

@@ -9,9 +9,10 @@ namespace kelvaro {
 // The captured curve as CSV: "i,a,b" (RAW) or "i,norm,upper,lower,reference" (NORM), 128 rows.
 std::string CurveCsv(int source);
 
-// Before a run: when Record is on, asks where the run goes. After each answer: its row, and the
-// chart becomes something to export.
-void PrepareRecording(void);
+// Before a run: when Record is on, asks where the run goes. Returns 1 when the run may start: 0
+// when Record is on and no recording could start (cancelled, refused, or the status says why).
+// After each answer: its row, and the chart becomes something to export.
+int PrepareRecording(void);
 void PanelLiveAnswer(double secondsIntoRun);
 // After a capture of source: the curve becomes something to export.
 void CurveCaptured(int source);

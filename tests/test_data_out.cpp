@@ -84,6 +84,31 @@ TEST_F(RecordingTest, EveryAnswerIsARowInOrderWithTheLedsAsShownUntilStop) {
     EXPECT_TRUE(control<QPushButton>("PANEL_TOGRECORD")->isChecked()) << "on for the next run";
 }
 
+TEST_F(RecordingTest, ARunThatCannotBeRecordedDoesNotStartAndAnOldFileStaysUnlessLetGo) {
+    WriteFile(file, "kept\n");
+    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, file.toLocal8Bit().constData());
+    QueueConfirmAnswer(0);
+    press("PANEL_TOGRECORD");
+    runUntil(3, [] { press("PANEL_BTNSTOP"); });
+    EXPECT_EQ(liveRequests(), 0);
+    EXPECT_EQ(ReadFile(file), "kept\n");
+    EXPECT_FALSE(control<QPushButton>("PANEL_TOGRECORD")->isChecked());
+
+    const QString unwritable = workingFolder.filePath("missing/run.csv");
+    QueueFileSelectAnswer(VAL_NEW_FILE_SELECTED, unwritable.toLocal8Bit().constData());
+    press("PANEL_TOGRECORD");
+    runUntil(3, [] { press("PANEL_BTNSTOP"); });
+    EXPECT_EQ(liveRequests(), 0);
+    EXPECT_EQ(status(),
+              "Recording not started: " + unwritable.toStdString() + ": No such file or directory");
+
+    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, file.toLocal8Bit().constData());
+    QueueConfirmAnswer(1);
+    press("PANEL_TOGRECORD");
+    runUntil(3, [] { press("PANEL_BTNSTOP"); });
+    EXPECT_GE(rows().size(), 2) << "replaced once let go";
+}
+
 TEST_F(RecordingTest, ARecordingEndedByATimeOutIsCompleteAndSaysBoth) {
     record();
     runUntil(5, [&] { sim.setFaults(Fault(&kvsim::Faults::silent, true)); });

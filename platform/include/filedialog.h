@@ -33,6 +33,9 @@ int MessagePopup(const char *title, const char *message);
 // Asks the operator a yes-or-no question. Returns 1 for yes, 0 for no (and when no one can be
 // asked: no application, or the program is ending).
 int ConfirmPopup(const char *title, const char *message);
+// After a FileSelectPopup answer chosen for path: 1 when path may be written, a new file or one
+// the operator lets go ("... already exists. Replace it?"); 0 when cancelled, refused or failed.
+int MayWriteChosenFile(int chosen, const char *title, const char *path);
 
 // For tests: the next dialog returns this result and path at once, without showing itself.
 // Answers queue up in order.
