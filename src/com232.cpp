@@ -447,6 +447,12 @@ int SendCorrDataToFlash(void) {
             Delay(FLASH_PAGE_PAUSE_S);
     }
     ShowFlashProgress(0);
+    // The last page's "ok" must not stand for the whole table.
+    if (failed > 0) {
+        std::snprintf(szStatus, sizeof szStatus, "error : F801 FLASH %d of 4 pages not written!",
+                      failed);
+        ShowStatus(szStatus);
+    }
     return failed;
 }
 

@@ -178,6 +178,7 @@ TEST_F(FlashTest, ACompleteRunFillsPagesFourToSevenWithTheTable) {
     program(correctionFile(value, identity()));
 
     EXPECT_EQ(pageTexts(), pages("++++"));
+    EXPECT_EQ(status(), pages("++++").last().toStdString());
     const std::vector<int> t = table();
     for (int page = 4; page <= 7; ++page) {
         const kvsim::Page flash = sim.flashPage(page);
@@ -204,6 +205,7 @@ TEST_F(FlashTest, ARefusedBlockEndsItsPageAndTheNextPageFollows) {
     program(correctionFile(identity(), identity()));
 
     EXPECT_EQ(pageTexts(), pages("+-++"));
+    EXPECT_EQ(status(), "error : F801 FLASH 1 of 4 pages not written!") << "not page 7's ok";
     EXPECT_TRUE(statusHistory.contains("error : F801 FLASH erase-adress not valid!"));
     for (const kvsim::Request &request : requestsOf({20, 21}))
         ASSERT_FALSE(request.order == 20 && request.words[1] > 0x1530 && request.words[1] < 0x1600)
