@@ -17,6 +17,8 @@
 #include "start.h"
 #include "utility.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +37,7 @@ struct Monitor {
     long printed = 0;
 };
 Monitor monitor;
+int outputError = 0; // errno of the first failed write to standard output
 
 bool Is(const char *argument, const char *word) {
     return argument && std::strcmp(argument, word) == 0;
@@ -75,9 +78,11 @@ int CheckArguments(int argc, char **argv) {
         monitor = Monitor{};
         for (int i = 1; i < argc; i += 2) {
             double value = 0;
-            if (!ParsePositive(i + 1 < argc ? argv[i + 1] : nullptr, &value))
-                return Usage("monitor [--count N] [--seconds S], N and S above 0");
-            if (Is(argv[i], "--count"))
+            const bool counted = Is(argv[i], "--count");
+            if (!ParsePositive(i + 1 < argc ? argv[i + 1] : nullptr, &value) ||
+                (counted && (value != long(value) || value > 1e9)))
+                return Usage("monitor [--count N] [--seconds S], N a whole number, both above 0");
+            if (counted)
                 monitor.count = long(value);
             else if (Is(argv[i], "--seconds"))
                 monitor.seconds = value;
@@ -93,9 +98,13 @@ void PrintParameterSet(void) {
     std::fputs(ParameterSetText().c_str(), stdout);
 }
 
+// A reader that went away (monitor | head) or a full disk ends the run.
 void PrintMonitorRow(double secondsIntoRun) {
     std::printf("%.3f,%s\n", secondsIntoRun, LiveValuesRow().c_str());
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) {
+        outputError = errno;
+        stop_flag = 1;
+    }
     ++monitor.printed;
     if ((monitor.count > 0 && monitor.printed >= monitor.count) ||
         (monitor.seconds > 0 && secondsIntoRun >= monitor.seconds))
@@ -164,6 +173,17 @@ int Run(char **argv) {
     return RunFlash(argv[1]);
 }
 
+// Results that never reached standard output are a failed command, whatever the controller did.
+int FinishOutput(int result) {
+    if (std::fflush(stdout) != 0 && outputError == 0)
+        outputError = errno;
+    if (outputError == 0 && !std::ferror(stdout))
+        return result;
+    std::fprintf(stderr, "kelvaro: the results could not be written to standard output: %s\n",
+                 std::strerror(outputError ? outputError : EIO));
+    return result == EXIT_DONE ? EXIT_FILE : result;
+}
+
 } // namespace
 
 int RunCommand(HINSTANCE instance, int argc, char **argv) {
@@ -171,6 +191,8 @@ int RunCommand(HINSTANCE instance, int argc, char **argv) {
         return wrong;
     // A command opens no window, so it needs no display.
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // A closed output is a failed write, handled like one, not a death that leaves the lock file.
+    std::signal(SIGPIPE, SIG_IGN);
     if (InitCVIRTEEx(instance, nullptr, nullptr) == 0) {
         std::fprintf(stderr, "kelvaro: cannot start the application\n");
         return EXIT_NO_PORT;
@@ -193,7 +215,7 @@ int RunCommand(HINSTANCE instance, int argc, char **argv) {
                  : startUp == STARTUP_NO_CONTROLLER ? EXIT_NO_ANSWER
                                                     : Run(argv);
     }
-    std::fflush(stdout);
+    result = FinishOutput(result);
     CloseCom(com);
     CloseFrameLogFile();
     DiscardPanel(panelHandle);

@@ -302,6 +302,24 @@ TEST_F(CommandTest, FailuresEndWithTheirExitStatusAndMessage) {
     EXPECT_EQ(send.messages.last(), "Error reading parameter-file!");
     EXPECT_EQ(OrdersOf(sim), (std::vector<int>{5, 2, 7})) << "the start-up only";
 
+    // Results that could not be written: a full disk, a reader that went away.
+    QProcess full;
+    full.setStandardOutputFile("/dev/full");
+    start(full, {"get", "ram"}, link);
+    const Outcome unwritten = finished(full);
+    EXPECT_EQ(unwritten.code, 4);
+    EXPECT_EQ(unwritten.messages.last(), "kelvaro: the results could not be written to standard "
+                                         "output: No space left on device");
+    QProcess gone;
+    gone.setProcessEnvironment(withoutDisplay());
+    gone.start("bash", {"-c", "\"$0\" --port \"$1\" monitor | head -n 3; exit ${PIPESTATUS[0]}",
+                        binary(), QString::fromStdString(link)});
+    const Outcome closed = finished(gone);
+    EXPECT_EQ(closed.out.count('\n'), 3);
+    EXPECT_EQ(closed.code, 4) << "not killed by SIGPIPE";
+    EXPECT_TRUE(closed.messages.last().endsWith("Broken pipe"));
+    EXPECT_EQ(kelvaro({"info"}).code, 0) << "the port was let go";
+
     WriteFile(dir.filePath("bad-keys.dat"), correctionFile(5));
     const Outcome keys = kelvaro({"flash", dir.filePath("bad-keys.dat")});
     EXPECT_EQ(keys.code, 4);
@@ -331,7 +349,7 @@ TEST_F(CommandTest, FailuresEndWithTheirExitStatusAndMessage) {
 
     for (const QStringList &wrongUse :
          {QStringList{"get"}, QStringList{"get", "flash"}, QStringList{"monitor", "--count", "0"},
-          QStringList{"colour"}})
+          QStringList{"monitor", "--count", "2.5"}, QStringList{"colour"}})
         EXPECT_EQ(kelvaro(wrongUse).code, 1) << wrongUse.join(' ').toStdString();
 }
 
