@@ -1,12 +1,15 @@
-// Data files on POSIX descriptors: what is written gathers in memory and reaches the disk once a
-// second, so a recording costs one write and one fdatasync a second, not one per row.
+// Data files on POSIX descriptors: what is written gathers in memory and reaches the disk within
+// a second, so a recording costs one write and one fdatasync a second, not one per row.
 #include "datafile.h"
 
 #include "arrayfile.h"
 #include "internal.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -25,6 +28,8 @@ struct DataFile {
     std::string name;
     std::string pending;
     std::chrono::steady_clock::time_point synced;
+    bool syncDue = false; // a timer will sync what is pending
+    std::string failure;  // why a sync of the timer failed, told at the next call
 };
 
 std::map<int, DataFile> files;
@@ -53,6 +58,24 @@ int writePending(DataFile &file) {
     return 0;
 }
 
+// What is written while the line goes quiet still reaches the disk within the second.
+void syncLater(int handle, DataFile &file) {
+    if (file.syncDue || !QCoreApplication::instance())
+        return;
+    file.syncDue = true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        SYNC_INTERVAL - (std::chrono::steady_clock::now() - file.synced));
+    QTimer::singleShot(std::max<long>(0, long(left.count())), QCoreApplication::instance(),
+                       [handle] {
+                           auto due = files.find(handle);
+                           if (due == files.end())
+                               return;
+                           due->second.syncDue = false;
+                           if (!due->second.pending.empty() && SyncDataFile(handle) != 0)
+                               due->second.failure = lastError;
+                       });
+}
+
 } // namespace
 
 int OpenDataFile(const char *fileName, int action) {
@@ -62,7 +85,7 @@ int OpenDataFile(const char *fileName, int action) {
     if (fd < 0)
         return fail(name, errno);
     const int handle = nextHandle++;
-    files[handle] = DataFile{fd, name, {}, std::chrono::steady_clock::now()};
+    files[handle] = DataFile{fd, name, {}, std::chrono::steady_clock::now(), false, {}};
     return handle;
 }
 
@@ -71,8 +94,10 @@ int WriteDataFile(int handle, const char *text) {
     if (file == files.end())
         return fail("data file", EBADF);
     file->second.pending += text ? text : "";
-    if (std::chrono::steady_clock::now() - file->second.synced >= SYNC_INTERVAL)
+    if (!file->second.failure.empty() ||
+        std::chrono::steady_clock::now() - file->second.synced >= SYNC_INTERVAL)
         return SyncDataFile(handle);
+    syncLater(handle, file->second);
     return file->second.pending.size() >= WRITE_AT_BYTES ? writePending(file->second) : 0;
 }
 
@@ -80,6 +105,10 @@ int SyncDataFile(int handle) {
     auto file = files.find(handle);
     if (file == files.end())
         return fail("data file", EBADF);
+    if (!file->second.failure.empty()) {
+        lastError = file->second.failure;
+        return -1;
+    }
     if (writePending(file->second) != 0)
         return -1;
     file->second.synced = std::chrono::steady_clock::now();

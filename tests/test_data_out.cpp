@@ -175,6 +175,8 @@ TEST_F(UnpacedLinkTest, TheFrameLogOfAStartUpIsWhatTheSimulatorSawAndSent) {
     const QString log = workingFolder.filePath("frames.log");
     ASSERT_EQ(OpenFrameLogFile(log.toLocal8Bit().constData()), 1);
     InitRS232(com);
+    EXPECT_TRUE(waitFor([&] { return QFileInfo(log).size() > 0; }, 3.0))
+        << "the frames before the line went quiet reach the disk, not only at the end";
     CloseFrameLogFile();
 
     QStringList sent;
