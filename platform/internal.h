@@ -16,5 +16,7 @@ void DeliverCloseToPanels();
 // Replaces path with bytes only once all of them are on the disk; an old file stays whole when
 // that fails. Returns true, or false with error saying why.
 bool SaveFileWhole(const QString &path, const QByteArray &bytes, QString *error);
+// What LastPanelError says next.
+void SetLastPanelError(const QString &why);
 // nullptr when the panel or control does not exist; error then says which (a PanelError).
 QWidget *PanelControlWidget(int panel, int control, int *error = nullptr);

@@ -47,7 +47,7 @@ std::map<int, Panel> panels;
 int nextPanelHandle = 1;
 std::map<std::string, PanelCallbackPtr> panelCallbacks;
 std::map<std::string, CtrlCallbackPtr> ctrlCallbacks;
-QString lastLoadError;
+QString lastPanelError;
 
 class FormLoader : public QUiLoader {
   public:
@@ -174,7 +174,7 @@ QWidget *findControl(int panel, int control, int *error) {
 }
 
 int fail(const QString &why, int code) {
-    lastLoadError = why;
+    lastPanelError = why;
     return code;
 }
 
@@ -351,13 +351,17 @@ int LoadPanel(int, const char *fileName, int resourceId) {
         delete window;
         return result;
     }
-    lastLoadError.clear();
+    lastPanelError.clear();
     return handle;
+}
+
+void SetLastPanelError(const QString &why) {
+    lastPanelError = why;
 }
 
 const char *LastPanelError(void) {
     static QByteArray text;
-    text = lastLoadError.toLocal8Bit();
+    text = lastPanelError.toLocal8Bit();
     return text.constData();
 }
 

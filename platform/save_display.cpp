@@ -70,5 +70,8 @@ int SaveCtrlDisplayToFile(int panel, int control, int, int height, int width,
     if (!drawn)
         return UIE_VALUE_TYPE;
     QString why;
-    return SaveFileWhole(name, bytes, &why) ? 0 : UIE_FILE_WRITE;
+    if (SaveFileWhole(name, bytes, &why))
+        return 0;
+    SetLastPanelError(name + QLatin1String(": ") + why);
+    return UIE_FILE_WRITE;
 }

@@ -50,10 +50,17 @@ bool IsPicture(const std::string &path) {
     return EndsWith(path, ".png") || EndsWith(path, ".svg");
 }
 
-void SayWritten(int failed, const std::string &what) {
+// cause is nullptr when the file was written, else the file's name and the system's words.
+void SayWritten(const char *cause) {
     const std::string text =
-        failed ? "Could not write " + what : "Written: " + std::string(file_name);
+        cause ? "Could not write " + std::string(cause) : "Written: " + std::string(file_name);
     ShowStatus(text.c_str());
+}
+
+// Writes the control as a picture to file_name; nullptr, or why it could not.
+const char *WritePicture(int control) {
+    return SaveCtrlDisplayToFile(panelHandle, control, 1, -1, -1, file_name) != 0 ? LastPanelError()
+                                                                                  : nullptr;
 }
 
 void ShowRecordSwitches(int on) {
@@ -133,11 +140,12 @@ int CC_MenuExportCurve(int, int, int event, void *, int, int) {
     const std::string name = StampedName("-curve.csv");
     if (!AskForFile(name.c_str(), "*.csv *.png *.svg", "Export curve"))
         return 0;
-    const int failed =
-        IsPicture(file_name)
-            ? SaveCtrlDisplayToFile(panelHandle, PANEL_GRAPH, 1, -1, -1, file_name) != 0
-            : SaveTextFile(file_name, CurveCsv(capturedSource).c_str()) != 0;
-    SayWritten(failed, file_name);
+    if (IsPicture(file_name))
+        SayWritten(WritePicture(PANEL_GRAPH));
+    else
+        SayWritten(SaveTextFile(file_name, CurveCsv(capturedSource).c_str()) != 0
+                       ? GetDataFileError()
+                       : nullptr);
     return 0;
 }
 
@@ -152,7 +160,7 @@ int CC_MenuExportChart(int, int, int event, void *, int, int) {
         return 0;
     }
     const int chart = type == 0 ? PANEL_RAWCHART : PANEL_NORMCHART;
-    SayWritten(SaveCtrlDisplayToFile(panelHandle, chart, 1, -1, -1, file_name) != 0, file_name);
+    SayWritten(WritePicture(chart));
     return 0;
 }
 

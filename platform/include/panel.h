@@ -57,7 +57,8 @@ void RegisterCtrlCallback(const char *name, CtrlCallbackPtr callback);
 // A relative file name is taken from the program's directory. Returns the panel handle (> 0);
 // UIE_NO_APPLICATION, UIE_PANEL_FILE, UIE_RESOURCE or UIE_CALLBACK, with LastPanelError saying why.
 int LoadPanel(int parentPanel, const char *fileName, int resourceId);
-// Why the last LoadPanel failed, for the one-line message at start-up; "" after a success.
+// Why the last LoadPanel or SaveCtrlDisplayToFile failed (the file and the system's words);
+// "" after a successful LoadPanel.
 const char *LastPanelError(void);
 // Shows the panel. Returns 0 or UIE_PANEL_HANDLE.
 int DisplayPanel(int panel);
@@ -99,6 +100,6 @@ int NewCtrl(int panel, int style, const char *label, int top, int left);
 // (".png", ".svg", any letter case); height and width -1 keep the control's own size, others
 // scale the picture to theirs. Returns 0; UIE_PANEL_HANDLE, UIE_CONTROL_ID, UIE_VALUE_TYPE
 // (another extension, or a size below 1 or too large to draw) or UIE_FILE_WRITE (the file could
-// not be written; an old one stays whole).
+// not be written, LastPanelError saying why; an old one stays whole).
 int SaveCtrlDisplayToFile(int panel, int control, int includeLabel, int height, int width,
                           const char *fileName);
