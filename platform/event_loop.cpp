@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <fcntl.h>
@@ -27,8 +28,10 @@ int quitCode = 0;
 int signalPipe[2] = {-1, -1};
 
 void onStopSignal(int) {
+    const int interruptedErrno = errno; // the interrupted code may be about to read it
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+    errno = interruptedErrno;
 }
 
 } // namespace
