@@ -244,7 +244,8 @@ int measureFailures() {
 
     const double hangUp = Timer();
     sim.stop();
-    while (ComDeviceGone(com) == 0 || GetInQLen(com) != COM_PORT_NOT_OPEN)
+    while ((ComDeviceGone(com) == 0 || GetInQLen(com) != COM_PORT_NOT_OPEN) &&
+           Timer() < hangUp + 1.0)
         ProcessSystemEventsUntil(hangUp + 1.0);
     print("hangup_to_status_s", Timer() - hangUp, "s", "peer hangs up, status says so; aim < 0.1");
     const Usage before = programUsage(sim);

@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -88,10 +87,6 @@ int GetFullPathFromProject(const char *fileName, char fullPath[MAX_PATHNAME_LEN]
 
 int GetProgramDir(char directory[MAX_PATHNAME_LEN]) {
     return copyPath(programDirectory(), directory);
-}
-
-int stricmp(const char *a, const char *b) {
-    return strcasecmp(a, b);
 }
 
 int SameFile(const char *a, const char *b) {

@@ -25,6 +25,7 @@ extern double arrayRAW[200];
 extern double arrayNORM[400];
 extern unsigned short xArray[256], yArrayA[256], yArrayB[256], upArray[256], loArray[256],
     refArray[256];
+const int CURVE_POINTS = 128; // samples of one capture
 
 // Correction table and flash pages.
 extern int vcorr[4096];

@@ -20,7 +20,6 @@ namespace kelvaro {
 
 namespace {
 
-const int CURVE_POINTS = 128;
 int capturedSource = -1; // none yet
 
 // "kelvaro-YYYYMMDD-HHMMSS" and an ending: a default name that does not repeat.

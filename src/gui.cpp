@@ -82,7 +82,6 @@ void SetUpStripChart(int chart, int traces) {
 }
 
 const int PARAMETER_FIELD_WIDTH = 4;
-const int CURVE_POINTS = 128;
 const int CORRECTION_KEYS = 1024;
 const int TABLE_FIELD_WIDTH = 6;
 

@@ -17,8 +17,6 @@ int GetFullPathFromProject(const char *fileName, char fullPath[MAX_PATHNAME_LEN]
 // The directory of the program's executable, which holds its panel file. Returns 0, or -1 as
 // GetProjectDir.
 int GetProgramDir(char directory[MAX_PATHNAME_LEN]);
-// 0 when a and b are equal ignoring letter case, else their order as strcasecmp gives it.
-int stricmp(const char *a, const char *b);
 // 1 when a and b name the same file: one file on disk (through any links), or names equal
 // ignoring letter case in the same directory (resolved); else 0.
 int SameFile(const char *a, const char *b);
