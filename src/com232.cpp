@@ -48,16 +48,12 @@ void PutWord(unsigned char *at, int word) {
     at[1] = static_cast<unsigned char>(word & 0xFF);
 }
 
-unsigned short WordAt(const unsigned char *at) {
-    return static_cast<unsigned short>(at[0] << 8 | at[1]);
-}
-
 // The frame buffers go to the serial service as plain chars.
 char *Bytes(unsigned char *buffer) {
     return reinterpret_cast<char *>(buffer);
 }
 
-// Whatever the input queue held goes, in the frame log as discarded.
+// Whatever the input queue held goes; the frame log shows up to a buffer of it as discarded.
 void DiscardInput(int port) {
     const int queued = FrameLogOn() ? GetInQLen(port) : 0;
     if (queued > 0) {
@@ -92,6 +88,10 @@ unsigned short *const PARAMETERS[PNUM] = {
     &evalmode, &maxmode,   &triglvl,   &trigmode,   &sdelay,   &para13, &para14, &para15};
 
 } // namespace
+
+unsigned short WordAt(const unsigned char *at) {
+    return static_cast<unsigned short>(at[0] << 8 | at[1]);
+}
 
 void FillTxBuf(int order, const unsigned short *words) {
     PutWord(szWriteBuf, sync);

@@ -33,7 +33,7 @@ const int BUFFER_BYTES = 1024;
 const int FIRMWARE_BYTES = 64;
 const int BLOCK_WORDS = 64;
 const int BLOCK_BYTES = BLOCK_WORDS * 2;
-const double LINE_TIMEOUT_S = 2.0;  // each read and write, and every wait for an answer frame
+const double LINE_TIMEOUT_S = 2.0;  // each read and write, WaitRxFull, the firmware text
 const double GET_TIMEOUT_S = 2.0;   // get from the controller, and each live request
 const double TEACH_TIMEOUT_S = 1.5; // teach and reset
 const double BLOCK_TIMEOUT_S = 1.5; // a curve block
@@ -51,6 +51,8 @@ void FillTxBuf(int order, const unsigned short *words);
 void GetRxBuf(int count);
 void CopyVarsToPP(void);
 void CopyPPtoVars(void);
+// The word at `at` as the line carries it, high byte first.
+unsigned short WordAt(const unsigned char *at);
 
 // The exchange path. Every frame leaves through SendFrame; answers come through the receive
 // callback (AwaitAnswer), a direct read (ExchangeDirect) or, without a frame header, ReadReply.

@@ -51,15 +51,11 @@ const char *OrderName(int code) {
     }
 }
 
-int Word(const unsigned char *at) {
-    return at[0] << 8 | at[1];
-}
-
 // The words of count bytes from first on, high byte first.
 std::string Words(const unsigned char *bytes, int first, int count) {
     std::string words;
     for (int i = first; i + 1 < count; i += 2)
-        words += " " + std::to_string(Word(bytes + i));
+        words += " " + std::to_string(WordAt(bytes + i));
     return words;
 }
 
@@ -67,7 +63,8 @@ std::string Words(const unsigned char *bytes, int first, int count) {
 std::string FrameMeaning(const char *prefix, const unsigned char *bytes, int count) {
     if (count < 4)
         return std::string(prefix) + "incomplete frame";
-    std::string meaning = std::string(prefix) + OrderName(Word(bytes + 2)) + Words(bytes, 4, count);
+    std::string meaning =
+        std::string(prefix) + OrderName(WordAt(bytes + 2)) + Words(bytes, 4, count);
     if (count != FRAME_BYTES)
         meaning += " (" + std::to_string(count) + " of 36 bytes)";
     return meaning;
@@ -140,7 +137,7 @@ void LogReply(const unsigned char *bytes, int count, int wanted) {
     if (wanted == FIRMWARE_BYTES) {
         int values[FIRMWARE_BYTES / 2];
         for (int i = 0; i < FIRMWARE_BYTES / 2; ++i)
-            values[i] = 2 * i + 1 < count ? Word(bytes + 2 * i) : 0;
+            values[i] = 2 * i + 1 < count ? WordAt(bytes + 2 * i) : 0;
         char text[FIRMWARE_BYTES];
         FmtWordsAsText(text, sizeof text, values, FIRMWARE_BYTES / 2);
         Log("RX", bytes, count, std::string("firmware text \"") + text + "\"");
