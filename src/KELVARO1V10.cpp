@@ -139,6 +139,13 @@ RunEnding RunLive(void (*eachAnswer)(double secondsIntoRun)) {
     return ending;
 }
 
+void PrepareStartUp(void) {
+    GetProjectDir(proj_dir);
+    InitVars();
+    com = StartUpPort();
+    SetCtrlVal(panelHandle, PANEL_DROPDCOM, com);
+}
+
 void InitVars(void) {
     power = 500;
     reference = 2048;
@@ -391,10 +398,7 @@ int WinMain(HINSTANCE hInstance, HINSTANCE, char *, int) {
         std::fprintf(stderr, "kelvaro: cannot load the panel: %s\n", LastPanelError());
         return -1;
     }
-    GetProjectDir(proj_dir);
-    InitVars();
-    com = StartUpPort();
-    SetCtrlVal(panelHandle, PANEL_DROPDCOM, com);
+    PrepareStartUp();
     if (FrameLogPath() && !OpenFrameLogFile(FrameLogPath()))
         std::fprintf(stderr, "kelvaro: %s\n", szStatus);
     InitRS232(com);

@@ -60,6 +60,9 @@ template <size_t N> void CopyText(char (&dest)[N], const char *text) {
 }
 
 void InitVars(void);
+// What the window and the commands do before the line check: the working folder, the defaults
+// on the panel, the start-up port chosen and shown in the ring.
+void PrepareStartUp(void);
 // How a live run ended.
 enum RunEnding { RUN_STOPPED, RUN_TIMED_OUT, RUN_DEVICE_GONE };
 // The live run: the controller's answers to order 8, each plotted, handed to eachAnswer with the

@@ -204,10 +204,7 @@ int RunCommand(HINSTANCE instance, int argc, char **argv) {
         return EXIT_FILE;
     }
     EchoStatusToStandardError();
-    GetProjectDir(proj_dir);
-    InitVars();
-    com = StartUpPort();
-    SetCtrlVal(panelHandle, PANEL_DROPDCOM, com);
+    PrepareStartUp();
     int result = EXIT_FILE;
     if (!FrameLogPath() || OpenFrameLogFile(FrameLogPath())) {
         const int startUp = InitRS232(com);

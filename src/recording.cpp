@@ -1,6 +1,6 @@
-// Recording the live run to CSV: the rows gather in memory and reach the disk once a second, so a
-// crash or a pulled plug loses at most the last second; a full disk ends the recording, not the
-// run.
+// Recording the live run to CSV: the rows gather in memory and reach the disk within a second,
+// so a crash or a pulled plug loses at most the last second; a full disk ends the recording, not
+// the run.
 #include "recording.h"
 
 #include "KELVARO1V10.h"
@@ -94,13 +94,13 @@ void RecordLiveAnswer(double secondsIntoRun) {
 void StopRecording(const char *runEnding) {
     if (recordFile == 0)
         return;
-    if (CloseDataFile(recordFile) != 0) {
-        recordFile = 0;
+    const int closed = CloseDataFile(recordFile);
+    recordFile = 0;
+    if (closed != 0) {
         const std::string why = std::string("Recording incomplete: ") + GetDataFileError();
         ShowStatus(why.c_str());
         return;
     }
-    recordFile = 0;
     const std::string saved = std::string(runEnding ? runEnding : "") + (runEnding ? " " : "") +
                               "Recorded " + std::to_string(rows) + " rows to " + recordPath;
     ShowStatus(saved.c_str());
