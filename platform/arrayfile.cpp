@@ -8,6 +8,7 @@
 #include "internal.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cmath>
@@ -86,6 +87,25 @@ int parseNumber(const std::string &token, int dataType, double *value) {
     return 0;
 }
 
+// What a number of the data type must be, for the message about one that is not.
+std::string wantedNumber(int dataType) {
+    if (isFloating(dataType))
+        return "a number";
+    double low = 0;
+    double high = 0;
+    limitsOf(dataType, &low, &high);
+    return "a whole number from " + std::to_string(qint64(low)) + " to " +
+           std::to_string(qint64(high));
+}
+
+std::string lastError;
+std::vector<int> lastRowLines; // the line of each row of the last file read whole
+
+int failWith(int code, const QString &fileName, const std::string &what) {
+    lastError = QFileInfo(fileName).fileName().toStdString() + what;
+    return code;
+}
+
 bool validArguments(const void *array, int dataType, int numberOfElements, int numberOfGroups,
                     int fileType) {
     return array && IsDataType(dataType) && numberOfGroups > 0 && numberOfElements > 0 &&
@@ -134,56 +154,88 @@ int formatArray(QByteArray *formatted, const void *array, int dataType, int numb
 int FileToArray(const char *fileName, void *array, int dataType, int numberOfElements,
                 int numberOfGroups, int arrayDataOrder, int fileLayout, int fileType) {
     if (!fileName || !validArguments(array, dataType, numberOfElements, numberOfGroups, fileType))
-        return ARRAY_FILE_BAD_ARGUMENT;
-    QFile file(QString::fromLocal8Bit(fileName));
+        return failWith(ARRAY_FILE_BAD_ARGUMENT, QString(), "no file or no array to read into");
+    const QString name = QString::fromLocal8Bit(fileName);
+    if (QFileInfo(name).isDir())
+        return failWith(ARRAY_FILE_CANNOT_OPEN, name, " is a folder, not a file");
+    QFile file(name);
     if (!file.open(QIODevice::ReadOnly))
-        return ARRAY_FILE_CANNOT_OPEN;
+        return failWith(ARRAY_FILE_CANNOT_OPEN, name, ": " + file.errorString().toStdString());
 
     const int perGroup = numberOfElements / numberOfGroups;
     const bool columns = fileLayout == VAL_GROUPS_AS_COLUMNS;
     const int rows = columns ? perGroup : numberOfGroups;
     const int perRow = columns ? numberOfGroups : perGroup;
+    const std::string rowsWanted = std::to_string(rows) + (rows == 1 ? " line" : " lines");
     std::vector<double> values(static_cast<size_t>(numberOfElements));
+    std::vector<int> rowLines;
     // Room for every number with generous blanks, and for some empty lines: no file longer than
     // that can hold what was asked for.
     const qint64 longestLine = MAX_CHARACTERS_PER_NUMBER * perRow;
     qint64 budget = longestLine * (qint64(rows) + SPARE_LINES);
     int row = 0;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine(longestLine + 1);
+    int lineNumber = 0;
+    // Not atEnd(): a pipe whose writer has not written yet is at its end until it has.
+    for (;;) {
+        // One byte more than a line may hold tells a line that is too long (readLine keeps room
+        // for a terminating zero).
+        const QByteArray line = file.readLine(longestLine + 2);
+        if (line.isEmpty())
+            break;
+        ++lineNumber;
         budget -= line.size();
         if (budget < 0 || (line.size() > longestLine && !line.endsWith('\n')))
-            return ARRAY_FILE_TOO_LARGE;
+            return failWith(ARRAY_FILE_TOO_LARGE, name,
+                            " is too large for " + rowsWanted + " of numbers");
         const QList<QByteArray> tokens = line.simplified().split(' ');
         if (tokens.size() == 1 && tokens.front().isEmpty())
             continue;
-        if (row == rows || tokens.size() != perRow) {
-            for (const QByteArray &token : tokens) {
-                double ignored = 0;
-                if (parseNumber(token.toStdString(), VAL_DOUBLE, &ignored) != 0)
-                    return ARRAY_FILE_NOT_A_NUMBER;
-            }
-            return ARRAY_FILE_BAD_LAYOUT;
-        }
-        for (int column = 0; column < perRow; ++column) {
+        const std::string where = " line " + std::to_string(lineNumber) + ": ";
+        if (row == rows)
+            return failWith(ARRAY_FILE_BAD_LAYOUT, name,
+                            where + "more than the " + rowsWanted + " of numbers wanted");
+        for (int column = 0; column < int(tokens.size()); ++column) {
+            const std::string token = tokens.at(column).toStdString();
             double value = 0;
-            const int parsed = parseNumber(tokens.at(column).toStdString(), dataType, &value);
+            const int parsed = parseNumber(token, dataType, &value);
             if (parsed != 0)
-                return parsed;
+                return failWith(parsed, name,
+                                where + "\"" + token + "\" is not " + wantedNumber(dataType));
+            if (column >= perRow)
+                continue;
             const int group = columns ? column : row;
             const int index = columns ? row : column;
             values[size_t(arrayIndex(group, index, numberOfGroups, perGroup, arrayDataOrder))] =
                 value;
         }
+        if (tokens.size() != perRow)
+            return failWith(ARRAY_FILE_BAD_LAYOUT, name,
+                            where + std::to_string(tokens.size()) +
+                                (tokens.size() == 1 ? " number" : " numbers") +
+                                " where a line holds " + std::to_string(perRow));
+        rowLines.push_back(lineNumber);
         ++row;
     }
     if (file.error() != QFileDevice::NoError)
-        return ARRAY_FILE_CANNOT_OPEN;
+        return failWith(ARRAY_FILE_CANNOT_OPEN, name, ": " + file.errorString().toStdString());
+    if (row == 0)
+        return failWith(ARRAY_FILE_TOO_FEW_VALUES, name, " is empty");
     if (row < rows)
-        return ARRAY_FILE_TOO_FEW_VALUES;
+        return failWith(ARRAY_FILE_TOO_FEW_VALUES, name,
+                        " holds " + std::to_string(row) + (row == 1 ? " line" : " lines") +
+                            " of numbers, not " + std::to_string(rows));
     for (int i = 0; i < numberOfElements; ++i)
         StoreDataValue(array, dataType, i, values[size_t(i)]);
+    lastRowLines = std::move(rowLines);
     return 0;
+}
+
+int ArrayFileLineOfRow(int row) {
+    return row >= 0 && row < int(lastRowLines.size()) ? lastRowLines[size_t(row)] : 0;
+}
+
+const char *GetArrayFileError(void) {
+    return lastError.c_str();
 }
 
 int ArrayToString(char *text, int textSize, const void *array, int dataType, int numberOfElements,
@@ -213,10 +265,13 @@ int ArrayToFile(const char *fileName, const void *array, int dataType, int numbe
     const QString name = QString::fromLocal8Bit(fileName);
     if (fileAction == VAL_APPEND) {
         QFile file(name);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append) || file.write(text) != text.size())
-            return ARRAY_FILE_WRITE_FAILED;
-        return file.flush() ? 0 : ARRAY_FILE_WRITE_FAILED;
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append) ||
+            file.write(text) != text.size() || !file.flush())
+            return failWith(ARRAY_FILE_WRITE_FAILED, name, ": " + file.errorString().toStdString());
+        return 0;
     }
-    QString ignored;
-    return SaveFileWhole(name, text, &ignored) ? 0 : ARRAY_FILE_WRITE_FAILED;
+    QString why;
+    return SaveFileWhole(name, text, &why)
+               ? 0
+               : failWith(ARRAY_FILE_WRITE_FAILED, name, ": " + why.toStdString());
 }

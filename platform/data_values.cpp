@@ -2,91 +2,68 @@
 #include "data_values.h"
 
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
-template <typename T> double load(const void *values, int64_t index) {
-    T typed;
-    std::memcpy(&typed, static_cast<const char *>(values) + index * int64_t(sizeof(T)), sizeof(T));
-    return double(typed);
+// Calls visit with a null pointer of the element type that dataType names. Returns false, without
+// calling it, for a code that is not a data type.
+template <typename Visit> bool visitElementType(int dataType, Visit visit) {
+    switch (dataType) {
+    case VAL_CHAR:
+        visit(static_cast<int8_t *>(nullptr));
+        return true;
+    case VAL_UNSIGNED_CHAR:
+        visit(static_cast<uint8_t *>(nullptr));
+        return true;
+    case VAL_SHORT_INTEGER:
+        visit(static_cast<int16_t *>(nullptr));
+        return true;
+    case VAL_UNSIGNED_SHORT_INTEGER:
+        visit(static_cast<uint16_t *>(nullptr));
+        return true;
+    case VAL_INTEGER:
+        visit(static_cast<int32_t *>(nullptr));
+        return true;
+    case VAL_UNSIGNED_INTEGER:
+        visit(static_cast<uint32_t *>(nullptr));
+        return true;
+    case VAL_FLOAT:
+        visit(static_cast<float *>(nullptr));
+        return true;
+    case VAL_DOUBLE:
+        visit(static_cast<double *>(nullptr));
+        return true;
+    default:
+        return false;
+    }
 }
 
-template <typename T> void store(void *values, int64_t index, double value) {
-    const T typed = static_cast<T>(value);
-    std::memcpy(static_cast<char *>(values) + index * int64_t(sizeof(T)), &typed, sizeof(T));
-}
+template <typename Pointer> using Element = std::remove_pointer_t<Pointer>;
 
 } // namespace
 
 size_t DataTypeSize(int dataType) {
-    switch (dataType) {
-    case VAL_CHAR:
-    case VAL_UNSIGNED_CHAR:
-        return 1;
-    case VAL_SHORT_INTEGER:
-    case VAL_UNSIGNED_SHORT_INTEGER:
-        return 2;
-    case VAL_INTEGER:
-    case VAL_UNSIGNED_INTEGER:
-    case VAL_FLOAT:
-        return 4;
-    case VAL_DOUBLE:
-        return 8;
-    default:
-        return 0;
-    }
+    size_t size = 0;
+    visitElementType(dataType, [&size](auto typed) { size = sizeof(Element<decltype(typed)>); });
+    return size;
 }
 
 double DataValue(const void *values, int dataType, int64_t index) {
-    switch (dataType) {
-    case VAL_CHAR:
-        return load<int8_t>(values, index);
-    case VAL_UNSIGNED_CHAR:
-        return load<uint8_t>(values, index);
-    case VAL_SHORT_INTEGER:
-        return load<int16_t>(values, index);
-    case VAL_UNSIGNED_SHORT_INTEGER:
-        return load<uint16_t>(values, index);
-    case VAL_INTEGER:
-        return load<int32_t>(values, index);
-    case VAL_UNSIGNED_INTEGER:
-        return load<uint32_t>(values, index);
-    case VAL_FLOAT:
-        return load<float>(values, index);
-    case VAL_DOUBLE:
-        return load<double>(values, index);
-    default:
-        return 0;
-    }
+    double value = 0;
+    visitElementType(dataType, [&](auto typed) {
+        Element<decltype(typed)> element;
+        std::memcpy(&element, static_cast<const char *>(values) + index * int64_t(sizeof element),
+                    sizeof element);
+        value = double(element);
+    });
+    return value;
 }
 
 void StoreDataValue(void *values, int dataType, int64_t index, double value) {
-    switch (dataType) {
-    case VAL_CHAR:
-        store<int8_t>(values, index, value);
-        break;
-    case VAL_UNSIGNED_CHAR:
-        store<uint8_t>(values, index, value);
-        break;
-    case VAL_SHORT_INTEGER:
-        store<int16_t>(values, index, value);
-        break;
-    case VAL_UNSIGNED_SHORT_INTEGER:
-        store<uint16_t>(values, index, value);
-        break;
-    case VAL_INTEGER:
-        store<int32_t>(values, index, value);
-        break;
-    case VAL_UNSIGNED_INTEGER:
-        store<uint32_t>(values, index, value);
-        break;
-    case VAL_FLOAT:
-        store<float>(values, index, value);
-        break;
-    case VAL_DOUBLE:
-        store<double>(values, index, value);
-        break;
-    default:
-        break;
-    }
+    visitElementType(dataType, [&](auto typed) {
+        const auto element = static_cast<Element<decltype(typed)>>(value);
+        std::memcpy(static_cast<char *>(values) + index * int64_t(sizeof element), &element,
+                    sizeof element);
+    });
 }

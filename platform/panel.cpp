@@ -296,6 +296,19 @@ bool readNumber(QWidget *widget, long long *value) {
     return true;
 }
 
+// The value of a number control or a menu item (1 checked), for the GetCtrlVal of each type.
+int getNumber(int panel, int control, long long *number) {
+    if (QAction *item = findMenuItem(panel, control)) {
+        *number = item->isChecked() ? 1 : 0;
+        return 0;
+    }
+    int error = 0;
+    QWidget *widget = findControl(panel, control, &error);
+    if (!widget)
+        return error;
+    return readNumber(widget, number) ? 0 : UIE_VALUE_TYPE;
+}
+
 } // namespace
 
 void RegisterPanelCallback(const char *name, PanelCallbackPtr callback) {
@@ -401,35 +414,19 @@ QWidget *PanelControlWidget(int panel, int control, int *error) {
 }
 
 int GetCtrlVal(int panel, int control, unsigned short *value) {
-    if (QAction *item = findMenuItem(panel, control)) {
-        *value = item->isChecked() ? 1 : 0;
-        return 0;
-    }
-    int error = 0;
     long long number = 0;
-    QWidget *widget = findControl(panel, control, &error);
-    if (!widget)
-        return error;
-    if (!readNumber(widget, &number))
-        return UIE_VALUE_TYPE;
-    *value = static_cast<unsigned short>(number & 0xFFFF);
-    return 0;
+    const int result = getNumber(panel, control, &number);
+    if (result == 0)
+        *value = static_cast<unsigned short>(number & 0xFFFF);
+    return result;
 }
 
 int GetCtrlVal(int panel, int control, int *value) {
-    if (QAction *item = findMenuItem(panel, control)) {
-        *value = item->isChecked() ? 1 : 0;
-        return 0;
-    }
-    int error = 0;
     long long number = 0;
-    QWidget *widget = findControl(panel, control, &error);
-    if (!widget)
-        return error;
-    if (!readNumber(widget, &number))
-        return UIE_VALUE_TYPE;
-    *value = static_cast<int>(number);
-    return 0;
+    const int result = getNumber(panel, control, &number);
+    if (result == 0)
+        *value = static_cast<int>(number);
+    return result;
 }
 
 int GetCtrlVal(int panel, int control, char *text, size_t size) {

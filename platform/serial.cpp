@@ -62,9 +62,17 @@ struct Port {
 };
 
 Port ports[MAX_COM_PORT + 1];
-// What outlives a port's closing: whether its device went away, and why it failed to open.
+// What outlives a port's closing: whether its device went away, why it failed to open, and why
+// its last transfer failed or its device went.
 bool gone[MAX_COM_PORT + 1];
 std::string openFailure[MAX_COM_PORT + 1];
+std::string transferFailure[MAX_COM_PORT + 1];
+
+// Once its device is gone, a port's failures all come from that: the reason it went stays.
+void noteFailure(int number, int error) {
+    if (!gone[number])
+        transferFailure[number] = std::strerror(error);
+}
 
 Port *openPort(int port) {
     if (port < 1 || port > MAX_COM_PORT || ports[port].fd < 0)
@@ -120,11 +128,13 @@ void noteEvents(int number, int events) {
 }
 
 // Nothing more can come from a device that is gone: stop watching it, and tell the program once.
-void markLost(int number) {
+// error is the system's reason, 0 when the device hung up.
+void markLost(int number, int error) {
     Port &p = ports[number];
     if (p.lost)
         return;
     p.lost = true;
+    transferFailure[number] = error != 0 ? std::strerror(error) : "it hung up";
     gone[number] = true;
     if (p.notifier)
         p.notifier->setEnabled(false);
@@ -162,8 +172,12 @@ void pump(int number) {
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            markLost(number);
+        // The other end of a terminal that hangs up reads as the end of the file or as EIO,
+        // whichever the kernel sees first.
+        if (n == 0 || errno == EIO)
+            markLost(number, 0);
+        else if (errno != EAGAIN && errno != EWOULDBLOCK)
+            markLost(number, errno);
         break;
     }
     if (events || p.count > 0)
@@ -395,6 +409,23 @@ int openExclusively(const QString &path, QByteArray *lockFile, std::string *caus
     return fd;
 }
 
+// The open port a transfer of count bytes at buffer goes through: 0 with *p set, or the error the
+// transfer returns.
+int startTransfer(int port, const void *buffer, int count, Port **p) {
+    *p = openPort(port);
+    if (!*p)
+        return COM_PORT_NOT_OPEN;
+    return buffer && count >= 0 ? 0 : COM_INVALID_PARAMETER;
+}
+
+// tcflush on the device; false with the cause kept when the system refused.
+bool flushDevice(int number, int queue) {
+    if (::tcflush(ports[number].fd, queue) == 0)
+        return true;
+    noteFailure(number, errno);
+    return false;
+}
+
 void closeAllPorts() {
     for (int port = 1; port <= MAX_COM_PORT; ++port)
         if (ports[port].fd >= 0)
@@ -415,6 +446,7 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
         CloseCom(port);
     gone[port] = false;
     openFailure[port].clear();
+    transferFailure[port].clear();
 
     const QString path =
         (deviceName && *deviceName) ? QString::fromLocal8Bit(deviceName) : ComDevicePath(port);
@@ -480,6 +512,10 @@ const char *ComOpenFailureCause(int port) {
     return port >= 1 && port <= MAX_COM_PORT ? openFailure[port].c_str() : "";
 }
 
+const char *GetComFailureCause(int port) {
+    return port >= 1 && port <= MAX_COM_PORT ? transferFailure[port].c_str() : "";
+}
+
 int ComDeviceGone(int port) {
     return port >= 1 && port <= MAX_COM_PORT && gone[port] ? 1 : 0;
 }
@@ -499,6 +535,12 @@ void SetComStartUpDevice(const char *path) {
 
 int GetComPortOfDevice(const char *path) {
     return ComPortOfPath(QString::fromLocal8Bit(path ? path : ""));
+}
+
+const char *GetComStartUpReason(void) {
+    static QByteArray reason;
+    reason = StartUpDeviceReason().toUtf8();
+    return reason.constData();
 }
 
 int GetComDeviceName(int port, char *name, int size) {
@@ -527,40 +569,39 @@ int SetCTSMode(int port, int mode) {
     if (!p)
         return COM_PORT_NOT_OPEN;
     termios tio{};
-    if (tcgetattr(p->fd, &tio) != 0)
-        return COM_IO_ERROR;
-    if (mode)
-        tio.c_cflag |= CRTSCTS;
-    else
-        tio.c_cflag &= ~CRTSCTS;
-    return tcsetattr(p->fd, TCSANOW, &tio) == 0 ? 0 : COM_IO_ERROR;
+    if (tcgetattr(p->fd, &tio) == 0) {
+        if (mode)
+            tio.c_cflag |= CRTSCTS;
+        else
+            tio.c_cflag &= ~CRTSCTS;
+        if (tcsetattr(p->fd, TCSANOW, &tio) == 0)
+            return 0;
+    }
+    noteFailure(port, errno);
+    return COM_IO_ERROR;
 }
 
 int FlushInQ(int port) {
     Port *p = openPort(port);
     if (!p)
         return COM_PORT_NOT_OPEN;
-    tcflush(p->fd, TCIFLUSH);
     p->head = 0;
     p->count = 0;
     p->pendingEvents &= ~LWRS_RECEIVE;
-    return 0;
+    return flushDevice(port, TCIFLUSH) ? 0 : COM_IO_ERROR;
 }
 
 int FlushOutQ(int port) {
     Port *p = openPort(port);
     if (!p)
         return COM_PORT_NOT_OPEN;
-    tcflush(p->fd, TCOFLUSH);
-    return 0;
+    return flushDevice(port, TCOFLUSH) ? 0 : COM_IO_ERROR;
 }
 
 int ComWrt(int port, const char *buffer, int count) {
-    Port *p = openPort(port);
-    if (!p)
-        return COM_PORT_NOT_OPEN;
-    if (!buffer || count < 0)
-        return COM_INVALID_PARAMETER;
+    Port *p = nullptr;
+    if (const int error = startTransfer(port, buffer, count, &p))
+        return error;
     const double deadline = Timer() + p->timeout;
     int written = 0;
     while (written < count && !p->lost) {
@@ -570,8 +611,12 @@ int ComWrt(int port, const char *buffer, int count) {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            if (errno == EIO || errno == ENXIO || errno == ENODEV)
-                markLost(port);
+            if (errno == EIO)
+                markLost(port, 0);
+            else if (errno == ENXIO || errno == ENODEV)
+                markLost(port, errno);
+            else
+                noteFailure(port, errno);
             break;
         }
         const double remaining = deadline - Timer();
@@ -579,17 +624,17 @@ int ComWrt(int port, const char *buffer, int count) {
             break;
         pollFor(p->fd, POLLOUT, remaining);
     }
+    if (written < count && !p->lost && transferFailure[port].empty())
+        transferFailure[port] = "the device took no more bytes within the time-out";
     if (written > 0)
         noteEvents(port, LWRS_TXEMPTY);
     return written;
 }
 
 int ComRd(int port, char *buffer, int count) {
-    Port *p = openPort(port);
-    if (!p)
-        return COM_PORT_NOT_OPEN;
-    if (!buffer || count < 0)
-        return COM_INVALID_PARAMETER;
+    Port *p = nullptr;
+    if (const int error = startTransfer(port, buffer, count, &p))
+        return error;
     const double deadline = Timer() + p->timeout;
     size_t done = 0;
     for (;;) {

@@ -28,6 +28,7 @@ struct Device {
 
 std::map<int, Device> numbered;
 QString startUpDevice;
+QString startUpReason; // why port 1 is the device it is
 
 QString environmentPath(int port) {
     const QByteArray name = "KELVARO_COM" + QByteArray::number(port);
@@ -91,15 +92,23 @@ QList<Device> numberDevices() {
     for (int port = 1; port <= MAX_COM_PORT; ++port)
         if (!environmentPath(port).isEmpty())
             numberNamedPath(port, environmentPath(port));
-    if (!startUpDevice.isEmpty())
+    if (!environmentPath(1).isEmpty())
+        startUpReason = QStringLiteral("named by $KELVARO_COM1");
+    if (!startUpDevice.isEmpty()) {
         numberNamedPath(1, startUpDevice);
+        startUpReason = QStringLiteral("named on the command line");
+    }
     const QList<Device> listed = systemDevices();
     if (!numbered.count(1) && !listed.isEmpty()) {
         const auto usb = std::find_if(listed.begin(), listed.end(),
                                       [](const Device &device) { return device.usb; });
         const Device &first = usb != listed.end() ? *usb : listed.first();
-        if (numberOf(first.identity) == 0)
+        if (numberOf(first.identity) == 0) {
             numbered[1] = first;
+            startUpReason = usb != listed.end()
+                                ? QStringLiteral("the first USB serial adapter")
+                                : QStringLiteral("the first serial device the system lists");
+        }
     }
     for (const Device &device : listed) {
         const int port = numberOf(device.identity);
@@ -155,4 +164,9 @@ int ComPortOfPath(const QString &path) {
 
 void SetStartUpDevice(const QString &path) {
     startUpDevice = path;
+}
+
+QString StartUpDeviceReason() {
+    numberDevices();
+    return numbered.count(1) ? startUpReason : QString();
 }

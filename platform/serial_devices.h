@@ -19,5 +19,9 @@ QList<ComDevice> ListComDevices();
 QString ComDevicePath(int port);
 // The number of the device at path, given now when the program has not seen it; 0 for "".
 int ComPortOfPath(const QString &path);
+// Why port 1 names the device it does ("named on the command line", "the first USB serial adapter",
+// …);
+// "" when it names none.
+QString StartUpDeviceReason();
 // Port 1 is this device from now on (the start-up device named on the command line).
 void SetStartUpDevice(const QString &path);

@@ -94,8 +94,7 @@ void SendToFile(void) {
         return;
     GetFullPathFromProject(CORRECTION_FILE, dir_fname);
     if (SameFile(file_name, dir_fname)) {
-        if (ReadCorrData(dir_fname) >= 0)
-            SendCorrDataToFlash();
+        ProgramCorrectionTable(dir_fname);
         return;
     }
     if (MayWriteChosenFile(chosen, PARAMETER_FILE_TITLE, file_name))
@@ -130,13 +129,19 @@ RunEnding RunLive(void (*eachAnswer)(double secondsIntoRun)) {
     if (stop_flag == 0) {
         ending = answered == DEVICE_GONE ? RUN_DEVICE_GONE : RUN_TIMED_OUT;
         if (ending == RUN_TIMED_OUT)
-            ShowStatus("Timeout RS232-Line!");
+            CopyText(szStatus, NoAnswerText("Timeout RS232-Line!", GET_TIMEOUT_S).c_str());
+        ShowStatus(szStatus);
         stop_flag = 1;
     }
     rx_flag = 0;
     FlushQueues(com);
     graphrefresh = 0;
     return ending;
+}
+
+void ProgramCorrectionTable(const char *path) {
+    if (ReadCorrData(path) >= 0)
+        SendCorrDataToFlash();
 }
 
 void PrepareStartUp(void) {
@@ -266,9 +271,7 @@ int CC_BTNRun(int, int, int event, void *, int, int) {
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);
     SelectGraphSource();
     const RunEnding ending = RunLive(PanelLiveAnswer);
-    StopRecording(ending == RUN_TIMED_OUT     ? "Timeout RS232-Line!"
-                  : ending == RUN_DEVICE_GONE ? szStatus
-                                              : nullptr);
+    StopRecording(ending == RUN_STOPPED ? nullptr : szStatus);
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 0);
     return 0;
 }
@@ -374,6 +377,8 @@ void RegisterCallbacks(void) {
     RegisterCtrlCallback("CC_MenuQuit", CC_MenuQuit);
     RegisterCtrlCallback("CC_MenuFrameLog", CC_MenuFrameLog);
     RegisterCtrlCallback("CC_MenuAbout", CC_MenuAbout);
+    RegisterCtrlCallback("CC_MenuProgramTable", CC_MenuProgramTable);
+    RegisterCtrlCallback("CC_MenuManual", CC_MenuManual);
 }
 
 } // namespace kelvaro
@@ -383,8 +388,7 @@ int WinMain(HINSTANCE hInstance, HINSTANCE, char *, int) {
     if (hInstance) {
         const int handled = HandleCommandLine(hInstance->argc, hInstance->argv);
         if (handled == START_COMMAND)
-            return RunCommand(hInstance, hInstance->argc - CommandIndex(),
-                              hInstance->argv + CommandIndex());
+            return RunCommand(hInstance);
         if (handled != START_WINDOW)
             return handled;
     }

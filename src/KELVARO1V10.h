@@ -2,6 +2,8 @@
 // callbacks. The program lives in its own namespace because POSIX already owns the name sync.
 #pragma once
 
+#include "start.h"
+
 #include <cstddef>
 #include <cstring>
 
@@ -60,6 +62,9 @@ template <size_t N> void CopyText(char (&dest)[N], const char *text) {
 }
 
 void InitVars(void);
+// Builds the correction table from the file at path and, when it came whole, programs it into
+// flash pages 4 to 7; the status line tells how it went.
+void ProgramCorrectionTable(const char *path);
 // What the window and the commands do before the line check: the working folder, the defaults
 // on the panel, the start-up port chosen and shown in the ring.
 void PrepareStartUp(void);
@@ -104,3 +109,6 @@ int CC_BTNData(int panel, int control, int event, void *callbackData, int eventD
                int eventData2);
 
 } // namespace kelvaro
+
+// The program's entry, called by the process entry with its arguments; returns the exit code.
+int WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, char *lpszCmdLine, int nCmdShow);

@@ -28,6 +28,7 @@ int nBytesR;
 int rx_flag = 1;
 int ret;
 char szVersion[FIRMWARE_BYTES];
+const char *lostDeviceAdvice = "pick it again in the ring when it is back";
 
 namespace {
 
@@ -74,6 +75,13 @@ void RequestParameterSet(int target, const char *writtenText) {
     CopyVarsToPP();
     if (StartExchange(com, order, pp))
         ShowStatus(writtenText);
+}
+
+// "COM1: /dev/ttyUSB0", as the ring names the port.
+std::string PortName(int port) {
+    char device[MAX_PATHNAME_LEN];
+    GetComDeviceName(port, device, sizeof device);
+    return "COM" + std::to_string(port) + ": " + device;
 }
 
 // A parameter set is not live values: a run this read is nested in must not plot it.
@@ -150,9 +158,9 @@ int AwaitAnswer(double limit, const int *endWhenSet) {
         if (rx_flag)
             return 1;
         if (ComDeviceGone(com)) {
-            // Said now, not when the event loop next comes round: the caller ends on it.
-            if (GetInQLen(com) != COM_PORT_NOT_OPEN)
-                RX_Lost_Function(com, 0, nullptr);
+            // Said now, not when the event loop next comes round, and by every command on the
+            // port until it is picked again: the caller ends on it.
+            RX_Lost_Function(com, 0, nullptr);
             return DEVICE_GONE;
         }
         if (tdiff > limit)
@@ -259,20 +267,47 @@ void RX_Receive_Function(int, int events, void *) {
 }
 
 void RX_Lost_Function(int port, int, void *) {
-    char device[MAX_PATHNAME_LEN];
-    GetComDeviceName(port, device, sizeof device);
-    CloseCom(port);
-    const std::string text = "COM" + std::to_string(port) + ": " + device +
-                             " is gone - pick it again in the ring when it is back";
-    CopyText(szStatus, text.c_str());
+    CopyText(szStatus, DeviceGoneText(port).c_str());
     ShowStatus(szStatus);
+}
+
+std::string DeviceGoneText(int port) {
+    CloseCom(port);
+    const std::string why = GetComFailureCause(port);
+    return PortName(port) + " is gone" + (why.empty() ? "" : " (" + why + ")") + " - " +
+           lostDeviceAdvice;
+}
+
+std::string WriteFailureCause(void) {
+    if (ComDeviceGone(com))
+        return DeviceGoneText(com);
+    if (GetInQLen(com) == COM_PORT_NOT_OPEN) {
+        const std::string why = ComOpenFailureCause(com);
+        return "COM" + std::to_string(com) + " is not open" +
+               (why.empty() ? "" : " (" + why + ")") + " - pick a port in the ring";
+    }
+    if (nBytesW == FRAME_BYTES)
+        return "";
+    return "only " + std::to_string(std::max(nBytesW, 0)) + " of " + std::to_string(FRAME_BYTES) +
+           " bytes went out to " + PortName(com) + " (" + GetComFailureCause(com) + ")";
+}
+
+std::string NoAnswerText(const char *text, double limit) {
+    std::string cause = WriteFailureCause();
+    if (cause.empty()) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", limit);
+        cause = "no answer on " + PortName(com) + " within " + seconds +
+                " s \u2014 is the controller powered and on this port?";
+    }
+    return std::string(text) + ": " + cause;
 }
 
 int WaitRxFull(void) {
     const int answered = AwaitAnswer(LINE_TIMEOUT_S, nullptr);
     ret = answered == 1;
     if (answered == 0)
-        CopyText(szStatus, "Timeout-RS-232...");
+        CopyText(szStatus, NoAnswerText("Timeout-RS-232...", LINE_TIMEOUT_S).c_str());
     return ret;
 }
 
@@ -282,7 +317,7 @@ int CheckComLine(int port) {
     int result = 0;
     const int echo = ExchangeDirect(port, ORDER_LINE_CHECK, pp);
     if (echo == NO_ANSWER) {
-        CopyText(szStatus, "Timeout < 36 Bytes");
+        CopyText(szStatus, NoAnswerText("Timeout < 36 Bytes", LINE_TIMEOUT_S).c_str());
     } else if (echo == LINE_OK_ECHO) {
         CopyText(szStatus, "Echo Check - Line Ok!");
         result = 1;
@@ -313,7 +348,8 @@ int GetVERSIONInfo(void) {
     ShowStatus("Waiting for firmware info ...");
     const int queued = ReadReply(FIRMWARE_BYTES, LINE_TIMEOUT_S);
     if (queued < FIRMWARE_BYTES)
-        CopyText(szStatus, "Timeout - reading firmware info!");
+        CopyText(szStatus,
+                 NoAnswerText("Timeout - reading firmware info!", LINE_TIMEOUT_S).c_str());
     szVersion[0] = '\0';
     if (nBytesR == FIRMWARE_BYTES) {
         int values[FIRMWARE_BYTES / 2];
@@ -342,7 +378,7 @@ int SendCommandAndReadBack(int code) {
     }
     // tdiff is what the read-back's own wait left, when there was one.
     if (tdiff > TEACH_TIMEOUT_S)
-        ShowStatus("Timeout RS-232!!");
+        ShowStatus(NoAnswerText("Timeout RS-232!!", TEACH_TIMEOUT_S).c_str());
     return readBack && !(tdiff > TEACH_TIMEOUT_S);
 }
 
@@ -355,7 +391,7 @@ int GetFromController(int target) {
         TakeParameterSet();
         ShowStatus("Data Transfer Ok!");
     } else {
-        ShowStatus("Timeout RS232-Line!");
+        ShowStatus(NoAnswerText("Timeout RS232-Line!", GET_TIMEOUT_S).c_str());
     }
     SetPanelValues();
     return answered;
@@ -369,6 +405,8 @@ int SendToController(int target) {
     const int written = SendFrame(com, order, pp);
     if (written)
         ShowStatus("Transmit Ok!");
+    else
+        ShowStatus(("Transmit...: " + WriteFailureCause()).c_str());
     return written;
 }
 
@@ -386,7 +424,9 @@ int ReadData64(int offset, int source, int order) {
     StartExchange(com, order, request);
     ShowStatus("Waiting for Data[64] ...");
     if (ReadReply(BLOCK_BYTES, BLOCK_TIMEOUT_S) < BLOCK_BYTES) {
-        CopyText(szStatus, "Timeout-RS-232 while reading 64 data-words!");
+        CopyText(
+            szStatus,
+            NoAnswerText("Timeout-RS-232 while reading 64 data-words!", BLOCK_TIMEOUT_S).c_str());
         std::fill(yArrayA, yArrayA + 2 * BLOCK_WORDS, 0);
         std::fill(yArrayB, yArrayB + 2 * BLOCK_WORDS, 0);
         ttick = 0;
@@ -483,7 +523,8 @@ int SendInfoBlockToFlash(int address, int info) {
                                           static_cast<unsigned short>(address)};
     const int echo = ExchangeDirect(com, order, request);
     if (echo == NO_ANSWER) {
-        CopyText(szStatus, "Timeout: SendInfoBlockToFlash < 36 Bytes");
+        CopyText(szStatus,
+                 NoAnswerText("Timeout: SendInfoBlockToFlash < 36 Bytes", LINE_TIMEOUT_S).c_str());
         return -1;
     }
     if (echo == FLASH_INFO_ACCEPTED) {
@@ -499,7 +540,7 @@ int WriteBlockDataToFlash(const unsigned short *words) {
     int result = 0;
     switch (ExchangeDirect(com, order, words)) {
     case NO_ANSWER:
-        CopyText(szStatus, "Timeout < 36 Bytes");
+        CopyText(szStatus, NoAnswerText("Timeout < 36 Bytes", LINE_TIMEOUT_S).c_str());
         result = -1;
         break;
     case 0:

@@ -5,6 +5,8 @@
 
 #include "serial.h"
 
+#include <string>
+
 namespace kelvaro {
 
 // Order codes of the command frames.
@@ -95,6 +97,16 @@ void PushGET(int target);
 int GetVERSIONInfo(void);
 // The status text for a negative result of OpenComConfig.
 const char *ComErrorText(int code);
+// What the lost-device text tells the operator to do; the command line has its own words.
+extern const char *lostDeviceAdvice;
+// Closes port and says its device is gone: "COM1: /dev/ttyUSB0 is gone (why) - advice".
+std::string DeviceGoneText(int port);
+// Why the last frame did not go out whole on com: its device is gone, the port is not open, or
+// the bytes that went and the system's words; "" when it went out whole.
+std::string WriteFailureCause(void);
+// text, then why nothing came within limit seconds: WriteFailureCause, or which device stayed
+// silent and what to check.
+std::string NoAnswerText(const char *text, double limit);
 
 // The controller's commands, as the panel's buttons and the command line run them.
 

@@ -1,6 +1,10 @@
-// The program's command line: the options that say which device to start on and where the frame
-// log goes, a command to run without a window, --help and --version.
+// The program's command line: the options (anywhere, --name VALUE or --name=VALUE), the command
+// word and its arguments, each checked before anything touches a port; --help, --version and
+// help COMMAND.
 #pragma once
+
+#include <string>
+#include <vector>
 
 namespace kelvaro {
 
@@ -10,15 +14,23 @@ const int EXIT_USAGE = 1;
 const int START_WINDOW = -1;
 const int START_COMMAND = -2;
 
-// Reads the arguments and applies --port and --log. Returns START_WINDOW, START_COMMAND (the
-// command is at CommandIndex), or the process exit code after printing what was asked (help,
-// version) or why the arguments are wrong.
+// Reads the arguments and applies --port and --log. Returns START_WINDOW, START_COMMAND, or the
+// process exit code after printing what was asked (help, version) or why the arguments are wrong.
 int HandleCommandLine(int argc, char **argv);
-// Where the command and its arguments start in argv.
-int CommandIndex(void);
+// The command and its arguments: empty for the window.
+const std::vector<std::string> &CommandWords(void);
+// The values given for option name ("--count"), in their order; empty when it was not given.
+const std::vector<std::string> &OptionValues(const char *name);
+// The option's only value, or nullptr when it was not given.
+const char *OptionValue(const char *name);
+bool OptionGiven(const char *name);
 // The port the program starts on: 1, or the number --port gave.
 int StartUpPort(void);
+// True when --port named the start-up device or port.
+bool StartUpPortGiven(void);
 // The file of --log, or nullptr.
 const char *FrameLogPath(void);
+// A number of an option, checked when the command line was read.
+double OptionNumber(const char *name, double otherwise);
 
 } // namespace kelvaro

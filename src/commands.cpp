@@ -38,60 +38,15 @@ struct Monitor {
 };
 Monitor monitor;
 int outputError = 0; // errno of the first failed write to standard output
+// The set of the file `send` names, read and checked before the line is opened.
+unsigned short fileSet[PNUM];
 
-bool Is(const char *argument, const char *word) {
-    return argument && std::strcmp(argument, word) == 0;
+bool Is(const std::string &word, const char *name) {
+    return word == name;
 }
 
-// The target word of get and send: "ram" or "eeprom"; 0 for anything else.
-int TargetOf(const char *word) {
-    return Is(word, "ram") ? RAM : Is(word, "eeprom") ? EEPROM : 0;
-}
-
-int Usage(const char *why) {
-    std::fprintf(stderr, "kelvaro: %s (try kelvaro --help)\n", why);
-    return EXIT_USAGE;
-}
-
-bool ParsePositive(const char *text, double *value) {
-    char *end = nullptr;
-    *value = text ? std::strtod(text, &end) : 0;
-    return text && end != text && *end == '\0' && *value > 0;
-}
-
-// The arguments each command takes, checked before anything touches the port.
-int CheckArguments(int argc, char **argv) {
-    const char *command = argv[0];
-    if (Is(command, "info") || Is(command, "teach") || Is(command, "reset"))
-        return argc == 1 ? 0 : Usage("this command takes no arguments");
-    if (Is(command, "get"))
-        return argc == 2 && TargetOf(argv[1]) ? 0 : Usage("get ram or get eeprom");
-    if (Is(command, "send"))
-        return argc == 3 && TargetOf(argv[1]) ? 0 : Usage("send ram FILE or send eeprom FILE");
-    if (Is(command, "capture"))
-        return argc == 2 && (Is(argv[1], "raw") || Is(argv[1], "norm"))
-                   ? 0
-                   : Usage("capture raw or capture norm");
-    if (Is(command, "flash"))
-        return argc == 2 ? 0 : Usage("flash FILE");
-    if (Is(command, "monitor")) {
-        monitor = Monitor{};
-        for (int i = 1; i < argc; i += 2) {
-            double value = 0;
-            const bool counted = Is(argv[i], "--count");
-            if (!ParsePositive(i + 1 < argc ? argv[i + 1] : nullptr, &value) ||
-                (counted && (value != long(value) || value > 1e9)))
-                return Usage("monitor [--count N] [--seconds S], N a whole number, both above 0");
-            if (counted)
-                monitor.count = long(value);
-            else if (Is(argv[i], "--seconds"))
-                monitor.seconds = value;
-            else
-                return Usage("monitor [--count N] [--seconds S]");
-        }
-        return 0;
-    }
-    return Usage((std::string("unknown command ") + command).c_str());
+int TargetOf(const std::string &word) {
+    return Is(word, "eeprom") ? EEPROM : RAM;
 }
 
 void PrintParameterSet(void) {
@@ -112,6 +67,7 @@ void PrintMonitorRow(double secondsIntoRun) {
 }
 
 int RunMonitor(void) {
+    monitor = Monitor{long(OptionNumber("--count", 0)), OptionNumber("--seconds", 0), 0};
     std::printf("time_s,%s\n", LIVE_COLUMNS);
     std::fflush(stdout);
     return RunLive(PrintMonitorRow) == RUN_STOPPED ? EXIT_DONE : EXIT_NO_ANSWER;
@@ -127,39 +83,38 @@ int RunCapture(int source) {
     return EXIT_DONE;
 }
 
-// A table that did not come whole from its file, or whose inspection file is missing, is not
-// programmed.
-int RunFlash(const char *file) {
-    const int table = ReadCorrData(file);
-    if (table == TABLE_NOT_WRITTEN)
-        ShowStatus("Error writing LTlinear.dat!");
-    if (table != 0)
-        return EXIT_FILE;
-    return SendCorrDataToFlash() == 0 ? EXIT_DONE : EXIT_FLASH;
-}
-
-int RunSend(int target, const char *file) {
-    if (LoadParameterSet(file) != 1)
-        return EXIT_FILE;
+int RunSend(int target) {
+    TakeParameterWords(fileSet);
     // The set goes out as the panel would send it: loaded onto the panel first.
     SetPanelValues();
     return SendToController(target) ? EXIT_DONE : EXIT_NO_ANSWER;
 }
 
-int Run(char **argv) {
-    const char *command = argv[0];
+// The files a command names are read and checked before the line is opened: a refused file
+// sends nothing. A correction table that did not come whole from its file, or whose inspection
+// file is missing, is not programmed.
+int CheckFiles(const std::vector<std::string> &words) {
+    if (Is(words[0], "send") && !ReadParameterFile(words[2].c_str(), fileSet))
+        return EXIT_FILE;
+    if (Is(words[0], "flash") && ReadCorrData(words[1].c_str()) != 0)
+        return EXIT_FILE;
+    return EXIT_DONE;
+}
+
+int Run(const std::vector<std::string> &words) {
+    const std::string &command = words[0];
     if (Is(command, "info")) {
         std::printf("%s\n", szVersion);
         return EXIT_DONE;
     }
     if (Is(command, "get")) {
-        if (GetFromController(TargetOf(argv[1])) != 1)
+        if (GetFromController(TargetOf(words[1])) != 1)
             return EXIT_NO_ANSWER;
         PrintParameterSet();
         return EXIT_DONE;
     }
     if (Is(command, "send"))
-        return RunSend(TargetOf(argv[1]), argv[2]);
+        return RunSend(TargetOf(words[1]));
     if (Is(command, "teach") || Is(command, "reset")) {
         if (!SendCommandAndReadBack(Is(command, "teach") ? ORDER_TEACH : ORDER_RESET))
             return EXIT_NO_ANSWER;
@@ -169,8 +124,22 @@ int Run(char **argv) {
     if (Is(command, "monitor"))
         return RunMonitor();
     if (Is(command, "capture"))
-        return RunCapture(Is(argv[1], "raw") ? RAW_SOURCE : NORM_SOURCE);
-    return RunFlash(argv[1]);
+        return RunCapture(Is(words[1], "raw") ? RAW_SOURCE : NORM_SOURCE);
+    return SendCorrDataToFlash() == 0 ? EXIT_DONE : EXIT_FLASH;
+}
+
+// Without --port the operator learns which device the program took, and why.
+void SayStartUpDevice(void) {
+    if (StartUpPortGiven())
+        return;
+    char device[MAX_PATHNAME_LEN];
+    GetComDeviceName(com, device, sizeof device);
+    if (*device)
+        std::fprintf(stderr, "kelvaro: no --port given: COM%d is %s, %s\n", com, device,
+                     GetComStartUpReason());
+    else
+        std::fprintf(stderr, "kelvaro: no --port given and no serial device found: name one "
+                             "with --port DEVICE\n");
 }
 
 // Results that never reached standard output are a failed command, whatever the controller did.
@@ -184,11 +153,30 @@ int FinishOutput(int result) {
     return result == EXIT_DONE ? EXIT_FILE : result;
 }
 
+// The start-up, then the command; a device that went away on the way ends it as a port that
+// could not be opened.
+int RunOnTheLine(const std::vector<std::string> &words) {
+    if (const int refused = CheckFiles(words))
+        return refused;
+    if (FrameLogPath() && !OpenFrameLogFile(FrameLogPath()))
+        return EXIT_FILE;
+    SayStartUpDevice();
+    const int startUp = InitRS232(com);
+    int result = startUp == STARTUP_NO_PORT         ? EXIT_NO_PORT
+                 : startUp == STARTUP_NO_CONTROLLER ? EXIT_NO_ANSWER
+                                                    : Run(words);
+    if (ComDeviceGone(com)) {
+        char device[MAX_PATHNAME_LEN];
+        GetComDeviceName(com, device, sizeof device);
+        std::fprintf(stderr, "kelvaro: %s went away during the command\n", device);
+        result = EXIT_NO_PORT;
+    }
+    return result;
+}
+
 } // namespace
 
-int RunCommand(HINSTANCE instance, int argc, char **argv) {
-    if (const int wrong = CheckArguments(argc, argv))
-        return wrong;
+int RunCommand(HINSTANCE instance) {
     // A command opens no window, so it needs no display.
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     // A closed output is a failed write, handled like one, not a death that leaves the lock file.
@@ -203,16 +191,11 @@ int RunCommand(HINSTANCE instance, int argc, char **argv) {
         std::fprintf(stderr, "kelvaro: cannot load the panel: %s\n", LastPanelError());
         return EXIT_FILE;
     }
-    EchoStatusToStandardError();
+    lostDeviceAdvice = "the command could not finish";
     PrepareStartUp();
-    int result = EXIT_FILE;
-    if (!FrameLogPath() || OpenFrameLogFile(FrameLogPath())) {
-        const int startUp = InitRS232(com);
-        result = startUp == STARTUP_NO_PORT         ? EXIT_NO_PORT
-                 : startUp == STARTUP_NO_CONTROLLER ? EXIT_NO_ANSWER
-                                                    : Run(argv);
-    }
-    result = FinishOutput(result);
+    // The window's first text tells a shell user nothing.
+    EchoStatusToStandardError();
+    const int result = FinishOutput(RunOnTheLine(CommandWords()));
     CloseCom(com);
     CloseFrameLogFile();
     DiscardPanel(panelHandle);

@@ -7,13 +7,13 @@
 namespace kelvaro {
 
 // Exit status of a command; EXIT_DONE and EXIT_USAGE are the command line's.
-const int EXIT_NO_PORT = 2;   // the port can't be opened (the cause is said)
+const int EXIT_NO_PORT = 2;   // the port can't be opened, or its device went away (said which)
 const int EXIT_NO_ANSWER = 3; // the controller does not answer or answers wrongly
 const int EXIT_FILE = 4;  // a file (standard output too) can't be read or written, or is rejected
 const int EXIT_FLASH = 5; // flash programming failed on at least one page
 
-// Runs the command argv[0] with its arguments: the port start-up, then the command. Returns the
-// exit status.
-int RunCommand(HINSTANCE instance, int argc, char **argv);
+// Runs the command the command line named: its files checked, the port start-up, then the
+// command. Returns the exit status.
+int RunCommand(HINSTANCE instance);
 
 } // namespace kelvaro

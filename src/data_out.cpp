@@ -1,5 +1,5 @@
-// Getting the operator's data out of the window: the Record and Freeze switches, the curve and
-// chart exports, the frame log window and the menu's other items.
+// The window's switches and menus beyond the panel's buttons: Record and Freeze, the curve and
+// chart exports, the correction table, the frame log window, the manual and About.
 #include "data_out.h"
 
 #include "KELVARO1V10.h"
@@ -8,6 +8,7 @@
 #include "recording.h"
 
 #include "datafile.h"
+#include "desktop.h"
 #include "filedialog.h"
 #include "framelog.h"
 #include "panel.h"
@@ -170,6 +171,22 @@ int CC_MenuQuit(int panel, int, int event, void *, int, int) {
 int CC_MenuFrameLog(int, int, int event, void *, int, int) {
     if (event == EVENT_COMMIT)
         ShowFrameLogWindow();
+    return 0;
+}
+
+// The correction table from any file the operator picks, programmed as the Send way does it.
+int CC_MenuProgramTable(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    if (FileSelectPopup(proj_dir, CORRECTION_FILE, PARAMETER_FILE_TYPES, "Program correction table",
+                        VAL_LOAD_BUTTON, 0, 1, 1, 0, file_name) > 0)
+        ProgramCorrectionTable(file_name);
+    return 0;
+}
+
+int CC_MenuManual(int, int, int event, void *, int, int) {
+    if (event == EVENT_COMMIT && OpenManual() != 0)
+        ShowStatus((std::string("Manual: ") + GetDesktopError()).c_str());
     return 0;
 }
 

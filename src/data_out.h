@@ -1,5 +1,5 @@
-// Getting the operator's data out of the window: the Record and Freeze switches, the curve and
-// chart exports, the frame log window and the menu's other items.
+// The window's switches and menus beyond the panel's buttons: Record and Freeze, the curve and
+// chart exports, the correction table, the frame log window, the manual and About.
 #pragma once
 
 #include <string>
@@ -31,5 +31,9 @@ int CC_MenuFrameLog(int panel, int control, int event, void *callbackData, int e
                     int eventData2);
 int CC_MenuAbout(int panel, int control, int event, void *callbackData, int eventData1,
                  int eventData2);
+int CC_MenuProgramTable(int panel, int control, int event, void *callbackData, int eventData1,
+                        int eventData2);
+int CC_MenuManual(int panel, int control, int event, void *callbackData, int eventData1,
+                  int eventData2);
 
 } // namespace kelvaro

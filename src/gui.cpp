@@ -12,7 +12,9 @@
 #include "graph.h"
 #include "panel.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace kelvaro {
@@ -100,6 +102,18 @@ void PlotCurve(const unsigned short *y, int plotStyle, int lineStyle, int colour
 void NameYAxis(const char *name) {
     SetCtrlAttribute(panelHandle, PANEL_GRAPH, ATTR_YNAME, name);
     SetAxisScalingMode(panelHandle, PANEL_GRAPH, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0, 1000.0);
+}
+
+// The operation's own text, then the file service's cause: which file, which line, what.
+void ShowFileError(const char *text) {
+    const std::string why = std::string(text) + ": " + GetArrayFileError();
+    ShowStatus(why.c_str());
+}
+
+// The name of the file at path, without its folder, as the messages name it.
+std::string FileNameOf(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
 }
 
 void SetLed(int led, int state) {
@@ -263,7 +277,7 @@ int Shift(const double *input, int count, int shift, double *output) {
 void SendParaToFile(void) {
     GetPanelValues();
     if (WriteParameterSet(file_name, VAL_TRUNCATE) != 0)
-        ShowStatus("Error writing parameter-file!");
+        ShowFileError("Error writing parameter-file!");
 }
 
 int WriteParameterSet(const char *path, int action) {
@@ -289,16 +303,26 @@ int ReadParaFromFile(void) {
     return LoadParameterSet(file_name);
 }
 
-int LoadParameterSet(const char *path) {
-    unsigned int working[PNUM];
-    if (FileToArray(path, working, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
+int ReadParameterFile(const char *path, unsigned short words[PNUM]) {
+    // Read as words: a number that does not fit one is refused, never cut to its low 16 bits.
+    if (FileToArray(path, words, VAL_UNSIGNED_SHORT_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
                     VAL_GROUPS_AS_COLUMNS, VAL_ASCII) != 0) {
-        ShowStatus("Error reading parameter-file!");
-        return -1;
+        ShowFileError("Error reading parameter-file!");
+        return 0;
     }
-    for (int i = 0; i < PNUM; ++i)
-        pp[i] = static_cast<unsigned short>(working[i] & 0xFFFF);
+    return 1;
+}
+
+void TakeParameterWords(const unsigned short words[PNUM]) {
+    std::copy(words, words + PNUM, pp);
     CopyPPtoVars();
+}
+
+int LoadParameterSet(const char *path) {
+    unsigned short words[PNUM];
+    if (!ReadParameterFile(path, words))
+        return -1;
+    TakeParameterWords(words);
     return 1;
 }
 
@@ -336,21 +360,31 @@ void PlotDATACurve(const unsigned short *curveA, const unsigned short *curveB,
 }
 
 int ReadCorrData(const char *path) {
-    if (FileToArray(path, vcorr, VAL_INTEGER, 2 * CORRECTION_KEYS, 2, VAL_GROUPS_TOGETHER,
-                    VAL_GROUPS_AS_COLUMNS, VAL_ASCII) != 0) {
-        ShowStatus("Error reading correction-file!");
+    // Read as words: every value must reach the flash as the table in "LTlinear.dat" shows it.
+    static unsigned short columns[2 * CORRECTION_KEYS];
+    if (FileToArray(path, columns, VAL_UNSIGNED_SHORT_INTEGER, 2 * CORRECTION_KEYS, 2,
+                    VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_ASCII) != 0) {
+        ShowFileError("Error reading correction-file!");
         return -1;
     }
+    for (int row = 0; row < CORRECTION_KEYS; ++row) {
+        const int rowKey = columns[CORRECTION_KEYS + row];
+        if (rowKey >= CORRECTION_KEYS) {
+            const std::string why = std::string("Error reading correction-file!: ") +
+                                    FileNameOf(path) + " line " +
+                                    std::to_string(ArrayFileLineOfRow(row)) + ": key " +
+                                    std::to_string(rowKey) + " is outside 0..1023";
+            ShowStatus(why.c_str());
+            return -1;
+        }
+    }
+    std::copy(columns, columns + 2 * CORRECTION_KEYS, vcorr);
     static int value[CORRECTION_KEYS], key[CORRECTION_KEYS], table[CORRECTION_KEYS];
     for (int i = 0; i < CORRECTION_KEYS; ++i) {
         value[i] = vcorr[i];
         // The key column is read from the bottom up.
         key[i] = vcorr[2 * CORRECTION_KEYS - 1 - i];
         table[i] = 0;
-        if (key[i] < 0 || key[i] >= CORRECTION_KEYS) {
-            ShowStatus("Error: key out of 0..1023 in correction-file!");
-            return -1;
-        }
     }
     for (int i = 0; i < CORRECTION_KEYS; ++i)
         table[key[i]] = value[i];
@@ -376,7 +410,10 @@ int ReadCorrData(const char *path) {
     for (int page = 0; page < 4; ++page)
         for (int k = 0; k < 256; ++k)
             pages[page][k] = table[256 * page + k];
-    return written == 0 ? 0 : TABLE_NOT_WRITTEN;
+    if (written == 0)
+        return 0;
+    ShowFileError("Error writing LTlinear.dat!");
+    return TABLE_NOT_WRITTEN;
 }
 
 } // namespace kelvaro

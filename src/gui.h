@@ -33,7 +33,7 @@ const int ARRAY_SHIFT_ERROR = -20102; // shift not below count in magnitude
 int Copy1D(const double *input, int count, double *output);
 int Shift(const double *input, int count, int shift, double *output);
 
-// Saves the panel's parameter set to file_name; a failed save says so in the status line.
+// Saves the panel's parameter set to file_name; a failed save says why in the status line.
 void SendParaToFile(void);
 // Writes the sixteen parameter variables as a parameter file: a new path (VAL_TRUNCATE) or
 // added to one (VAL_APPEND). Returns 0, or an ArrayFileError.
@@ -41,18 +41,22 @@ int WriteParameterSet(const char *path, int action);
 // The same text, for standard output.
 std::string ParameterSetText(void);
 // Asks for a parameter file and loads it into pp and the variables. Returns 1 when loaded,
-// 0 when the dialog was cancelled, -1 when the file could not be read whole (nothing changes
-// then and the status line says so).
+// 0 when the dialog was cancelled, -1 when the file was refused (nothing changes then and the
+// status line says why).
 int ReadParaFromFile(void);
-// Loads the parameter file at path into pp and the variables. Returns 1, or -1 when it could not
-// be read whole (nothing changes then and the status line says so).
+// Reads the parameter file at path into words: sixteen whole numbers from 0 to 65535. Returns 1,
+// or 0 with the status line saying which file, which line and what is wrong (words untouched).
+int ReadParameterFile(const char *path, unsigned short words[16]);
+// The sixteen words become pp and the parameter variables.
+void TakeParameterWords(const unsigned short words[16]);
+// ReadParameterFile, then TakeParameterWords. Returns 1, or -1 when the file was refused.
 int LoadParameterSet(const char *path);
 
 // Builds the correction table from the two columns of the file at path, writes "LTlinear.dat"
 // to the current directory and cuts the table into flashp4 .. flashp7. Returns 0;
 // TABLE_NOT_WRITTEN when the pages were cut but "LTlinear.dat" could not be written; or -1 when
-// the file could not be read whole or names a key outside 0..1023: the page arrays are then
-// untouched and the status line says why.
+// the file was refused: not read whole, a value that does not fit a word, a key outside 0..1023.
+// The page arrays are then untouched, nothing is written, and the status line says why.
 const int TABLE_NOT_WRITTEN = 1;
 int ReadCorrData(const char *path);
 

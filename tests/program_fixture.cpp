@@ -158,6 +158,18 @@ bool LinkTest::waitFor(const std::function<bool()> &done, double seconds) {
     return true;
 }
 
+QString LinkTest::noAnswer(const char *text, const char *seconds) const {
+    return QString("%1: no answer on COM1: %2 within %3 s \u2014 is the controller powered and "
+                   "on this port?")
+        .arg(text, QString::fromStdString(link), seconds);
+}
+
+QString LinkTest::gone(const char *text) const {
+    const QString lost = "COM1: " + QString::fromStdString(link) +
+                         " is gone (it hung up) - pick it again in the ring when it is back";
+    return text ? QString(text) + ": " + lost : lost;
+}
+
 std::vector<int> WordsOf(const kvsim::Words &words) {
     return std::vector<int>(words.begin(), words.end());
 }

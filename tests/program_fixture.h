@@ -77,6 +77,10 @@ class LinkTest : public PanelTest {
     void runUntil(int answers, const std::function<void()> &then);
     // Processes events until the predicate holds or the time runs out.
     static bool waitFor(const std::function<bool()> &done, double seconds);
+    // text as the program shows it when the controller on port 1 stays silent for seconds.
+    QString noAnswer(const char *text, const char *seconds) const;
+    // text as the program shows it once the simulator's pseudo-terminal has gone.
+    QString gone(const char *text = nullptr) const;
 
     std::string link;
     kvsim::Simulator sim;

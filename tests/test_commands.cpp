@@ -4,6 +4,7 @@
 #include "program_fixture.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -89,9 +90,51 @@ TEST(Executable, WithoutADisplayTheWindowSaysWhyAndHelpVersionAndAWrongUseAnswer
     const Outcome wrong = run({"--colour"});
     EXPECT_EQ(wrong.code, 1);
     EXPECT_TRUE(wrong.out.isEmpty());
-    EXPECT_EQ(wrong.messages.value(0), "kelvaro: unexpected argument --colour");
+    EXPECT_EQ(wrong.messages.value(0), "kelvaro: unknown option --colour");
     EXPECT_TRUE(wrong.messages.value(1).startsWith("usage:"));
     EXPECT_EQ(run({"--port"}).code, 1);
+}
+
+// The manners of Debian's command-line tools: short and long help and version, --name=VALUE,
+// options after the command word, help COMMAND, and wrong uses that say what is wrong.
+TEST(Executable, ReadsItsArgumentsAsShellUsersExpect) {
+    EXPECT_EQ(run({"-V"}).out, run({"--version"}).out);
+    EXPECT_EQ(run({"-h"}).out, run({"--help"}).out);
+    const Outcome help = run({"help", "monitor"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_TRUE(help.out.startsWith(
+        "usage: kelvaro [--port DEVICE] [--log FILE] monitor [--count N] [--seconds S]\n"))
+        << help.out.toStdString();
+    EXPECT_EQ(run({"monitor", "--help"}).out, help.out);
+    EXPECT_EQ(run({"help", "colour"}).code, 1);
+
+    const std::vector<std::pair<QStringList, QString>> wrongUses = {
+        {{"--port", "/dev/a", "info", "--port", "/dev/b"}, "kelvaro: --port given more than once"},
+        {{"--log=a", "--log", "b", "info"}, "kelvaro: --log given more than once"},
+        {{"monitor", "--count", "abc"},
+         "kelvaro: monitor: --count \"abc\" is not a whole number "
+         "above 0"},
+        {{"monitor", "--count=2.5"},
+         "kelvaro: monitor: --count \"2.5\" is not a whole number "
+         "above 0"},
+        {{"monitor", "--seconds", "inf"},
+         "kelvaro: monitor: --seconds \"inf\" is not a number "
+         "above 0"},
+        {{"monitor", "--seconds=nan"},
+         "kelvaro: monitor: --seconds \"nan\" is not a number "
+         "above 0"},
+        {{"info", "--count", "3"}, "kelvaro: info does not take --count"},
+        {{"get"}, "kelvaro: get: too few arguments"},
+        {{"get", "flash"}, "kelvaro: get: \"flash\" is not ram or eeprom"},
+        {{"colour"}, "kelvaro: unknown command colour"},
+        {{"--version=2"}, "kelvaro: --version takes no value"},
+    };
+    for (const auto &[arguments, message] : wrongUses) {
+        const Outcome wrong = run(arguments);
+        EXPECT_EQ(wrong.code, 1) << arguments.join(' ').toStdString();
+        EXPECT_EQ(wrong.messages.value(0), message) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(wrong.out.isEmpty());
+    }
 }
 
 class CommandTest : public ::testing::Test {
@@ -180,10 +223,15 @@ TEST(Executable, AsksTheSimulatorProgramOverItsLink) {
 }
 
 TEST_F(CommandTest, InfoGetSendTeachAndResetPrintWhatTheControllerHoldsAndSucceed) {
-    const Outcome info = kelvaro({"info"});
+    // Options after the command word, and --name=VALUE.
+    QProcess program;
+    program.setProcessEnvironment(withoutDisplay());
+    program.start(binary(), {"info", "--port=" + QString::fromStdString(link)});
+    const Outcome info = finished(program);
     EXPECT_EQ(info.code, 0);
     EXPECT_EQ(info.out, QString(kvsim::FIRMWARE_TEXT) + "\n");
-    EXPECT_EQ(info.messages.first(), "InitVars") << "the status texts go to standard error";
+    EXPECT_EQ(info.messages.first(), "Echo Check - Line Ok!")
+        << "the status texts go to standard error, but for the window's first";
     EXPECT_EQ(info.messages.last(), kvsim::FIRMWARE_TEXT);
     EXPECT_EQ(OrdersOf(sim), (std::vector<int>{5, 2, 7}));
 
@@ -299,8 +347,9 @@ TEST_F(CommandTest, FailuresEndWithTheirExitStatusAndMessage) {
     WriteFile(dir.filePath("bad.dat"), "1\n2\nthree\n");
     const Outcome send = kelvaro({"send", "eeprom", dir.filePath("bad.dat")});
     EXPECT_EQ(send.code, 4);
-    EXPECT_EQ(send.messages.last(), "Error reading parameter-file!");
-    EXPECT_EQ(OrdersOf(sim), (std::vector<int>{5, 2, 7})) << "the start-up only";
+    EXPECT_EQ(send.messages.last(), "Error reading parameter-file!: bad.dat line 3: \"three\" is "
+                                    "not a whole number from 0 to 65535");
+    EXPECT_TRUE(OrdersOf(sim).empty()) << "the file is checked before the line is opened";
 
     // Results that could not be written: a full disk, a reader that went away.
     QProcess full;
@@ -323,7 +372,8 @@ TEST_F(CommandTest, FailuresEndWithTheirExitStatusAndMessage) {
     WriteFile(dir.filePath("bad-keys.dat"), correctionFile(5));
     const Outcome keys = kelvaro({"flash", dir.filePath("bad-keys.dat")});
     EXPECT_EQ(keys.code, 4);
-    EXPECT_EQ(keys.messages.last(), "Error: key out of 0..1023 in correction-file!");
+    EXPECT_EQ(keys.messages.last(),
+              "Error reading correction-file!: bad-keys.dat line 1: key 1028 is outside 0..1023");
 
     sim.setFaults(Fault(&kvsim::Faults::refuseEraseAt, 0x1610));
     WriteFile(dir.filePath("CONconfig.dat"), correctionFile());
@@ -340,28 +390,102 @@ TEST_F(CommandTest, FailuresEndWithTheirExitStatusAndMessage) {
     sim.setFaults(Fault(&kvsim::Faults::silent, true));
     const Outcome none = kelvaro({"get", "ram"});
     EXPECT_EQ(none.code, 3);
-    EXPECT_EQ(none.messages.last(), "Timeout < 36 Bytes");
+    EXPECT_EQ(none.messages.last(),
+              "Timeout < 36 Bytes: no answer on COM1: " + QString::fromStdString(link) +
+                  " within 2 s \u2014 is the controller powered and on "
+                  "this port?");
 
     const Outcome missing = kelvaro({"info"}, "/nonexistent/ttyUSB9");
     EXPECT_EQ(missing.code, 2);
     EXPECT_EQ(missing.messages.last(),
               "Cannot open port: the device /nonexistent/ttyUSB9 does not exist");
-
-    for (const QStringList &wrongUse :
-         {QStringList{"get"}, QStringList{"get", "flash"}, QStringList{"monitor", "--count", "0"},
-          QStringList{"monitor", "--count", "2.5"}, QStringList{"colour"}})
-        EXPECT_EQ(kelvaro(wrongUse).code, 1) << wrongUse.join(' ').toStdString();
 }
 
-// An unprivileged user outside the group that owns the device.
+// Numbers that do not fit a word are refused, with the line, before a byte goes on the line: a
+// send would otherwise store 70000 as 4464, a flash 70000 as 0x1170.
+TEST_F(CommandTest, ValuesThatDoNotFitAWordAreRefusedBeforeTheLineIsOpened) {
+    WriteFile(dir.filePath("wide.dat"),
+              "1\n2\n70000\n4\n5\n6\n7\n8\n9\n10\n11\n12\n13\n14\n15\n16\n");
+    for (const char *target : {"ram", "eeprom"}) {
+        const Outcome send = kelvaro({"send", target, dir.filePath("wide.dat")});
+        EXPECT_EQ(send.code, 4);
+        EXPECT_EQ(send.messages.last(), "Error reading parameter-file!: wide.dat line 3: \"70000\" "
+                                        "is not a whole number from 0 to 65535");
+    }
+    QByteArray table = correctionFile();
+    table.replace("1000 23\n", "70000 23\n");
+    WriteFile(dir.filePath("CONconfig.dat"), table);
+    const Outcome flash = kelvaro({"flash", dir.filePath("CONconfig.dat")});
+    EXPECT_EQ(flash.code, 4);
+    EXPECT_EQ(flash.messages.last(), "Error reading correction-file!: CONconfig.dat line 1001: "
+                                     "\"70000\" is not a whole number from 0 to 65535");
+    EXPECT_FALSE(QFile::exists(dir.filePath("LTlinear.dat"))) << "nothing is written";
+    EXPECT_TRUE(OrdersOf(sim).empty()) << "nothing is sent";
+    EXPECT_EQ(sim.ram(), kvsim::Simulator::factorySet());
+}
+
+// A device that goes away ends the command with the port's exit status, naming the device, in the
+// command line's words: during a run and during a wait for an answer.
+TEST_F(CommandTest, ADeviceThatGoesAwayEndsTheCommandAsAPortThatCannotBeOpened) {
+    QProcess monitoring;
+    start(monitoring, {"monitor"}, link);
+    ASSERT_TRUE(waitFor([this] { return OrdersOf(sim).size() > 6; }));
+    sim.stop();
+    const Outcome monitor = finished(monitoring);
+    EXPECT_EQ(monitor.code, 2);
+    const QString device = QString::fromStdString(link);
+    EXPECT_EQ(monitor.messages.value(monitor.messages.size() - 2),
+              "COM1: " + device + " is gone (it hung up) - the command could not finish");
+    EXPECT_EQ(monitor.messages.last(), "kelvaro: " + device + " went away during the command");
+
+    std::string error;
+    ASSERT_TRUE(sim.start(link, &error)) << error;
+    sim.clearRequests();
+    sim.setFaults(Fault(&kvsim::Faults::silent, true));
+    QProcess asking;
+    start(asking, {"info"}, link);
+    ASSERT_TRUE(waitFor([this] { return !OrdersOf(sim).empty(); }));
+    sim.stop();
+    const Outcome info = finished(asking);
+    EXPECT_EQ(info.code, 2);
+    EXPECT_EQ(info.messages.value(info.messages.size() - 2),
+              "Timeout < 36 Bytes: COM1: " + device +
+                  " is gone (it hung up) - the command could not finish");
+    EXPECT_EQ(info.messages.last(), "kelvaro: " + device + " went away during the command");
+}
+
+// Without --port the command line says which device it took, and why.
+TEST_F(CommandTest, WithoutPortItSaysWhichDeviceItTookAndWhy) {
+    QProcess program;
+    QProcessEnvironment env = withoutDisplay();
+    env.insert("KELVARO_COM1", QString::fromStdString(link));
+    program.setProcessEnvironment(env);
+    program.start(binary(), {"info"});
+    const Outcome info = finished(program);
+    EXPECT_EQ(info.code, 0);
+    EXPECT_EQ(info.messages.first(), "kelvaro: no --port given: COM1 is " +
+                                         QString::fromStdString(link) + ", named by $KELVARO_COM1");
+}
+
+// An unprivileged user outside the group that owns the device. The program runs from a copy that
+// user may read: the checkout may sit in a folder only its owner enters (/root).
 TEST_F(CommandTest, TheOperatorWhoMayNotOpenTheDeviceIsToldTheRemedy) {
     if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
         GTEST_SKIP() << "needs root and setpriv, to run the command as an unprivileged user";
+    QTemporaryDir readable(QDir::tempPath() + "/kelvaro-program-XXXXXX");
+    ASSERT_TRUE(QFile::setPermissions(
+        readable.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                             QFileDevice::ReadOther | QFileDevice::ExeOther));
+    const QString copy = readable.filePath("kelvaro");
+    for (const char *file : {"kelvaro", "KELVARO1V10.uir"})
+        ASSERT_TRUE(QFile::copy(QCoreApplication::applicationDirPath() + "/" + file,
+                                readable.filePath(file)));
     const QString device = QString::fromStdString(sim.devicePath());
     QProcess program;
     program.setProcessEnvironment(withoutDisplay());
-    program.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", binary(),
-                              "--port", device, "info"});
+    program.setWorkingDirectory(readable.path());
+    program.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", copy, "--port",
+                              device, "info"});
     const Outcome denied = finished(program);
     EXPECT_EQ(denied.code, 2);
     EXPECT_EQ(denied.messages.last(),

@@ -5,6 +5,7 @@
 #include "filedialog.h"
 #include "utility.h"
 
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -103,7 +104,7 @@ TEST_F(CorrectionTableTest, GapsTakeTheEntryBeforeThemTheLaterRowWinsAndTheStart
 }
 
 TEST_F(CorrectionTableTest, DipsAndALowLastEntryAreFilledSoTheTableNeverFalls) {
-    std::vector<int> value(KEYS, 100000);
+    std::vector<int> value(KEYS, 60000);
     value[0] = 10, value[1] = 5, value[2] = 20, value[3] = 30;
     ASSERT_EQ(build(value, identity()), 0);
     EXPECT_EQ(std::vector<int>(flashp4, flashp4 + 4), (std::vector<int>{10, 15, 20, 30}));
@@ -112,10 +113,12 @@ TEST_F(CorrectionTableTest, DipsAndALowLastEntryAreFilledSoTheTableNeverFalls) {
     value[1023] = 1;
     ASSERT_EQ(build(value, identity()), 0);
     EXPECT_EQ(std::vector<int>(flashp4, flashp4 + 4), (std::vector<int>{10, 10, 20, 30}));
-    EXPECT_EQ(flashp7[255], 100000) << "the last entry is raised to the one before";
+    EXPECT_EQ(flashp7[255], 60000) << "the last entry is raised to the one before";
 }
 
-TEST_F(CorrectionTableTest, AFileThatIsNotAWholeTableIsRejectedAndTouchesNoPage) {
+// A refused file touches no page and writes no table, and the status line says where and why. A
+// value that does not fit a word is refused: the flash would get only its low 16 bits.
+TEST_F(CorrectionTableTest, AFileThatIsNotAWholeTableOfWordsIsRefusedAndTouchesNothing) {
     QByteArray short2047 = correctionFile(identity(), identity());
     short2047.chop(short2047.size() - short2047.lastIndexOf(' ', short2047.size() - 2) - 1);
     QByteArray text = correctionFile(identity(), identity());
@@ -124,19 +127,23 @@ TEST_F(CorrectionTableTest, AFileThatIsNotAWholeTableIsRejectedAndTouchesNoPage)
     outside[3] = 1024;
     std::vector<int> negative = identity();
     negative[900] = -1;
-    const char *unreadable = "Error reading correction-file!";
-    const char *badKey = "Error: key out of 0..1023 in correction-file!";
-    for (const auto &[content, message] : std::vector<std::pair<QByteArray, const char *>>{
-             {short2047, unreadable},
-             {QByteArray(), unreadable},
-             {text, unreadable},
-             {correctionFile(identity(), outside), badKey},
-             {correctionFile(identity(), negative), badKey}}) {
+    std::vector<int> large = identity();
+    large[10] = 70000;
+    const QString notAWord = "\" is not a whole number from 0 to 65535";
+    for (const auto &[content, why] : std::vector<std::pair<QByteArray, QString>>{
+             {short2047, "CONconfig.dat line 1024: 1 number where a line holds 2"},
+             {QByteArray(), "CONconfig.dat is empty"},
+             {text, "CONconfig.dat line 513: \"five" + notAWord},
+             {correctionFile(identity(), outside), "CONconfig.dat line 1021: key 1024 is outside "
+                                                   "0..1023"},
+             {correctionFile(identity(), negative), "CONconfig.dat line 124: \"-1" + notAWord},
+             {correctionFile(large, identity()), "CONconfig.dat line 11: \"70000" + notAWord}}) {
         EXPECT_EQ(build(content), -1);
-        EXPECT_EQ(status(), message);
+        EXPECT_EQ(QString::fromStdString(status()), "Error reading correction-file!: " + why);
         EXPECT_EQ(flashp4[0], -7);
     }
     EXPECT_EQ(ReadCorrData("missing.dat"), -1);
+    EXPECT_EQ(status(), "Error reading correction-file!: missing.dat: No such file or directory");
     EXPECT_FALSE(QFile::exists("LTlinear.dat"));
 }
 
@@ -174,7 +181,7 @@ class FlashTest : public StartedTest {
 TEST_F(FlashTest, ACompleteRunFillsPagesFourToSevenWithTheTable) {
     std::vector<int> value = identity();
     for (int i = 1000; i < KEYS; ++i)
-        value[size_t(i)] = 69000 + i;
+        value[size_t(i)] = 64000 + i;
     program(correctionFile(value, identity()));
 
     EXPECT_EQ(pageTexts(), pages("++++"));
@@ -183,9 +190,9 @@ TEST_F(FlashTest, ACompleteRunFillsPagesFourToSevenWithTheTable) {
     for (int page = 4; page <= 7; ++page) {
         const kvsim::Page flash = sim.flashPage(page);
         for (int k = 0; k < 256; ++k)
-            ASSERT_EQ(flash[size_t(k)], t[size_t(256 * (page - 4) + k)] & 0xFFFF) << page << k;
+            ASSERT_EQ(flash[size_t(k)], t[size_t(256 * (page - 4) + k)]) << page << k;
     }
-    EXPECT_EQ(sim.flashPage(7)[1000 - 768], 0x1170);
+    EXPECT_EQ(sim.flashPage(7)[1000 - 768], 65000);
     EXPECT_EQ(intValue(PANEL_VALNORM), 0);
     EXPECT_TRUE(QFile::exists("LTlinear.dat"));
 
@@ -249,14 +256,15 @@ TEST_F(FlashTest, ADataBlockThatTimesOutOrEchoesUnknownEndsItsPageEvenInTheLastB
 
     EXPECT_EQ(pageTexts(), pages("-++-"));
     EXPECT_TRUE(statusHistory.contains("error : F801 unknown-echo at order=21!"));
-    EXPECT_TRUE(statusHistory.contains("Timeout < 36 Bytes"));
+    EXPECT_TRUE(statusHistory.contains(noAnswer("Timeout < 36 Bytes", "2")));
     EXPECT_EQ(requestsOf({20, 21}).size(), 6u + 32 + 32 + 32);
     EXPECT_EQ(sim.flashPage(7)[239], 1007) << "block 14 of page 7 went in";
 }
 
 TEST_F(FlashTest, ABadFileSendsNothingTheNameMatchesInAnyCaseAndElsewhereItIsAParameterFile) {
     program("1 2\n3 4\n");
-    EXPECT_EQ(status(), "Error reading correction-file!");
+    EXPECT_EQ(status(), "Error reading correction-file!: CONconfig.dat holds 2 lines of numbers, "
+                        "not 1024");
     EXPECT_TRUE(requestsOf({20, 21}).empty());
 
     program(correctionFile(identity(), identity()), workingFolder.filePath("conCONFIG.DAT"));
@@ -286,6 +294,20 @@ TEST_F(FlashTest, TheCorrectionFileIsReadNotSavedOverThroughALinkAndWithoutAQues
     choose(parameterFile);
     EXPECT_EQ(ReadFile(parameterFile), "keep me\n")
         << "the question was asked here, and answered no";
+}
+
+// The File menu's entry takes the correction file from anywhere and programs exactly as Send does.
+TEST_F(FlashTest, TheMenuEntryProgramsTheTableOfAnyFileItIsGiven) {
+    const QString table = scratch.filePath("line7-table.dat");
+    WriteFile(table, correctionFile(identity(), identity()));
+    QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, table.toLocal8Bit().constData());
+    window()->findChild<QAction *>("PANEL_MENUFLASH")->trigger();
+
+    EXPECT_STREQ(LastFileSelectRequest()->title, "Program correction table");
+    EXPECT_EQ(requestsOf({20, 21}).size(), 128u);
+    EXPECT_EQ(pageTexts(), pages("++++"));
+    EXPECT_EQ(sim.flashPage(7)[255], 1023);
+    EXPECT_EQ(ReadFile(table), correctionFile(identity(), identity())) << "read, not written";
 }
 
 TEST_F(FlashTest, TheFlashFollowsThePortPickedInTheRing) {

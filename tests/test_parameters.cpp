@@ -65,31 +65,46 @@ TEST_F(ParameterFileTest, TheSetIsSavedOneNumberALineInTheWorkingFolderAndLoaded
     EXPECT_EQ(std::vector<int>(pp, pp + PNUM), set);
 }
 
-TEST_F(ParameterFileTest, LineEndingsBlanksAndWideValuesAreReadAlike) {
-    WriteFile(path("crlf.dat"), "  1\r\n70000\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n9\r\n10\r\n11\r\n"
+TEST_F(ParameterFileTest, LineEndingsAndBlanksAreReadAlikeUpToTheLargestWord) {
+    WriteFile(path("crlf.dat"), "  1\r\n65535\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n9\r\n10\r\n11\r\n"
                                 "12\r\n13\r\n14\r\n15\r\n16\r\n\r\n");
     load(path("crlf.dat"));
-    EXPECT_EQ(reference, 4464) << "70000 keeps its low 16 bits";
+    EXPECT_EQ(reference, 65535);
     EXPECT_EQ(power, 1);
     EXPECT_EQ(para15, 16);
-    EXPECT_EQ(wordValue(PANEL_REFERENCE), 4464);
+    EXPECT_EQ(wordValue(PANEL_REFERENCE), 65535);
 }
 
-TEST_F(ParameterFileTest, AFileThatCannotBeReadWholeChangesNothing) {
+// A refused file changes nothing, and the status line says which file, which line and what is
+// wrong. A number that does not fit a word is refused, not cut to its low 16 bits.
+TEST_F(ParameterFileTest, ARefusedFileChangesNothingAndSaysWhereAndWhy) {
     const QByteArray fifteen = "1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n11\n12\n13\n14\n15\n";
+    const QString notAWord = "\" is not a whole number from 0 to 65535";
     SetCtrlVal(panelHandle, PANEL_POWER, 777);
-    for (const QByteArray &content :
-         {fifteen, fifteen + "sixteen\n", fifteen + "-16\n", fifteen + "5000000000\n",
-          fifteen + "16\n17\n", "1 2\n" + fifteen}) {
+    const std::vector<std::pair<QByteArray, QString>> refused = {
+        {fifteen, "bad.dat holds 15 lines of numbers, not 16"},
+        {fifteen + "sixteen\n", "bad.dat line 16: \"sixteen" + notAWord},
+        {fifteen + "-16\n", "bad.dat line 16: \"-16" + notAWord},
+        {"1\n70000\n" + fifteen.mid(4), "bad.dat line 2: \"70000" + notAWord},
+        {fifteen + "65536\n", "bad.dat line 16: \"65536" + notAWord},
+        {fifteen + "5000000000\n", "bad.dat line 16: \"5000000000" + notAWord},
+        {fifteen + "16\n17\n", "bad.dat line 17: more than the 16 lines of numbers wanted"},
+        {"1 2\n" + fifteen, "bad.dat line 1: 2 numbers where a line holds 1"},
+        {"\n  \n", "bad.dat is empty"},
+    };
+    for (const auto &[content, why] : refused) {
         WriteFile(path("bad.dat"), content);
         load(path("bad.dat"));
         EXPECT_EQ(ProgramParameters(), DEFAULT_SET) << content.constData();
         EXPECT_EQ(wordValue(PANEL_POWER), 777) << content.constData() << ": the operator's edit";
-        EXPECT_EQ(status(), "Error reading parameter-file!") << content.constData();
+        EXPECT_EQ(QString::fromStdString(status()), "Error reading parameter-file!: " + why);
     }
     load(path("missing.dat"));
     EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
-    EXPECT_EQ(status(), "Error reading parameter-file!");
+    EXPECT_EQ(status(), "Error reading parameter-file!: missing.dat: No such file or directory");
+    ASSERT_TRUE(QDir(workingFolder.path()).mkdir("folder.dat"));
+    load(path("folder.dat"));
+    EXPECT_EQ(status(), "Error reading parameter-file!: folder.dat is a folder, not a file");
 }
 
 TEST_F(ParameterFileTest, ACancelledDialogWritesAndLoadsNothing) {
@@ -122,7 +137,7 @@ TEST_F(ParameterFileTest, ReplacingAParameterFileNeedsTheOperatorsYesAndReplaces
 // file written), where the old file stays whole and no temporary file is left behind.
 TEST_F(ParameterFileTest, AFailedSaveSaysSoAndOnAFullDiskLeavesTheOldFileWhole) {
     save(path("no-such-directory/set.dat"));
-    EXPECT_EQ(status(), "Error writing parameter-file!");
+    EXPECT_EQ(status(), "Error writing parameter-file!: set.dat: No such file or directory");
 
     const QString file = path("CONpara.dat");
     save(file);
@@ -139,7 +154,7 @@ TEST_F(ParameterFileTest, AFailedSaveSaysSoAndOnAFullDiskLeavesTheOldFileWhole) 
     save(file, VAL_EXISTING_FILE_SELECTED);
     ::setrlimit(RLIMIT_FSIZE, &previous);
 
-    EXPECT_EQ(status(), "Error writing parameter-file!");
+    EXPECT_EQ(status(), "Error writing parameter-file!: CONpara.dat: File too large");
     EXPECT_EQ(ReadFile(file), good);
     EXPECT_EQ(QDir(workingFolder.path()).entryList({"CONpara.dat.*"}, QDir::Files), QStringList())
         << "no temporary file left behind";
@@ -164,7 +179,8 @@ TEST_F(ParameterFileTest, AnEndlessLineIsGivenUpAfterWhatASetCouldHold) {
     load(fifo);
     writer.join();
 
-    EXPECT_EQ(status(), "Error reading parameter-file!");
+    EXPECT_EQ(status(),
+              "Error reading parameter-file!: endless.dat is too large for 16 lines of numbers");
     EXPECT_LT(written, 1'000'000) << "the reader stopped long before 100 MB";
     EXPECT_EQ(ProgramParameters(), DEFAULT_SET);
 }
@@ -243,8 +259,9 @@ TEST_F(ParameterCommandTest, ATeachTimesOutAfterOneAndAHalfSecondsOfSilenceOrOfR
     press("PANEL_BUTTONTEACH");
     const double elapsed = Timer() - start;
 
-    EXPECT_EQ(statusHistory, (QStringList{"Teach new Reference-Value ...", "Line Ok!",
-                                          "New setpoint value teached!", "Timeout RS-232!!"}));
+    EXPECT_EQ(statusHistory,
+              (QStringList{"Teach new Reference-Value ...", "Line Ok!",
+                           "New setpoint value teached!", noAnswer("Timeout RS-232!!", "1.5")}));
     EXPECT_GT(elapsed, 1.5);
     EXPECT_LT(elapsed, 3.0);
     EXPECT_EQ(ordersReceived(), std::vector<int>{6}) << "no read-back after a time-out";
@@ -259,8 +276,9 @@ TEST_F(ParameterCommandTest, ATeachTimesOutAfterOneAndAHalfSecondsOfSilenceOrOfR
     EXPECT_EQ(ordersReceived(), (std::vector<int>{6, 2}));
     EXPECT_EQ(ProgramParameters(), WordsOf(sim.ram())) << "the read-back itself arrived";
     ASSERT_GE(statusHistory.size(), 2);
-    EXPECT_EQ(statusHistory.mid(statusHistory.size() - 2),
-              (QStringList{"Parameter-frame received! - Line Ok!", "Timeout RS-232!!"}))
+    EXPECT_EQ(
+        statusHistory.mid(statusHistory.size() - 2),
+        (QStringList{"Parameter-frame received! - Line Ok!", noAnswer("Timeout RS-232!!", "1.5")}))
         << "the time-out reads what the read-back's own wait left";
 }
 
@@ -272,7 +290,7 @@ TEST_F(ParameterCommandTest, GetWithASilentControllerTimesOutAndRewritesThePanel
     press("PANEL_BTNGET");
     const double elapsed = Timer() - start;
 
-    EXPECT_EQ(status(), "Timeout RS232-Line!");
+    EXPECT_EQ(QString::fromStdString(status()), noAnswer("Timeout RS232-Line!", "2"));
     EXPECT_GT(elapsed, 2.0);
     EXPECT_LT(elapsed, 3.5) << "one time-out, not more";
     EXPECT_EQ(ProgramParameters(), before);

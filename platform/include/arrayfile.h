@@ -22,15 +22,23 @@ enum ArrayFileError {
     ARRAY_FILE_TOO_LARGE = -8, // far more text than the numbers asked for can take
 };
 
-// Returns 0 or an ArrayFileError; on any error the array is left untouched.
+// Returns 0 or an ArrayFileError, with GetArrayFileError saying why; on any error the array is
+// left untouched.
 int FileToArray(const char *fileName, void *array, int dataType, int numberOfElements,
                 int numberOfGroups, int arrayDataOrder, int fileLayout, int fileType);
+// The line of the file that row (from 0) of the last FileToArray read whole came from; 0 for none.
+int ArrayFileLineOfRow(int row);
+// Why the last FileToArray or ArrayToFile failed, for the operator: the file's name, and the line
+// and what is wrong in it or the system's words (`CONpara.dat line 3: "abc" is not a whole number
+// from 0 to 65535`).
+const char *GetArrayFileError(void);
 // The text ArrayToFile would write, into text (terminated). Returns 0 or an ArrayFileError
 // (ARRAY_FILE_BAD_ARGUMENT also when textSize can't hold it).
 int ArrayToString(char *text, int textSize, const void *array, int dataType, int numberOfElements,
                   int numberOfGroups, int arrayDataOrder, int fileLayout, int columnSeparation,
                   int fieldWidth);
-// Returns 0 or an ArrayFileError; on any error an existing file is left as it was.
+// Returns 0 or an ArrayFileError (GetArrayFileError says why); on any error an existing file is
+// left as it was.
 int ArrayToFile(const char *fileName, const void *array, int dataType, int numberOfElements,
                 int numberOfGroups, int arrayDataOrder, int fileLayout, int columnSeparation,
                 int fieldWidth, int fileType, int fileAction);

@@ -37,11 +37,13 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
 int CloseCom(int port);
 // The limit of each later ComRd and ComWrt. Returns 0, COM_PORT_NOT_OPEN or COM_INVALID_PARAMETER.
 int SetComTime(int port, double timeoutSeconds);
-// mode 1 waits for CTS before sending, 0 does not. Returns 0, COM_PORT_NOT_OPEN or COM_IO_ERROR.
+// mode 1 waits for CTS before sending, 0 does not. Returns 0, COM_PORT_NOT_OPEN or COM_IO_ERROR
+// (GetComFailureCause says why).
 int SetCTSMode(int port, int mode);
-// Discards what was received and not read. Returns 0 or COM_PORT_NOT_OPEN.
+// Discards what was received and not read. Returns 0, COM_PORT_NOT_OPEN or COM_IO_ERROR (the
+// device refused; the program's queue is empty all the same).
 int FlushInQ(int port);
-// Discards what was written and not sent. Returns 0 or COM_PORT_NOT_OPEN.
+// Discards what was written and not sent. Returns 0, COM_PORT_NOT_OPEN or COM_IO_ERROR.
 int FlushOutQ(int port);
 // Writes count bytes. Returns the count written, short after the port's time-out or when the
 // device is gone; COM_PORT_NOT_OPEN or COM_INVALID_PARAMETER.
@@ -56,6 +58,9 @@ int GetInQLen(int port);
 // exist; in use by another program, and which; permission denied, with the remedy; not a serial
 // device); "" when it did not fail on the device.
 const char *ComOpenFailureCause(int port);
+// The system's words for the last failure of port since it was opened: a transfer that failed or
+// fell short, a refused setting, or why its device went away; "" when nothing failed.
+const char *GetComFailureCause(int port);
 // 1 when port's device went away (hang-up, I/O error, end of file) since the port was last
 // opened, whether it was closed since or not; else 0.
 int ComDeviceGone(int port);
@@ -64,6 +69,9 @@ int ComDeviceGone(int port);
 int InstallComLostCallback(int port, ComCallbackPtr callback, void *callbackData);
 // Port 1, the start-up port, is the device at path from now on (named on the command line).
 void SetComStartUpDevice(const char *path);
+// Why port 1 names the device it does: "named on the command line", "named by $KELVARO_COM1", "the
+// first USB serial adapter" or "the first serial device the system lists"; "" when it names none.
+const char *GetComStartUpReason(void);
 // The number of the device at path, given now when the program has not seen it yet; 0 for an
 // empty path or when every number is taken.
 int GetComPortOfDevice(const char *path);

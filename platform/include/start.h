@@ -1,5 +1,5 @@
-// Start of the program: the process entry hands over to the program's WinMain, which creates
-// the application with InitCVIRTEEx.
+// Start of the program: what the process entry hands over, and the application's creation
+// (InitCVIRTEEx) and end.
 #pragma once
 
 // What the process entry received; the program reads its arguments here.
@@ -13,6 +13,3 @@ typedef struct PlatformInstance *HINSTANCE;
 int InitCVIRTEEx(HINSTANCE instance, char **argv, void *reserved);
 // Destroys the application InitCVIRTEEx created, after the program's last panel is gone.
 void EndApplication(void);
-
-// The program's entry; returns the process exit code.
-int WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, char *lpszCmdLine, int nCmdShow);

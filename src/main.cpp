@@ -1,4 +1,6 @@
-// The process entry: hands the arguments to the program's WinMain.
+// The process entry: hands the arguments to the program's WinMain, then ends the application.
+#include "KELVARO1V10.h"
+
 #include "start.h"
 
 int main(int argc, char **argv) {
