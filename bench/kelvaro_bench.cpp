@@ -13,6 +13,7 @@
 #include "utility.h"
 
 #include "kelvaro_sim.h"
+#include "ser2net.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -129,6 +130,18 @@ void closeProgram() {
     DiscardPanel(panelHandle);
 }
 
+// Starts a simulator and the program on it, runs measure, and closes the program. Returns 1 when
+// either could not start, else what measure returns.
+int withProgram(const char *name, bool pacing,
+                const std::function<int(kvsim::Simulator &)> &measure) {
+    kvsim::Simulator sim(kvsim::Simulator::Options{pacing, {}, 1, {}});
+    if (!startSimulator(sim, name) || !openProgram())
+        return 1;
+    const int result = measure(sim);
+    closeProgram();
+    return result;
+}
+
 void processEventsFor(double seconds) {
     const double until = Timer() + seconds;
     while (Timer() < until)
@@ -183,97 +196,126 @@ int measureStartUp(char **argv) {
 }
 
 int measureLive() {
-    kvsim::Simulator sim;
-    if (!startSimulator(sim, "paced") || !openProgram())
-        return 1;
-    processEventsFor(WARM_UP_S);
-    const Usage before = programUsage(sim);
-    processEventsFor(IDLE_S);
-    const Usage after = programUsage(sim);
-    print("idle_cpu_percent", (after.cpu - before.cpu) / IDLE_S * 100, "%",
-          "window open, nothing running; aim <= 0.1");
-    print("idle_wakeups_per_s", (after.wakeUps - before.wakeUps) / IDLE_S, "1/s",
-          "window open, nothing running; aim < 1");
+    return withProgram("paced", true, [](kvsim::Simulator &sim) {
+        processEventsFor(WARM_UP_S);
+        const Usage before = programUsage(sim);
+        processEventsFor(IDLE_S);
+        const Usage after = programUsage(sim);
+        print("idle_cpu_percent", (after.cpu - before.cpu) / IDLE_S * 100, "%",
+              "window open, nothing running; aim <= 0.1");
+        print("idle_wakeups_per_s", (after.wakeUps - before.wakeUps) / IDLE_S, "1/s",
+              "window open, nothing running; aim < 1");
 
-    const LiveFigures plain = measureLiveRun(sim);
-    print("line_limit_cycles_per_s", 1 / LINE_CYCLE_S, "1/s", "36 bytes each way at 19200");
-    print("live_paced_cycles_per_s", plain.cyclesPerSecond, "1/s", "aim >= 26.4 (99%)");
-    print("live_cpu_percent", plain.cpuPercent, "%",
-          "of a core, window shown (" + display + "); aim <= 1");
+        const LiveFigures plain = measureLiveRun(sim);
+        print("line_limit_cycles_per_s", 1 / LINE_CYCLE_S, "1/s", "36 bytes each way at 19200");
+        print("live_paced_cycles_per_s", plain.cyclesPerSecond, "1/s", "aim >= 26.4 (99%)");
+        print("live_cpu_percent", plain.cpuPercent, "%",
+              "of a core, window shown (" + display + "); aim <= 1");
 
-    const std::string recording = linkFor("recording.csv");
-    const std::string frames = linkFor("frames.log");
-    StartRecording(recording.c_str());
-    OpenFrameLogFile(frames.c_str());
-    const LiveFigures logged = measureLiveRun(sim);
-    StopRecording(nullptr);
-    CloseFrameLogFile();
-    unlink(recording.c_str());
-    unlink(frames.c_str());
-    print("live_recorded_logged_cycles_per_s", logged.cyclesPerSecond, "1/s",
-          "recording and frame log on; aim: as without");
-    print("live_recorded_logged_cpu_percent", logged.cpuPercent, "%",
-          "recording and frame log on; aim: as without");
-    closeProgram();
-    return 0;
+        const std::string recording = linkFor("recording.csv");
+        const std::string frames = linkFor("frames.log");
+        StartRecording(recording.c_str());
+        OpenFrameLogFile(frames.c_str());
+        const LiveFigures logged = measureLiveRun(sim);
+        StopRecording(nullptr);
+        CloseFrameLogFile();
+        unlink(recording.c_str());
+        unlink(frames.c_str());
+        print("live_recorded_logged_cycles_per_s", logged.cyclesPerSecond, "1/s",
+              "recording and frame log on; aim: as without");
+        print("live_recorded_logged_cpu_percent", logged.cpuPercent, "%",
+              "recording and frame log on; aim: as without");
+        return 0;
+    });
 }
 
 int measureUnpaced() {
-    kvsim::Simulator sim(kvsim::Simulator::Options{false, {}, 1, {}});
-    if (!startSimulator(sim, "unpaced") || !openProgram())
-        return 1;
-    print("live_unpaced_cycles_per_s", measureLiveRun(sim).cyclesPerSecond, "1/s", "aim >= 5000");
-    closeProgram();
-    return 0;
+    return withProgram("unpaced", false, [](kvsim::Simulator &sim) {
+        print("live_unpaced_cycles_per_s", measureLiveRun(sim).cyclesPerSecond, "1/s",
+              "aim >= 5000");
+        return 0;
+    });
 }
 
 // How late a wait sees its time-out, and what a device that goes away costs.
 int measureFailures() {
-    kvsim::Simulator sim;
-    if (!startSimulator(sim, "failures") || !openProgram())
-        return 1;
-    kvsim::Faults silent;
-    silent.silent = true;
-    sim.setFaults(silent);
-    double late = 0;
-    for (int i = 0; i < 3; ++i) {
-        GetFromController(RAM);
-        late = std::max(late, tdiff - GET_TIMEOUT_S);
-    }
-    print("timeout_seen_late_ms", late * 1000, "ms", "worst of 3 gets; aim <= 5");
+    return withProgram("failures", true, [](kvsim::Simulator &sim) {
+        kvsim::Faults silent;
+        silent.silent = true;
+        sim.setFaults(silent);
+        double late = 0;
+        for (int i = 0; i < 3; ++i) {
+            GetFromController(RAM);
+            late = std::max(late, tdiff - GET_TIMEOUT_S);
+        }
+        print("timeout_seen_late_ms", late * 1000, "ms", "worst of 3 gets; aim <= 5");
 
-    const double hangUp = Timer();
-    sim.stop();
-    while ((ComDeviceGone(com) == 0 || GetInQLen(com) != COM_PORT_NOT_OPEN) &&
-           Timer() < hangUp + 1.0)
-        ProcessSystemEventsUntil(hangUp + 1.0);
-    print("hangup_to_status_s", Timer() - hangUp, "s", "peer hangs up, status says so; aim < 0.1");
-    const Usage before = programUsage(sim);
-    processEventsFor(IDLE_S);
-    const Usage after = programUsage(sim);
-    print("cpu_after_loss_percent", (after.cpu - before.cpu) / IDLE_S * 100, "%",
-          "5 s after the loss; aim < 1");
-    closeProgram();
-    return 0;
+        const double hangUp = Timer();
+        sim.stop();
+        while ((ComDeviceGone(com) == 0 || GetInQLen(com) != COM_PORT_NOT_OPEN) &&
+               Timer() < hangUp + 1.0)
+            ProcessSystemEventsUntil(hangUp + 1.0);
+        print("hangup_to_status_s", Timer() - hangUp, "s",
+              "peer hangs up, status says so; aim < 0.1");
+        const Usage before = programUsage(sim);
+        processEventsFor(IDLE_S);
+        const Usage after = programUsage(sim);
+        print("cpu_after_loss_percent", (after.cpu - before.cpu) / IDLE_S * 100, "%",
+              "5 s after the loss; aim < 1");
+        return 0;
+    });
 }
 
 int measureFlash() {
-    kvsim::Simulator sim;
-    if (!startSimulator(sim, "flash") || !openProgram())
-        return 1;
-    for (int k = 0; k < 256; ++k)
-        flashp4[k] = flashp5[k] = flashp6[k] = flashp7[k] = k;
-    const double start = Timer();
-    SendCorrDataToFlash();
-    const double elapsed = Timer() - start;
-    closeProgram();
-    if (sim.flashPage(7)[255] != 255) {
-        std::fprintf(stderr, "kelvaro-bench: the flash run did not complete\n");
-        return 1;
-    }
-    print("flash_run_s", elapsed, "s", "paced; floor of the fixed pauses 7.15, aim within 3%");
-    print("flash_floor_s", FLASH_FLOOR_S, "s", "128 x 0.05 + 4 x 0.15 + 3 x 0.05");
-    return 0;
+    return withProgram("flash", true, [](kvsim::Simulator &sim) {
+        for (int k = 0; k < 256; ++k)
+            flashp4[k] = flashp5[k] = flashp6[k] = flashp7[k] = k;
+        const double start = Timer();
+        SendCorrDataToFlash();
+        const double elapsed = Timer() - start;
+        if (sim.flashPage(7)[255] != 255) {
+            std::fprintf(stderr, "kelvaro-bench: the flash run did not complete\n");
+            return 1;
+        }
+        print("flash_run_s", elapsed, "s", "paced; floor of the fixed pauses 7.15, aim within 3%");
+        print("flash_floor_s", FLASH_FLOOR_S, "s", "128 x 0.05 + 4 x 0.15 + 3 x 0.05");
+        return 0;
+    });
+}
+
+// The live run through ser2net on this machine, over RFC 2217 and raw TCP, beside the same run
+// on the simulator's pseudo-terminal itself.
+int measureNetwork() {
+    return withProgram("network", true, [](kvsim::Simulator &sim) {
+        const LiveFigures local = measureLiveRun(sim);
+        Ser2net server;
+        std::string error;
+        if (!server.start(sim.devicePath(), "19200n81", &error)) {
+            std::fprintf(stderr, "kelvaro-bench: %s\n", error.c_str());
+            return 1;
+        }
+        const auto runOver = [&sim](const std::string &line) {
+            CloseCom(com);
+            setenv("KELVARO_COM1", line.c_str(), 1);
+            InitRS232(com);
+            return measureLiveRun(sim);
+        };
+        const LiveFigures rfc2217 = runOver(server.rfc2217Line());
+        const LiveFigures raw = runOver(server.rawLine());
+        CloseCom(com);
+        print("network_local_cycles_per_s", local.cyclesPerSecond, "1/s",
+              "the same simulator, its pseudo-terminal opened directly");
+        print("network_rfc2217_cycles_per_s", rfc2217.cyclesPerSecond, "1/s",
+              "through ser2net on loopback; aim >= 26.2");
+        print("network_raw_cycles_per_s", raw.cyclesPerSecond, "1/s",
+              "through ser2net on loopback; aim >= 26.2");
+        print("network_local_cpu_percent", local.cpuPercent, "%", "of a core");
+        print("network_rfc2217_cpu_percent", rfc2217.cpuPercent, "%",
+              "of a core; aim within 0.5 of the local line's");
+        print("network_raw_cpu_percent", raw.cpuPercent, "%",
+              "of a core; aim within 0.5 of the local line's");
+        return 0;
+    });
 }
 
 // kelvaro COMMAND as a shell runs it, against controllers simulated in this process.
@@ -349,8 +391,8 @@ const char STARTUP_ONLY[] = "--startup-only";
 } // namespace
 
 // The start-up is timed in a process of its own, from before the application exists; the other
-// figures share one application. Named groups (startup live unpaced failures flash cli) run
-// alone; all run without a name.
+// figures share one application. Named groups (startup live unpaced failures flash cli network)
+// run alone; all run without a name.
 int main(int argc, char **argv) {
     if (argc > 1 && std::string(argv[1]) == STARTUP_ONLY)
         return measureStartUp(argv);
@@ -374,8 +416,11 @@ int main(int argc, char **argv) {
     failed |= wanted("failures") && measureFailures();
     failed |= wanted("flash") && measureFlash();
     failed |= wanted("cli") && measureCommandLine(argv[0]);
+    failed |= wanted("network") && measureNetwork();
     EndApplication();
-    if (xvfb)
+    if (xvfb) {
         xvfb->terminate();
+        xvfb->waitForFinished();
+    }
     return failed;
 }

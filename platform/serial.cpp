@@ -5,6 +5,7 @@
 // that goes away is noticed at once.
 #include "serial.h"
 
+#include "network_line.h"
 #include "serial_devices.h"
 
 #include <QCoreApplication>
@@ -38,7 +39,9 @@
 namespace {
 
 struct Port {
-    int fd = -1;
+    int fd = -1;                          // the terminal device, or the network line's connection
+    NetworkLine network;                  // its fd is fd when the port is a network line
+    serial_icounter_struct errorCounts{}; // a terminal's line errors counted when last asked
     double timeout = 10.0;
     std::vector<char> queue; // ring buffer of the configured input queue size
     size_t head = 0;
@@ -127,14 +130,17 @@ void noteEvents(int number, int events) {
     }
 }
 
+bool isNetworked(const Port &p) {
+    return p.network.fd >= 0;
+}
+
 // Nothing more can come from a device that is gone: stop watching it, and tell the program once.
-// error is the system's reason, 0 when the device hung up.
-void markLost(int number, int error) {
+void markLost(int number, const std::string &why) {
     Port &p = ports[number];
     if (p.lost)
         return;
     p.lost = true;
-    transferFailure[number] = error != 0 ? std::strerror(error) : "it hung up";
+    transferFailure[number] = why;
     gone[number] = true;
     if (p.notifier)
         p.notifier->setEnabled(false);
@@ -151,6 +157,15 @@ void markLost(int number, int error) {
             Qt::QueuedConnection);
 }
 
+// Reads what the device has, at most room bytes into data (*stored). Returns what read(2) does.
+ssize_t readDevice(Port &p, char *data, size_t room, size_t *stored) {
+    if (isNetworked(p))
+        return ReadNetworkLine(p.network, data, room, stored);
+    const ssize_t n = ::read(p.fd, data, room);
+    *stored = n > 0 ? size_t(n) : 0;
+    return n;
+}
+
 // Moves what the device has into the queue, as far as the queue has room.
 void pump(int number) {
     Port &p = ports[number];
@@ -161,23 +176,26 @@ void pump(int number) {
     while (p.count < size) {
         const size_t tail = (p.head + p.count) % size;
         const size_t room = std::min(size - p.count, size - tail);
-        const ssize_t n = ::read(p.fd, p.queue.data() + tail, room);
+        char *at = p.queue.data() + tail;
+        size_t stored = 0;
+        const ssize_t n = readDevice(p, at, room, &stored);
         if (n > 0) {
             if (p.eventCharacter >= 0 &&
-                std::find(p.queue.data() + tail, p.queue.data() + tail + n,
-                          char(p.eventCharacter)) != p.queue.data() + tail + n)
+                std::find(at, at + stored, char(p.eventCharacter)) != at + stored)
                 events |= LWRS_RXFLAG;
-            p.count += size_t(n);
+            p.count += stored;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         // The other end of a terminal that hangs up reads as the end of the file or as EIO,
-        // whichever the kernel sees first.
-        if (n == 0 || errno == EIO)
-            markLost(number, 0);
+        // whichever the kernel sees first; a server ends its connection with the end.
+        if (n == 0 && isNetworked(p))
+            markLost(number, NetworkLineEnding(p.network));
+        else if (n == 0 || (errno == EIO && !isNetworked(p)))
+            markLost(number, "it hung up");
         else if (errno != EAGAIN && errno != EWOULDBLOCK)
-            markLost(number, errno);
+            markLost(number, std::strerror(errno));
         break;
     }
     if (events || p.count > 0)
@@ -418,12 +436,42 @@ int startTransfer(int port, const void *buffer, int count, Port **p) {
     return buffer && count >= 0 ? 0 : COM_INVALID_PARAMETER;
 }
 
-// tcflush on the device; false with the cause kept when the system refused.
+// Discards the device's side of a queue: tcflush on a terminal, PURGE-DATA on an RFC 2217 line.
+// False with the cause kept when the system refused.
 bool flushDevice(int number, int queue) {
-    if (::tcflush(ports[number].fd, queue) == 0)
+    Port &p = ports[number];
+    if (isNetworked(p)) {
+        PurgeNetworkLine(p.network, queue == TCIFLUSH ? 1 : 2);
+        return true;
+    }
+    if (::tcflush(p.fd, queue) == 0)
         return true;
     noteFailure(number, errno);
     return false;
+}
+
+// Writes what it can of count bytes by deadline. Returns the count written, or -1 with errno.
+ssize_t writeDevice(Port &p, const char *bytes, size_t count, double deadline) {
+    if (!isNetworked(p))
+        return ::write(p.fd, bytes, count);
+    errno = 0;
+    const size_t written = WriteNetworkLine(p.network, bytes, count, deadline);
+    if (written < count && errno == 0)
+        errno = EAGAIN;
+    return written > 0 || count == 0 ? ssize_t(written) : -1;
+}
+
+// Opens a network line for the port: the server connected and, for RFC 2217, the line set. What
+// came on the way waits in the queue. Returns the descriptor, or -1 with cause.
+int openNetworkLine(Port &p, const std::string &name, const ComPortSettings &settings,
+                    std::string *cause) {
+    std::string early;
+    if (!OpenNetworkLine(name, settings, &p.network, cause, &early))
+        return -1;
+    const size_t taken = std::min(early.size(), p.queue.size());
+    std::copy_n(early.data(), taken, p.queue.data());
+    p.count = taken;
+    return p.network.fd;
 }
 
 void closeAllPorts() {
@@ -453,28 +501,39 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     if (path.isEmpty())
         return COM_INVALID_PORT_NUMBER;
 
-    // A second program on the same line would steal answers: the device is the program's alone.
-    QByteArray lockFile;
-    const int fd = openExclusively(path, &lockFile, &openFailure[port]);
-    if (fd < 0)
-        return COM_CANNOT_OPEN_PORT;
-    if (!configureLine(fd, baudRate, parity, dataBits, stopBits)) {
-        openFailure[port] = openCause(path, errno);
-        if (!lockFile.isEmpty())
-            ::unlink(lockFile.constData());
-        ::close(fd);
-        return COM_CANNOT_OPEN_PORT;
-    }
-    askForLowLatency(fd);
-
     static unsigned openings = 0;
     Port &p = ports[port];
     p = Port{};
-    p.fd = fd;
-    p.opening = ++openings;
-    p.lockFile = lockFile;
-    p.byteSeconds = double(1 + dataBits + (parity ? 1 : 0) + stopBits) / double(baudRate);
     p.queue.assign(size_t(inputQueueSize), 0);
+    const std::string name = path.toStdString();
+    if (IsNetworkLineName(name)) {
+        // The server decides who else may use its line: no lock of ours can reach it.
+        p.fd = openNetworkLine(p, name, {baudRate, dataBits, parity, stopBits}, &openFailure[port]);
+        if (p.fd < 0) {
+            p = Port{};
+            return COM_CANNOT_OPEN_PORT;
+        }
+    } else {
+        // A second program on the same line would steal answers: the device is the program's
+        // alone.
+        p.fd = openExclusively(path, &p.lockFile, &openFailure[port]);
+        if (p.fd >= 0 && !configureLine(p.fd, baudRate, parity, dataBits, stopBits)) {
+            openFailure[port] = openCause(path, errno);
+            if (!p.lockFile.isEmpty())
+                ::unlink(p.lockFile.constData());
+            ::close(p.fd);
+            p.fd = -1;
+        }
+        if (p.fd < 0) {
+            p = Port{};
+            return COM_CANNOT_OPEN_PORT;
+        }
+        askForLowLatency(p.fd);
+        ::ioctl(p.fd, TIOCGICOUNT, &p.errorCounts);
+    }
+    const int fd = p.fd;
+    p.opening = ++openings;
+    p.byteSeconds = double(1 + dataBits + (parity ? 1 : 0) + stopBits) / double(baudRate);
     if (QCoreApplication::instance()) {
         static bool hooked = false;
         if (!hooked) {
@@ -501,7 +560,10 @@ int CloseCom(int port) {
         return port < 1 || port > MAX_COM_PORT ? COM_INVALID_PORT_NUMBER : COM_PORT_NOT_OPEN;
     p->rest.reset();
     p->notifier.reset();
-    ::close(p->fd);
+    if (isNetworked(*p))
+        CloseNetworkLine(p->network);
+    else
+        ::close(p->fd);
     if (!p->lockFile.isEmpty())
         ::unlink(p->lockFile.constData());
     *p = Port{};
@@ -510,6 +572,25 @@ int CloseCom(int port) {
 
 const char *ComOpenFailureCause(int port) {
     return port >= 1 && port <= MAX_COM_PORT ? openFailure[port].c_str() : "";
+}
+
+int GetComLineErrors(int port) {
+    Port *p = openPort(port);
+    if (!p)
+        return 0;
+    if (isNetworked(*p))
+        return TakeNetworkLineErrors(p->network);
+    serial_icounter_struct now{};
+    if (::ioctl(p->fd, TIOCGICOUNT, &now) != 0)
+        return 0;
+    const serial_icounter_struct &was = p->errorCounts;
+    const int errors =
+        (now.brk != was.brk ? COM_LINE_BREAK : 0) |
+        (now.frame != was.frame ? COM_LINE_FRAMING : 0) |
+        (now.parity != was.parity ? COM_LINE_PARITY : 0) |
+        (now.overrun != was.overrun || now.buf_overrun != was.buf_overrun ? COM_LINE_OVERRUN : 0);
+    p->errorCounts = now;
+    return errors;
 }
 
 const char *GetComFailureCause(int port) {
@@ -568,6 +649,13 @@ int SetCTSMode(int port, int mode) {
     Port *p = openPort(port);
     if (!p)
         return COM_PORT_NOT_OPEN;
+    if (isNetworked(*p)) {
+        // An RFC 2217 line was set to no flow control when it opened; a raw one is the server's.
+        if (mode == 0)
+            return 0;
+        transferFailure[port] = "hardware flow control is not asked for over the network";
+        return COM_IO_ERROR;
+    }
     termios tio{};
     if (tcgetattr(p->fd, &tio) == 0) {
         if (mode)
@@ -585,6 +673,9 @@ int FlushInQ(int port) {
     Port *p = openPort(port);
     if (!p)
         return COM_PORT_NOT_OPEN;
+    // A connection's own buffer is the program's to empty: the server purges only its side.
+    if (isNetworked(*p))
+        pump(port);
     p->head = 0;
     p->count = 0;
     p->pendingEvents &= ~LWRS_RECEIVE;
@@ -605,16 +696,23 @@ int ComWrt(int port, const char *buffer, int count) {
     const double deadline = Timer() + p->timeout;
     int written = 0;
     while (written < count && !p->lost) {
-        const ssize_t n = ::write(p->fd, buffer + written, size_t(count - written));
-        if (n > 0) {
+        const ssize_t n = writeDevice(*p, buffer + written, size_t(count - written), deadline);
+        // A network line writes all it can by the deadline in one go: what it left would start
+        // in the middle of an escaped byte.
+        if (n > 0 && !isNetworked(*p)) {
             written += int(n);
             continue;
         }
+        if (n > 0) {
+            written += int(n);
+            break;
+        }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            if (errno == EIO)
-                markLost(port, 0);
-            else if (errno == ENXIO || errno == ENODEV)
-                markLost(port, errno);
+            if (errno == EIO && !isNetworked(*p))
+                markLost(port, "it hung up");
+            else if (errno == ENXIO || errno == ENODEV || errno == EPIPE || errno == ECONNRESET ||
+                     errno == ETIMEDOUT)
+                markLost(port, std::strerror(errno));
             else
                 noteFailure(port, errno);
             break;

@@ -4,6 +4,7 @@
 // are known by their /dev/serial/by-id names, which survive a replug; other devices by path.
 #include "serial_devices.h"
 
+#include "network_line.h"
 #include "serial.h"
 
 #include <QCollator>
@@ -130,7 +131,9 @@ QList<ComDevice> ListComDevices() {
         const bool listedNow = std::any_of(
             listed.begin(), listed.end(),
             [&identity = device.identity](const Device &d) { return d.identity == identity; });
-        const bool present = listedNow || QFileInfo::exists(device.identity);
+        // A network line is there as far as anyone can tell before it is opened.
+        const bool present = listedNow || QFileInfo::exists(device.identity) ||
+                             IsNetworkLineName(device.identity.toStdString());
         devices.append({port, present ? deviceNode(device.identity) : device.path, device.identity,
                         device.description, present});
     }

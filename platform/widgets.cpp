@@ -3,6 +3,7 @@
 #include "widgets.h"
 
 #include "led.h"
+#include "network_line.h"
 #include "numeric_display.h"
 #include "panel.h"
 #include "serial.h"
@@ -72,7 +73,7 @@ int KvTimer::setIntAttribute(int attribute, int value) {
 KvPortRing::KvPortRing(QWidget *parent) : QComboBox(parent) {
     setEditable(true);
     setInsertPolicy(QComboBox::NoInsert);
-    lineEdit()->setPlaceholderText(tr("device path, e.g. /dev/ttyUSB0"));
+    lineEdit()->setPlaceholderText(tr("/dev/ttyUSB0 or rfc2217://HOST:PORT"));
     connect(lineEdit(), &QLineEdit::returnPressed, this, &KvPortRing::takeTypedPath);
     settle_.setSingleShot(true);
     settle_.setInterval(DEVICE_SETTLE_MS);
@@ -129,8 +130,9 @@ void KvPortRing::watchDeviceFolders(const QStringList &folders) {
 
 void KvPortRing::takeTypedPath() {
     const QString typed = lineEdit()->text().trimmed();
-    const int port = GetComPortOfDevice(typed.toLocal8Bit().constData());
-    if (port <= 0 || !typed.startsWith('/')) {
+    const bool device = typed.startsWith('/') || IsNetworkLineName(typed.toStdString());
+    const int port = device ? GetComPortOfDevice(typed.toLocal8Bit().constData()) : 0;
+    if (port <= 0) {
         refill();
         return;
     }

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+struct termios;
+
 namespace kvsim {
 
 constexpr std::size_t WORDS = 16;
@@ -234,6 +236,9 @@ class Simulator {
     void stop();
 
     std::string devicePath() const;
+    // The line as the device's side has it now (speed, character size, parity, stop bits): what a
+    // client set through a serial device server. false before start.
+    bool lineSettings(::termios *settings) const;
     static Words factorySet() { return Controller::factorySet(); }
     Words ram() const;
     void setRam(const Words &words);

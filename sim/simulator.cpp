@@ -296,6 +296,11 @@ bool Simulator::sleepUntil(Clock::time_point deadline) {
     }
 }
 
+bool Simulator::lineSettings(::termios *settings) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slave_ >= 0 && tcgetattr(slave_, settings) == 0;
+}
+
 std::string Simulator::devicePath() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return devicePath_;

@@ -40,9 +40,19 @@ const int FLASH_INFO_ACCEPTED = 0x00AA;
 const double FLASH_FIRST_BLOCK_PAUSE_S = 0.15;
 const double FLASH_PAGE_PAUSE_S = 0.05;
 
-// A live request is out and its answer not yet in. A command pressed during a run lets that
-// answer come in before it flushes: the answer's bytes would otherwise end up inside its own.
+// A live request is out and its answer not yet in, during a run or just after Stop. The next
+// exchange lets that answer come in before it flushes: its bytes would otherwise end up inside
+// the exchange's own answer, or be taken for it. A flush does not make it come any less.
 bool liveAnswerDue = false;
+
+// Waits for a live answer that is on its way; it is taken in as any answer is.
+void LetLiveAnswerIn(void) {
+    if (!liveAnswerDue)
+        return;
+    rx_flag = 0;
+    AwaitAnswer(GET_TIMEOUT_S, nullptr);
+    liveAnswerDue = false;
+}
 
 void PutWord(unsigned char *at, int word) {
     at[0] = static_cast<unsigned char>((word >> 8) & 0xFF);
@@ -82,6 +92,22 @@ std::string PortName(int port) {
     char device[MAX_PATHNAME_LEN];
     GetComDeviceName(port, device, sizeof device);
     return "COM" + std::to_string(port) + ": " + device;
+}
+
+// What the line reported beside its data, for a time-out's cause: damaged bytes mean another baud
+// rate or format at the controller, or a bad cable.
+std::string LineErrorsText(int errors) {
+    std::string seen;
+    const std::pair<int, const char *> kinds[] = {{COM_LINE_BREAK, "a break"},
+                                                  {COM_LINE_FRAMING, "framing errors"},
+                                                  {COM_LINE_PARITY, "parity errors"},
+                                                  {COM_LINE_OVERRUN, "overruns"}};
+    for (const auto &[bit, words] : kinds)
+        if (errors & bit)
+            seen += (seen.empty() ? "" : ", ") + std::string(words);
+    return seen.empty() ? ""
+                        : " The line reported " + seen +
+                              ": check that the controller runs 19200 8N1 and the cable.";
 }
 
 // A parameter set is not live values: a run this read is nested in must not plot it.
@@ -136,15 +162,13 @@ int StartExchange(int port, int code, const unsigned short *words) {
     // words.
     unsigned short frame[PNUM];
     std::copy(words, words + PNUM, frame);
-    if (liveAnswerDue)
-        AwaitAnswer(GET_TIMEOUT_S, nullptr);
+    LetLiveAnswerIn();
     FlushQueues(port);
     rx_flag = 0;
     return SendFrame(port, code, frame);
 }
 
 void FlushQueues(int port) {
-    liveAnswerDue = false;
     DiscardInput(port);
     FlushOutQ(port);
 }
@@ -161,10 +185,13 @@ int AwaitAnswer(double limit, const int *endWhenSet) {
             // Said now, not when the event loop next comes round, and by every command on the
             // port until it is picked again: the caller ends on it.
             RX_Lost_Function(com, 0, nullptr);
+            liveAnswerDue = false;
             return DEVICE_GONE;
         }
-        if (tdiff > limit)
+        if (tdiff > limit) {
+            liveAnswerDue = false; // whatever was asked will not come now
             return 0;
+        }
         ProcessSystemEventsUntil(tstart + limit);
     }
 }
@@ -193,6 +220,7 @@ int ReadReply(int wanted, double limit) {
 }
 
 void RemoveReceiveCallback(void) {
+    LetLiveAnswerIn();
     InstallComCallback(com, 0, FRAME_BYTES, sync, nullptr, nullptr);
 }
 
@@ -227,6 +255,7 @@ const char *ComErrorText(int code) {
 
 int InitRS232(int port) {
     int outcome = STARTUP_NO_PORT;
+    liveAnswerDue = false; // a new line owes no answer
     const int result = OpenComConfig(port, "", 19200, 0, 8, 1, 4096, 4096);
     if (result < 0) {
         const char *cause = ComOpenFailureCause(port);
@@ -298,7 +327,8 @@ std::string NoAnswerText(const char *text, double limit) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%g", limit);
         cause = "no answer on " + PortName(com) + " within " + seconds +
-                " s \u2014 is the controller powered and on this port?";
+                " s \u2014 is the controller powered and on this port?" +
+                LineErrorsText(GetComLineErrors(com));
     }
     return std::string(text) + ": " + cause;
 }
@@ -473,6 +503,7 @@ int SendCorrDataToFlash(void) {
     const Page pages[] = {
         {PAGE4, flashp4, '4'}, {PAGE5, flashp5, '5'}, {PAGE6, flashp6, '6'}, {PAGE7, flashp7, '7'}};
     // A live answer still on its way must not be taken for the first echo.
+    LetLiveAnswerIn();
     DiscardInput(com);
     int failed = 0;
     for (const Page &page : pages) {

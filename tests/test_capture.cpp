@@ -135,7 +135,9 @@ TEST_F(CaptureTest, TheDataButtonIsDimmedWhileACaptureRuns) {
 }
 
 // A block read alone, the receive callback off as a capture has it.
-TEST_F(UnpacedLinkTest, ABlockAtAnOddOffsetOrInAnOverlongReplyStoresNothing) {
+class BlockReadTest : public UnpacedLinkTest {};
+
+TEST_F(BlockReadTest, ABlockAtAnOddOffsetOrInAnOverlongReplyStoresNothing) {
     startProgram();
     InstallComCallback(com, 0, FRAME_BYTES, kelvaro::sync, nullptr, nullptr);
     std::fill(yArrayA, yArrayA + 256, 3);

@@ -296,6 +296,20 @@ TEST_F(FlashTest, TheCorrectionFileIsReadNotSavedOverThroughALinkAndWithoutAQues
         << "the question was asked here, and answered no";
 }
 
+// The answer to the run's last request is still on its way when Stop is pressed: the flash lets
+// it in first instead of taking it for its first echo, which would put every echo one behind.
+TEST_F(FlashTest, AFlashRightAfterStopIsNotMisledByTheRunsLastAnswer) {
+    kvsim::Faults lateLiveAnswers = Fault(&kvsim::Faults::lateOrder, int(ORDER_LIVE_VALUES));
+    lateLiveAnswers.lateSeconds = 0.1;
+    sim.setFaults(lateLiveAnswers);
+    runUntil(3, [this] {
+        press("PANEL_BTNSTOP");
+        program(correctionFile(identity(), identity()));
+    });
+    EXPECT_EQ(pageTexts(), pages("++++"));
+    EXPECT_EQ(sim.flashPage(7)[255], 1023);
+}
+
 // The File menu's entry takes the correction file from anywhere and programs exactly as Send does.
 TEST_F(FlashTest, TheMenuEntryProgramsTheTableOfAnyFileItIsGiven) {
     const QString table = scratch.filePath("line7-table.dat");

@@ -39,7 +39,9 @@ std::vector<std::string> walk(const std::vector<unsigned> &values) {
 
 } // namespace
 
-TEST_F(PanelTest, LedsSwitchWithHysteresisAtBothEdgesAndCompareAsSignedWords) {
+class LiveDisplayTest : public PanelTest {};
+
+TEST_F(LiveDisplayTest, LedsSwitchWithHysteresisAtBothEdgesAndCompareAsSignedWords) {
     reference = 500;
     tolerance = 100;
     hysteresis = 20;
@@ -65,7 +67,7 @@ TEST_F(PanelTest, LedsSwitchWithHysteresisAtBothEdgesAndCompareAsSignedWords) {
     EXPECT_EQ(led(PANEL_TOLLED), 1) << "0 lies inside -50..150";
 }
 
-TEST_F(PanelTest, NormLinesAreClampedAndFollowTheHardwareModeOnThePanel) {
+TEST_F(LiveDisplayTest, NormLinesAreClampedAndFollowTheHardwareModeOnThePanel) {
     auto answer = [](int tolWord) {
         std::fill(pp, pp + PNUM, 0);
         const unsigned short live[] = {700, 10, 20, 4000, 0, 600, 400};

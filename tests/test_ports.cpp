@@ -71,7 +71,9 @@ double idleCpuSeconds() {
 
 } // namespace
 
-TEST_F(PanelTest, EveryOpenFailureSaysItsCauseAfterTheText) {
+class PortOpenTest : public PanelTest {};
+
+TEST_F(PortOpenTest, EveryOpenFailureSaysItsCauseAfterTheText) {
     InitRS232(0);
     EXPECT_EQ(status(), "Invalid port number");
 
@@ -85,7 +87,9 @@ TEST_F(PanelTest, EveryOpenFailureSaysItsCauseAfterTheText) {
     unsetenv("KELVARO_COM2");
 }
 
-TEST_F(LinkTest, ADeviceHeldByAnotherProgramIsBusyAndTheStatusSaysWhich) {
+class PortLockTest : public LinkTest {};
+
+TEST_F(PortLockTest, ADeviceHeldByAnotherProgramIsBusyAndTheStatusSaysWhich) {
     {
         OtherProgram other(link);
         InitRS232(com);

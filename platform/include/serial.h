@@ -21,6 +21,14 @@ enum ComEvent {
     LWRS_RECEIVE = 0x8000, // the input queue holds at least the notify count of bytes
 };
 
+// What a line reports beside its data: a break, or bytes it received damaged.
+enum ComLineError {
+    COM_LINE_BREAK = 0x10,
+    COM_LINE_FRAMING = 0x08,
+    COM_LINE_PARITY = 0x04,
+    COM_LINE_OVERRUN = 0x02,
+};
+
 enum { MAX_COM_PORT = 64 };
 
 typedef void (*ComCallbackPtr)(int port, int events, void *callbackData);
@@ -58,6 +66,9 @@ int GetInQLen(int port);
 // exist; in use by another program, and which; permission denied, with the remedy; not a serial
 // device); "" when it did not fail on the device.
 const char *ComOpenFailureCause(int port);
+// The ComLineError bits port's line reported since the last call: a terminal's error counters,
+// or an RFC 2217 server's notifications; 0 when none (or the device can't tell).
+int GetComLineErrors(int port);
 // The system's words for the last failure of port since it was opened: a transfer that failed or
 // fell short, a refused setting, or why its device went away; "" when nothing failed.
 const char *GetComFailureCause(int port);

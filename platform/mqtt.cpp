@@ -1,0 +1,987 @@
+// MQTT client service on libmosquitto: the client's socket and timers live on the Qt event loop,
+// which drives the library's reads, writes and keep-alive; no thread and no polling of our own.
+#include "mqtt.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <netdb.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const int FIRST_RETRY_MS = 1000;
+const int LAST_RETRY_MS = 30000;
+// A ping is due a keep-alive after the last packet and the broker gives up at one and a half:
+// looking four times a keep-alive sends it in time while an idle client sleeps the rest.
+const int KEEPALIVE_CHECKS_PER_PERIOD = 4;
+const int MIN_KEEPALIVE_S = 5;
+const int MAX_KEEPALIVE_S = 65535;
+const int MAX_PORT = 65535;
+const int MAX_CORRELATION_BYTES = 65535;
+const double MAX_TIMEOUT_S = 3600.0;
+const int RESPONSE_QOS = 1;
+// The library's error lines of one connection attempt kept for its cause; more say nothing new.
+const size_t MAX_LOGGED_ERRORS = 8;
+
+enum class Phase { Connecting, Connected, Waiting };
+
+// What the user's callbacks are told, kept until the library call that learnt it has returned.
+struct Event {
+    enum Kind { Connected, Lost, Refused, Message } kind = Message;
+    std::string cause;
+    std::string topic;
+    std::string payload;
+    std::string responseTopic;
+    std::string correlation;
+    bool hasResponseTopic = false;
+    bool hasCorrelation = false;
+};
+
+Event notice(Event::Kind kind, const std::string &cause) {
+    Event event;
+    event.kind = kind;
+    event.cause = cause;
+    return event;
+}
+
+// A message the broker has not taken yet; the topic names a QoS 1 message it may refuse.
+struct Pending {
+    int qos = 0;
+    std::string topic;
+};
+
+struct Client {
+    int handle = 0;
+    mosquitto *mosq = nullptr;
+    std::string host;
+    int port = 0;
+    bool tls = false;
+    int keepAlive = 0;        // asked for
+    int grantedKeepAlive = 0; // the broker may shorten it
+    double timeoutS = 0;
+    std::string broker; // "host:port" as the causes name it
+
+    Phase phase = Phase::Waiting;
+    bool opening = true; // inside MqttOpen: a failure ends the open instead of a retry
+    bool closing = false;
+    bool tcpPending = false;
+    int retryMs = FIRST_RETRY_MS;
+    std::string cause;
+    bool refused = false;
+
+    // What the library's callbacks reported during one call.
+    int connackReason = -1;
+    int disconnectReason = -1;
+    int disconnectErrno = 0;
+    std::vector<std::string> loggedErrors; // since the attempt began
+    std::deque<Event> events;
+    bool delivering = false;
+
+    std::map<int, Pending> pending; // by message id
+    int completedDuringPublish = 0;
+    std::vector<std::pair<std::string, int>> subscriptions;
+    std::map<int, std::string> unansweredSubscriptions; // pattern by message id
+
+    MqttMessageCallback onMessage = nullptr;
+    MqttConnectionCallback onConnection = nullptr;
+    void *callbackData = nullptr;
+
+    QObject *holder = nullptr; // parent of the notifiers and timers
+    QSocketNotifier *reader = nullptr;
+    QSocketNotifier *writer = nullptr;
+    QTimer *keepAliveTimer = nullptr;
+    QTimer *retryTimer = nullptr;
+    QTimer *deadlineTimer = nullptr;
+    QEventLoop *openLoop = nullptr;
+};
+
+std::map<int, std::unique_ptr<Client>> clients;
+int nextHandle = 1;
+std::string lastError;
+
+Client *findClient(int handle) {
+    const auto found = clients.find(handle);
+    return found == clients.end() ? nullptr : found->second.get();
+}
+
+int fail(int code, const std::string &why) {
+    lastError = why;
+    return code;
+}
+
+std::string brokerLabel(const std::string &host, int port) {
+    const bool ipv6 = host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::string secondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", seconds);
+    return text;
+}
+
+std::string systemCause(int error) {
+    switch (error) {
+    case ECONNREFUSED:
+        return "connection refused (is the broker running?)";
+    case ENETUNREACH:
+        return "no route to the broker's network (network unreachable)";
+    case EHOSTUNREACH:
+        return "no route to the broker (host unreachable)";
+    case ETIMEDOUT:
+        return "timed out (the host does not answer)";
+    case ECONNRESET:
+        return "connection reset by the broker or the network";
+    case EPIPE:
+        return "the broker closed the connection";
+    case 0:
+        return "the connection was closed";
+    default:
+        return std::strerror(error);
+    }
+}
+
+std::string reasonCause(int reason) {
+    switch (reason) {
+    case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
+        return "bad user name or password";
+    case MQTT_RC_NOT_AUTHORIZED:
+        return "not authorised";
+    case MQTT_RC_CLIENTID_NOT_VALID:
+        return "client identifier not valid";
+    case MQTT_RC_SERVER_UNAVAILABLE:
+        return "server unavailable";
+    case MQTT_RC_SERVER_BUSY:
+        return "server busy";
+    case MQTT_RC_BANNED:
+        return "banned";
+    case MQTT_RC_SERVER_SHUTTING_DOWN:
+        return "server shutting down";
+    case MQTT_RC_KEEP_ALIVE_TIMEOUT:
+        return "keep-alive timeout";
+    case MQTT_RC_SESSION_TAKEN_OVER:
+        return "session taken over (another client connected with the same client identifier)";
+    case MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION:
+        return "MQTT 5 not supported by the broker";
+    default: {
+        std::string text = mosquitto_reason_string(reason);
+        if (!text.empty())
+            text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
+        return text + " (reason code " + std::to_string(reason) + ")";
+    }
+    }
+}
+
+// The reasons in the library's error lines: OpenSSL's "error:0A000086:SSL routines::certificate
+// verify failed" gives its last field, the library's own "Error: ..." lines their text.
+std::string loggedCause(const Client &c) {
+    std::vector<std::string> reasons;
+    for (const std::string &line : c.loggedErrors) {
+        std::string reason;
+        if (line.find("error:") != std::string::npos) {
+            reason = line.substr(line.rfind(':') + 1);
+        } else {
+            reason = line.rfind("Error: ", 0) == 0 ? line.substr(7) : line;
+            while (!reason.empty() && (reason.back() == '.' || reason.back() == '\n'))
+                reason.pop_back();
+        }
+        if (!reason.empty() && std::find(reasons.begin(), reasons.end(), reason) == reasons.end())
+            reasons.push_back(reason);
+    }
+    std::string text;
+    for (const std::string &reason : reasons)
+        text += (text.empty() ? "" : "; ") + reason;
+    return text;
+}
+
+SSL *sslOf(const Client &c) {
+    return static_cast<SSL *>(mosquitto_ssl_get(c.mosq));
+}
+
+std::string tlsCause(const Client &c) {
+    std::string text = "TLS failed: ";
+    const std::string logged = loggedCause(c);
+    text += logged.empty() ? "handshake not completed" : logged;
+    // The library keeps the session of a failed handshake: its verdict on the certificate tells a
+    // wrong CA from a wrong name or an expired certificate.
+    if (SSL *ssl = sslOf(c)) {
+        const long verdict = SSL_get_verify_result(ssl);
+        if (verdict != X509_V_OK)
+            text += std::string(" (") + X509_verify_cert_error_string(verdict) + ")";
+    }
+    return text;
+}
+
+bool tlsHandshakeRunning(const Client &c) {
+    SSL *ssl = sslOf(c);
+    return ssl && !SSL_is_init_finished(ssl);
+}
+
+bool isHangUp(int error) {
+    return error == ECONNRESET || error == EPIPE || error == EPROTO;
+}
+
+// A broker that hangs up before its answer most often speaks the other protocol on that port or,
+// under TLS 1.3, rejects the client's certificate after the handshake: OpenSSL's alert saying so
+// is lost when the client's CONNECT meets the closed socket first.
+std::string hangUpCause(const Client &c) {
+    return c.tls ? "TLS failed: the broker closed the connection before accepting the client "
+                   "(does it want a client certificate, or one from another CA?)"
+                 : "the broker closed the connection before accepting it (does port " +
+                       std::to_string(c.port) + " want TLS?)";
+}
+
+// Why the connection is down after a library call that returned rc (errno then was error).
+std::string dropCause(Client &c, int rc, int error) {
+    if (c.connackReason > 0) {
+        c.refused = true;
+        // Mosquitto answers a wrong password with "not authorised" as well.
+        const bool credentials = c.connackReason == MQTT_RC_NOT_AUTHORIZED ||
+                                 c.connackReason == MQTT_RC_BAD_USERNAME_OR_PASSWORD;
+        return "refused by the broker: " + reasonCause(c.connackReason) +
+               (credentials ? " (check the user name and password)" : "");
+    }
+    if (c.disconnectReason >= 128)
+        return "the broker ended the connection: " + reasonCause(c.disconnectReason);
+    const bool tlsTrouble = c.tls && (rc == MOSQ_ERR_TLS || !c.loggedErrors.empty());
+    if (tlsTrouble)
+        return tlsCause(c);
+    const bool hungUp = rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_CONN_LOST;
+    if (c.phase == Phase::Connecting && hungUp)
+        return hangUpCause(c);
+    switch (rc) {
+    case MOSQ_ERR_SUCCESS:
+        return c.disconnectReason == 0 ? "the broker ended the connection"
+                                       : "the connection was closed";
+    case MOSQ_ERR_ERRNO:
+        return systemCause(c.disconnectErrno ? c.disconnectErrno : error);
+    case MOSQ_ERR_CONN_LOST:
+        return "connection lost (closed by the broker or the network)";
+    case MOSQ_ERR_KEEPALIVE:
+        return "no answer from the broker within the keep-alive (" +
+               secondsText(c.grantedKeepAlive) + ")";
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_MALFORMED_PACKET:
+        return c.phase == Phase::Connecting && !c.tls
+                   ? "the answer is not MQTT (does port " + std::to_string(c.port) + " want TLS?)"
+                   : "the broker's answer broke the MQTT 5 protocol";
+    default:
+        return mosquitto_strerror(rc);
+    }
+}
+
+std::string connectCause(Client &c, int rc, int error) {
+    if (rc == MOSQ_ERR_EAI) {
+        const std::string resolver = gai_strerror(error);
+        if (error == EAI_NONAME || error == EAI_NODATA)
+            return "host unknown (" + resolver + ")";
+        if (error == EAI_AGAIN)
+            return "name lookup failed for now (" + resolver + "): is the name server reachable?";
+        return "name lookup failed (" + resolver + ")";
+    }
+    // On loopback the whole handshake and the CONNECT may happen within the connect call.
+    if (rc == MOSQ_ERR_ERRNO)
+        return isHangUp(error) ? hangUpCause(c) : systemCause(error);
+    if (rc == MOSQ_ERR_TLS)
+        return tlsCause(c);
+    return mosquitto_strerror(rc);
+}
+
+void retireNotifiers(Client &c) {
+    for (QSocketNotifier **notifier : {&c.reader, &c.writer}) {
+        if (*notifier) {
+            (*notifier)->setEnabled(false);
+            (*notifier)->deleteLater();
+            *notifier = nullptr;
+        }
+    }
+}
+
+// A write is wanted while the TCP connection is pending and then while the library has packets it
+// could not send; under TLS only while OpenSSL itself waits to write, since the library's own flag
+// outlives the write it was raised for and would keep the loop awake.
+void updateWriter(Client &c) {
+    if (!c.writer)
+        return;
+    bool wanted = false;
+    if (c.tcpPending)
+        wanted = true;
+    else if (SSL *ssl = sslOf(c))
+        wanted = SSL_want_write(ssl) != 0;
+    else
+        wanted = mosquitto_want_write(c.mosq);
+    if (c.writer->isEnabled() != wanted)
+        c.writer->setEnabled(wanted);
+}
+
+void deliverEvents(int handle);
+void startAttempt(Client &c);
+
+void connectionDown(Client &c, const std::string &cause) {
+    const bool wasConnected = c.phase == Phase::Connected;
+    retireNotifiers(c);
+    // A socket the library still holds (an attempt given up) ends now, so the broker does not keep
+    // a half-open client until the next attempt replaces it.
+    const int fd = mosquitto_socket(c.mosq);
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);
+    c.keepAliveTimer->stop();
+    c.deadlineTimer->stop();
+    c.phase = Phase::Waiting;
+    c.cause = "broker " + c.broker + ": " + cause;
+    // Messages not yet on the wire go with the connection; QoS 1 messages go out again after
+    // the reconnection.
+    for (auto it = c.pending.begin(); it != c.pending.end();)
+        it = it->second.qos == 0 ? c.pending.erase(it) : std::next(it);
+    c.unansweredSubscriptions.clear();
+    if (c.opening) {
+        if (c.openLoop)
+            c.openLoop->quit();
+        return;
+    }
+    if (wasConnected)
+        c.events.push_back(notice(Event::Lost, c.cause));
+    c.retryTimer->start(c.retryMs);
+    c.retryMs = std::min(c.retryMs * 2, LAST_RETRY_MS);
+}
+
+void afterCall(Client &c, int rc, int error) {
+    if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(c.mosq) < 0) {
+        if (c.phase != Phase::Waiting)
+            connectionDown(c, dropCause(c, rc, error));
+    } else {
+        updateWriter(c);
+    }
+}
+
+void resetCallReports(Client &c) {
+    c.connackReason = -1;
+    c.disconnectReason = -1;
+    c.disconnectErrno = 0;
+}
+
+// Reads what arrived (the library also finishes its TLS handshake there) and writes what the
+// callbacks queued, at once rather than a wake-up later.
+void drive(Client &c) {
+    errno = 0;
+    int rc = mosquitto_loop_read(c.mosq, 1);
+    int error = errno;
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_socket(c.mosq) >= 0 && mosquitto_want_write(c.mosq)) {
+        errno = 0;
+        rc = mosquitto_loop_write(c.mosq, 1);
+        error = errno;
+    }
+    afterCall(c, rc, error);
+}
+
+// While connecting, the socket's own state says what the library would not: a refused or
+// unreachable TCP connection, and a broker that hung up during the TLS handshake (OpenSSL then
+// reports a bare system error and the library would wait on the closed socket until the limit).
+bool connectingSocketFailed(Client &c) {
+    const int fd = mosquitto_socket(c.mosq);
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
+        connectionDown(c, isHangUp(error) ? hangUpCause(c) : systemCause(error));
+        return true;
+    }
+    if (c.tcpPending) {
+        sockaddr_storage peer{};
+        socklen_t peerLength = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
+            return true; // still connecting: the next event tells
+        c.tcpPending = false;
+    }
+    char byte;
+    if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+        connectionDown(c, c.tls ? "TLS failed: the broker closed the connection in the handshake "
+                                  "(does port " +
+                                      std::to_string(c.port) + " speak TLS?)"
+                                : "the broker closed the connection before accepting it (does "
+                                  "port " +
+                                      std::to_string(c.port) + " want TLS?)");
+        return true;
+    }
+    return false;
+}
+
+void onSocketEvent(int handle) {
+    Client *c = findClient(handle);
+    if (!c || c->phase == Phase::Waiting)
+        return;
+    resetCallReports(*c);
+    if (c->phase == Phase::Connecting && connectingSocketFailed(*c)) {
+        updateWriter(*c);
+        deliverEvents(handle);
+        return;
+    }
+    drive(*c);
+    deliverEvents(handle);
+}
+
+void watchSocket(Client &c) {
+    const int fd = mosquitto_socket(c.mosq);
+    const int handle = c.handle;
+    c.reader = new QSocketNotifier(fd, QSocketNotifier::Read, c.holder);
+    c.writer = new QSocketNotifier(fd, QSocketNotifier::Write, c.holder);
+    QObject::connect(c.reader, &QSocketNotifier::activated, c.holder,
+                     [handle] { onSocketEvent(handle); });
+    QObject::connect(c.writer, &QSocketNotifier::activated, c.holder,
+                     [handle] { onSocketEvent(handle); });
+}
+
+void startAttempt(Client &c) {
+    c.phase = Phase::Connecting;
+    c.tcpPending = true;
+    c.refused = false;
+    c.loggedErrors.clear();
+    resetCallReports(c);
+    errno = 0;
+    const int rc = mosquitto_connect_async(c.mosq, c.host.c_str(), c.port, c.keepAlive);
+    const int error = errno;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        connectionDown(c, connectCause(c, rc, error));
+        return;
+    }
+    watchSocket(c);
+    updateWriter(c);
+    c.deadlineTimer->start(int(std::ceil(c.timeoutS * 1000.0)));
+}
+
+void onDeadline(int handle) {
+    Client *c = findClient(handle);
+    if (!c || c->phase != Phase::Connecting)
+        return;
+    const std::string limit = secondsText(c->timeoutS);
+    if (c->tcpPending)
+        connectionDown(*c, "timed out after " + limit + " (no TCP connection: is the host up?)");
+    else if (tlsHandshakeRunning(*c))
+        connectionDown(*c, "timed out after " + limit + " in the TLS handshake");
+    else
+        connectionDown(*c, "timed out after " + limit + " waiting for the broker to accept");
+}
+
+void onKeepAliveCheck(int handle) {
+    Client *c = findClient(handle);
+    if (!c || c->phase != Phase::Connected)
+        return;
+    resetCallReports(*c);
+    errno = 0;
+    const int rc = mosquitto_loop_misc(c->mosq);
+    afterCall(*c, rc, errno);
+    deliverEvents(handle);
+}
+
+void onRetry(int handle) {
+    Client *c = findClient(handle);
+    if (!c || c->phase != Phase::Waiting)
+        return;
+    startAttempt(*c);
+    deliverEvents(handle);
+}
+
+// Runs the user's callbacks outside every library call, in the order things happened; a callback
+// may close the client or wait in a nested event loop, where later events wait their turn.
+void deliverEvents(int handle) {
+    Client *c = findClient(handle);
+    if (!c || c->delivering)
+        return;
+    c->delivering = true;
+    while ((c = findClient(handle)) && !c->events.empty()) {
+        const Event event = std::move(c->events.front());
+        c->events.pop_front();
+        if (c->closing)
+            continue;
+        switch (event.kind) {
+        case Event::Connected:
+            if (c->onConnection)
+                c->onConnection(handle, 1, "", c->callbackData);
+            break;
+        case Event::Lost:
+        case Event::Refused:
+            if (c->onConnection)
+                c->onConnection(handle, event.kind == Event::Refused, event.cause.c_str(),
+                                c->callbackData);
+            break;
+        case Event::Message:
+            if (c->onMessage)
+                c->onMessage(handle, event.topic.c_str(), event.payload.data(),
+                             int(event.payload.size()),
+                             event.hasResponseTopic ? event.responseTopic.c_str() : nullptr,
+                             event.hasCorrelation ? event.correlation.data() : nullptr,
+                             int(event.correlation.size()), c->callbackData);
+            break;
+        }
+    }
+    if (c)
+        c->delivering = false;
+}
+
+int sendSubscription(Client &c, const std::string &pattern, int qos) {
+    int mid = 0;
+    const int rc = mosquitto_subscribe_v5(c.mosq, &mid, pattern.c_str(), qos, 0, nullptr);
+    if (rc == MOSQ_ERR_SUCCESS)
+        c.unansweredSubscriptions[mid] = pattern;
+    else
+        lastError = "broker " + c.broker + ": subscribing to " + pattern +
+                    " failed: " + mosquitto_strerror(rc);
+    return rc;
+}
+
+void onConnack(mosquitto *, void *data, int reason, int, const mosquitto_property *properties) {
+    Client &c = *static_cast<Client *>(data);
+    c.connackReason = reason;
+    if (reason != MQTT_RC_SUCCESS)
+        return;
+    c.phase = Phase::Connected;
+    c.cause.clear();
+    c.loggedErrors.clear();
+    c.retryMs = FIRST_RETRY_MS;
+    c.deadlineTimer->stop();
+    uint16_t serverKeepAlive = 0;
+    c.grantedKeepAlive = mosquitto_property_read_int16(properties, MQTT_PROP_SERVER_KEEP_ALIVE,
+                                                       &serverKeepAlive, false)
+                             ? serverKeepAlive
+                             : c.keepAlive;
+    if (c.grantedKeepAlive > 0)
+        c.keepAliveTimer->start(c.grantedKeepAlive * 1000 / KEEPALIVE_CHECKS_PER_PERIOD);
+    for (const auto &[pattern, qos] : c.subscriptions)
+        sendSubscription(c, pattern, qos);
+    if (c.opening) {
+        if (c.openLoop)
+            c.openLoop->quit();
+    } else {
+        c.events.push_back(notice(Event::Connected, ""));
+    }
+}
+
+void onDisconnect(mosquitto *, void *data, int reason, const mosquitto_property *) {
+    Client &c = *static_cast<Client *>(data);
+    c.disconnectErrno = errno; // the call that failed set it just before
+    c.disconnectReason = reason;
+}
+
+void onMessage(mosquitto *, void *data, const mosquitto_message *message,
+               const mosquitto_property *properties) {
+    Client &c = *static_cast<Client *>(data);
+    if (c.closing)
+        return;
+    Event event;
+    event.topic = message->topic;
+    if (message->payloadlen > 0)
+        event.payload.assign(static_cast<const char *>(message->payload),
+                             size_t(message->payloadlen));
+    char *responseTopic = nullptr;
+    if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &responseTopic,
+                                       false)) {
+        event.hasResponseTopic = true;
+        event.responseTopic = responseTopic;
+        std::free(responseTopic);
+    }
+    void *correlation = nullptr;
+    uint16_t correlationLength = 0;
+    if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &correlation,
+                                       &correlationLength, false)) {
+        event.hasCorrelation = true;
+        if (correlation)
+            event.correlation.assign(static_cast<const char *>(correlation), correlationLength);
+        std::free(correlation);
+    }
+    c.events.push_back(std::move(event));
+}
+
+// QoS 0: the packet is on the wire; QoS 1: the broker answered it.
+void onPublished(mosquitto *, void *data, int mid, int reason, const mosquitto_property *) {
+    Client &c = *static_cast<Client *>(data);
+    const auto found = c.pending.find(mid);
+    if (found == c.pending.end()) {
+        c.completedDuringPublish = mid;
+        return;
+    }
+    if (reason >= MQTT_RC_UNSPECIFIED)
+        c.events.push_back(notice(Event::Refused, "broker " + c.broker + ": message to " +
+                                                      found->second.topic +
+                                                      " refused: " + reasonCause(reason)));
+    c.pending.erase(found);
+}
+
+void onSubscribed(mosquitto *, void *data, int mid, int count, const int *granted,
+                  const mosquitto_property *) {
+    Client &c = *static_cast<Client *>(data);
+    const auto found = c.unansweredSubscriptions.find(mid);
+    if (found == c.unansweredSubscriptions.end())
+        return;
+    for (int i = 0; i < count; ++i)
+        if (granted[i] >= MQTT_RC_UNSPECIFIED)
+            c.events.push_back(notice(Event::Refused, "broker " + c.broker + ": subscription to " +
+                                                          found->second +
+                                                          " refused: " + reasonCause(granted[i])));
+    c.unansweredSubscriptions.erase(found);
+}
+
+void onLog(mosquitto *, void *data, int level, const char *line) {
+    Client &c = *static_cast<Client *>(data);
+    if ((level & MOSQ_LOG_ERR) && c.loggedErrors.size() < MAX_LOGGED_ERRORS)
+        c.loggedErrors.push_back(line);
+}
+
+// An encrypted key would make OpenSSL ask on the terminal; the service has no one to ask.
+int noKeyPassword(char *, int, int, void *) {
+    return 0;
+}
+
+std::string unreadable(const char *what, const char *path) {
+    if (access(path, R_OK) == 0)
+        return {};
+    return std::string(what) + " \"" + path + "\" cannot be read: " + std::strerror(errno);
+}
+
+std::string checkSettings(const MqttSettings &s, double timeoutS) {
+    if (!s.host || !*s.host)
+        return "no broker host given";
+    if (s.port < 1 || s.port > MAX_PORT)
+        return "broker port " + std::to_string(s.port) + " is not 1..65535";
+    if (s.keepAliveSeconds != 0 &&
+        (s.keepAliveSeconds < MIN_KEEPALIVE_S || s.keepAliveSeconds > MAX_KEEPALIVE_S))
+        return "keep-alive " + std::to_string(s.keepAliveSeconds) + " s is not 0 or 5..65535";
+    if (!(timeoutS > 0 && timeoutS <= MAX_TIMEOUT_S))
+        return "time-out " + secondsText(timeoutS) + " is not above 0 and at most 3600 s";
+    if (s.password && !s.user)
+        return "a password needs a user name";
+    if (s.tls != 0 && s.tls != 1)
+        return "tls must be 0 or 1";
+    if (!s.tls && (s.caFile || s.certFile || s.keyFile))
+        return "certificate files given for a connection without TLS";
+    if (!s.certFile != !s.keyFile)
+        return "a client certificate needs its key, and a key its certificate";
+    if (s.willTopic && (s.willQos < 0 || s.willQos > 1))
+        return "will QoS " + std::to_string(s.willQos) + " is not 0 or 1";
+    if (s.willTopic && mosquitto_pub_topic_check(s.willTopic) != MOSQ_ERR_SUCCESS)
+        return std::string("will topic \"") + s.willTopic + "\" is not a topic name";
+    for (const auto &[what, path] :
+         {std::pair{"CA file", s.caFile}, std::pair{"client certificate", s.certFile},
+          std::pair{"client key", s.keyFile}}) {
+        if (path) {
+            const std::string why = unreadable(what, path);
+            if (!why.empty())
+                return why;
+        }
+    }
+    return {};
+}
+
+std::string configure(Client &c, const MqttSettings &s) {
+    mosquitto_int_option(c.mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // Values go out as they come rather than gathered behind Nagle's wait.
+    mosquitto_int_option(c.mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    if (s.user && mosquitto_username_pw_set(c.mosq, s.user, s.password) != MOSQ_ERR_SUCCESS)
+        return "the user name or password is not valid UTF-8";
+    if (s.tls) {
+        if (!s.caFile)
+            mosquitto_int_option(c.mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        if (s.caFile || s.certFile) {
+            const char *caDirectory = s.caFile ? nullptr : X509_get_default_cert_dir();
+            if (mosquitto_tls_set(c.mosq, s.caFile, caDirectory, s.certFile, s.keyFile,
+                                  noKeyPassword) != MOSQ_ERR_SUCCESS)
+                return "the TLS files cannot be used";
+        }
+    }
+    if (s.willTopic) {
+        const char *payload = s.willPayload ? s.willPayload : "";
+        if (mosquitto_will_set_v5(c.mosq, s.willTopic, int(std::strlen(payload)), payload,
+                                  s.willQos, s.willRetain != 0, nullptr) != MOSQ_ERR_SUCCESS)
+            return "the will cannot be set";
+    }
+    mosquitto_connect_v5_callback_set(c.mosq, onConnack);
+    mosquitto_disconnect_v5_callback_set(c.mosq, onDisconnect);
+    mosquitto_message_v5_callback_set(c.mosq, onMessage);
+    mosquitto_publish_v5_callback_set(c.mosq, onPublished);
+    mosquitto_subscribe_v5_callback_set(c.mosq, onSubscribed);
+    mosquitto_log_callback_set(c.mosq, onLog);
+    return {};
+}
+
+void makeQtParts(Client &c) {
+    const int handle = c.handle;
+    c.holder = new QObject;
+    c.keepAliveTimer = new QTimer(c.holder);
+    c.retryTimer = new QTimer(c.holder);
+    c.deadlineTimer = new QTimer(c.holder);
+    c.retryTimer->setSingleShot(true);
+    c.deadlineTimer->setSingleShot(true);
+    QObject::connect(c.keepAliveTimer, &QTimer::timeout, c.holder,
+                     [handle] { onKeepAliveCheck(handle); });
+    QObject::connect(c.retryTimer, &QTimer::timeout, c.holder, [handle] { onRetry(handle); });
+    QObject::connect(c.deadlineTimer, &QTimer::timeout, c.holder, [handle] { onDeadline(handle); });
+}
+
+// The holder may be running one of its own slots (a callback closed the client): it goes once
+// the event loop is back.
+void destroy(std::unique_ptr<Client> c) {
+    retireNotifiers(*c);
+    c->holder->disconnect();
+    for (QTimer *timer : {c->keepAliveTimer, c->retryTimer, c->deadlineTimer}) {
+        timer->stop();
+        timer->disconnect();
+    }
+    c->holder->deleteLater();
+    mosquitto_destroy(c->mosq);
+}
+
+double secondsNow() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Drives the socket directly until ready() or the deadline: closing must not run the program's
+// other work, nor this client's callbacks.
+template <typename Ready> void driveUntil(Client &c, double deadline, Ready ready) {
+    for (;;) {
+        if (mosquitto_socket(c.mosq) >= 0 && mosquitto_want_write(c.mosq) &&
+            mosquitto_loop_write(c.mosq, 1) != MOSQ_ERR_SUCCESS)
+            return;
+        const int fd = mosquitto_socket(c.mosq);
+        const double left = deadline - secondsNow();
+        if (fd < 0 || ready() || left <= 0)
+            return;
+        const SSL *ssl = sslOf(c);
+        const bool wantWrite = ssl ? SSL_want_write(ssl) : mosquitto_want_write(c.mosq);
+        pollfd socket{fd, short(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
+        if (poll(&socket, 1, int(std::ceil(left * 1000.0))) < 0 && errno != EINTR)
+            return;
+        if (mosquitto_loop_read(c.mosq, 1) != MOSQ_ERR_SUCCESS)
+            return;
+    }
+}
+
+void flushAndDisconnect(Client &c) {
+    const double deadline = secondsNow() + c.timeoutS;
+    driveUntil(c, deadline, [&c] {
+        const SSL *ssl = sslOf(c);
+        const bool unsent = ssl ? SSL_want_write(ssl) != 0 : mosquitto_want_write(c.mosq);
+        return c.pending.empty() && !unsent;
+    });
+    if (mosquitto_socket(c.mosq) < 0)
+        return;
+    // The library closes the socket once the DISCONNECT is on the wire; the broker then drops
+    // the will.
+    mosquitto_disconnect_v5(c.mosq, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+    driveUntil(c, deadline, [] { return false; });
+}
+
+int publish(int handle, const char *topic, const void *payload, int length, int qos, int retain,
+            const mosquitto_property *properties) {
+    Client *c = findClient(handle);
+    if (!c)
+        return fail(MQTT_INVALID_CLIENT, "no MQTT client " + std::to_string(handle));
+    if (!topic || mosquitto_pub_topic_check(topic) != MOSQ_ERR_SUCCESS)
+        return fail(MQTT_BAD_ARGUMENT, std::string("\"") + (topic ? topic : "") +
+                                           "\" is not a topic name to publish to");
+    if (length < 0 || (length > 0 && !payload))
+        return fail(MQTT_BAD_ARGUMENT, "no payload of " + std::to_string(length) + " bytes");
+    if (qos < 0 || qos > 1)
+        return fail(MQTT_BAD_ARGUMENT, "QoS " + std::to_string(qos) + " is not 0 or 1");
+    if (c->phase != Phase::Connected)
+        return fail(MQTT_NOT_CONNECTED, "not connected: " + c->cause);
+    if (c->pending.size() >= size_t(MQTT_MAX_PENDING))
+        return fail(MQTT_BUSY, "broker " + c->broker + " has not taken the last " +
+                                   std::to_string(MQTT_MAX_PENDING) + " messages yet");
+    int mid = 0;
+    c->completedDuringPublish = 0;
+    const int rc =
+        mosquitto_publish_v5(c->mosq, &mid, topic, length, payload, qos, retain != 0, properties);
+    switch (rc) {
+    case MOSQ_ERR_SUCCESS:
+        break;
+    case MOSQ_ERR_ERRNO:
+    case MOSQ_ERR_CONN_LOST:
+        // The write found the connection broken before the event loop did, which it will next.
+        // A QoS 1 message stays with the library and goes out again after the reconnection.
+        if (qos == 0)
+            return fail(MQTT_NOT_CONNECTED, "broker " + c->broker + ": connection lost");
+        break;
+    case MOSQ_ERR_PAYLOAD_SIZE:
+    case MOSQ_ERR_OVERSIZE_PACKET:
+        return fail(MQTT_BAD_ARGUMENT, "a message of " + std::to_string(length) +
+                                           " bytes is larger than broker " + c->broker +
+                                           " accepts");
+    case MOSQ_ERR_QOS_NOT_SUPPORTED:
+        return fail(MQTT_BAD_ARGUMENT,
+                    "broker " + c->broker + " does not support QoS " + std::to_string(qos));
+    case MOSQ_ERR_MALFORMED_UTF8:
+        return fail(MQTT_BAD_ARGUMENT, "the topic is not valid UTF-8");
+    case MOSQ_ERR_NO_CONN:
+        return fail(MQTT_NOT_CONNECTED, "not connected to broker " + c->broker);
+    default:
+        return fail(MQTT_FAILED, std::string("publishing failed: ") + mosquitto_strerror(rc));
+    }
+    if (c->completedDuringPublish != mid)
+        c->pending[mid] = Pending{qos, qos > 0 ? topic : ""};
+    updateWriter(*c);
+    return 0;
+}
+
+} // namespace
+
+int MqttOpen(const MqttSettings *settings, double timeoutSeconds) {
+    if (!settings)
+        return fail(MQTT_BAD_ARGUMENT, "no MQTT settings given");
+    if (!QCoreApplication::instance())
+        return fail(MQTT_NO_EVENT_LOOP, "the MQTT service needs the program's Qt application");
+    const std::string wrong = checkSettings(*settings, timeoutSeconds);
+    if (!wrong.empty())
+        return fail(MQTT_BAD_ARGUMENT, "MQTT settings: " + wrong);
+    static const bool libraryReady = mosquitto_lib_init() == MOSQ_ERR_SUCCESS;
+    if (!libraryReady)
+        return fail(MQTT_FAILED, "the MQTT library cannot start");
+
+    auto owned = std::make_unique<Client>();
+    Client &c = *owned;
+    c.handle = nextHandle++;
+    c.host = settings->host;
+    c.port = settings->port;
+    c.tls = settings->tls != 0;
+    c.keepAlive = settings->keepAliveSeconds;
+    c.timeoutS = timeoutSeconds;
+    c.broker = brokerLabel(c.host, c.port);
+    const bool namedClient = settings->clientId && *settings->clientId;
+    c.mosq = mosquitto_new(namedClient ? settings->clientId : nullptr, true, &c);
+    if (!c.mosq)
+        return fail(MQTT_FAILED,
+                    std::string("the MQTT client cannot be made: ") + std::strerror(errno));
+    makeQtParts(c);
+    const int handle = c.handle;
+    clients[handle] = std::move(owned);
+    const std::string unusable = configure(c, *settings);
+    if (!unusable.empty()) {
+        MqttClose(handle);
+        return fail(MQTT_BAD_ARGUMENT, "MQTT settings: " + unusable);
+    }
+
+    QEventLoop loop;
+    c.openLoop = &loop;
+    startAttempt(c);
+    if (c.phase == Phase::Connecting)
+        loop.exec();
+    if (!findClient(handle))
+        return fail(MQTT_CANNOT_CONNECT, "broker " + brokerLabel(settings->host, settings->port) +
+                                             ": the client was closed while connecting");
+    c.openLoop = nullptr;
+    c.opening = false;
+    if (c.phase == Phase::Connected)
+        return handle;
+    if (c.phase == Phase::Connecting)
+        connectionDown(c, "the program stopped waiting for the connection");
+    const int code = c.refused ? MQTT_REFUSED : MQTT_CANNOT_CONNECT;
+    const std::string why = c.cause;
+    MqttClose(handle);
+    return fail(code, why);
+}
+
+int MqttSetCallbacks(int client, MqttMessageCallback onMessage, MqttConnectionCallback onConnection,
+                     void *data) {
+    Client *c = findClient(client);
+    if (!c)
+        return fail(MQTT_INVALID_CLIENT, "no MQTT client " + std::to_string(client));
+    c->onMessage = onMessage;
+    c->onConnection = onConnection;
+    c->callbackData = data;
+    return 0;
+}
+
+int MqttSubscribe(int client, const char *pattern, int qos) {
+    Client *c = findClient(client);
+    if (!c)
+        return fail(MQTT_INVALID_CLIENT, "no MQTT client " + std::to_string(client));
+    if (!pattern || mosquitto_sub_topic_check(pattern) != MOSQ_ERR_SUCCESS)
+        return fail(MQTT_BAD_ARGUMENT, std::string("\"") + (pattern ? pattern : "") +
+                                           "\" is not a subscription pattern");
+    if (qos < 0 || qos > 1)
+        return fail(MQTT_BAD_ARGUMENT, "QoS " + std::to_string(qos) + " is not 0 or 1");
+    auto known = std::find_if(c->subscriptions.begin(), c->subscriptions.end(),
+                              [pattern](const auto &s) { return s.first == pattern; });
+    if (known == c->subscriptions.end())
+        c->subscriptions.emplace_back(pattern, qos);
+    else
+        known->second = qos;
+    if (c->phase != Phase::Connected)
+        return 0;
+    const int rc = sendSubscription(*c, pattern, qos);
+    updateWriter(*c);
+    return rc == MOSQ_ERR_SUCCESS ? 0 : MQTT_FAILED;
+}
+
+int MqttPublish(int client, const char *topic, const void *payload, int length, int qos,
+                int retain) {
+    return publish(client, topic, payload, length, qos, retain, nullptr);
+}
+
+int MqttPublishResponse(int client, const char *responseTopic, const void *correlation,
+                        int correlationLength, const void *payload, int length) {
+    if (correlationLength < 0 || correlationLength > MAX_CORRELATION_BYTES ||
+        (correlationLength > 0 && !correlation))
+        return fail(MQTT_BAD_ARGUMENT, "correlation data of " + std::to_string(correlationLength) +
+                                           " bytes (at most 65535)");
+    mosquitto_property *properties = nullptr;
+    if (correlationLength > 0 &&
+        mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, correlation,
+                                      uint16_t(correlationLength)) != MOSQ_ERR_SUCCESS)
+        return fail(MQTT_FAILED, "the correlation data cannot be attached");
+    const int result = publish(client, responseTopic, payload, length, RESPONSE_QOS, 0, properties);
+    mosquitto_property_free_all(&properties);
+    return result;
+}
+
+int MqttIsConnected(int client) {
+    const Client *c = findClient(client);
+    return c && c->phase == Phase::Connected ? 1 : 0;
+}
+
+const char *MqttConnectionCause(int client) {
+    const Client *c = findClient(client);
+    return c ? c->cause.c_str() : "";
+}
+
+void MqttClose(int client) {
+    const auto found = clients.find(client);
+    if (found == clients.end())
+        return;
+    std::unique_ptr<Client> c = std::move(found->second);
+    clients.erase(found);
+    c->closing = true;
+    if (c->openLoop)
+        c->openLoop->quit();
+    retireNotifiers(*c);
+    if (c->phase == Phase::Connected)
+        flushAndDisconnect(*c);
+    destroy(std::move(c));
+}
+
+const char *MqttLastError(void) {
+    return lastError.c_str();
+}

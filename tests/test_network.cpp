@@ -1,0 +1,190 @@
+// Controllers on the network: the program on rfc2217:// and tcp:// lines through a real ser2net in
+// front of the simulator's pseudo-terminal. Every operation, 0xFF-heavy sets, the line format set
+// by the program itself, a server that dies, and the causes of refused connections.
+#include "program_fixture.h"
+
+#include "broker.h"
+#include "ser2net.h"
+
+#include "filedialog.h"
+#include "utility.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+
+#include <termios.h>
+
+using namespace kelvaro;
+
+namespace {
+
+// The identity table's correction file: row r holds value r and key 1023 - r.
+QByteArray identityTable() {
+    QByteArray text;
+    for (int row = 0; row < 1024; ++row)
+        text += QByteArray::number(row) + " " + QByteArray::number(1023 - row) + "\n";
+    return text;
+}
+
+// Words whose bytes are 0xFF in every combination: the Telnet escape byte on the wire.
+const std::vector<int> FF_SET = {65535, 0xFF00, 0x00FF, 0xFFFF, 0x7FFF, 0xFFFE, 0xFEFF, 255,
+                                 65280, 1,      0xFFFF, 0xFF,   0xFF00, 0xFFFF, 0x00FF, 0xFFFF};
+
+} // namespace
+
+class NetworkTest : public LinkTest {
+  protected:
+    void SetUp() override {
+        LinkTest::SetUp();
+        std::string error;
+        // ser2net is told another line than the controller's: over RFC 2217 the program sets it.
+        ASSERT_TRUE(server.start(sim.devicePath(), "9600e71", &error)) << error;
+    }
+    void TearDown() override {
+        LinkTest::TearDown();
+        server.stop();
+    }
+    // Port 1 is the network line, opened as the program does at start.
+    void startOn(const std::string &line) {
+        setenv("KELVARO_COM1", line.c_str(), 1);
+        DisplayPanel(panelHandle);
+        InitRS232(com);
+    }
+    // Start-up, send and get of a 0xFF-heavy set both ways, teach, a live run and a flash run.
+    void exerciseEveryOperation(const std::string &line) {
+        startOn(line);
+        EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
+        EXPECT_EQ(ordersReceived(), (std::vector<int>{5, 2, 7}));
+        EXPECT_EQ(ProgramParameters(), WordsOf(sim.ram()));
+
+        SetProgramParameters(FF_SET);
+        SetPanelValues();
+        press("PANEL_BTNSEND");
+        tick("PANEL_RBTEEPROM");
+        press("PANEL_BTNSEND");
+        ASSERT_TRUE(waitFor([&] { return WordsOf(sim.eeprom()) == FF_SET; }, 2.0));
+        EXPECT_EQ(WordsOf(sim.ram()), FF_SET);
+        SetProgramParameters(DEFAULT_SET);
+        SetPanelValues();
+        press("PANEL_BTNGET");
+        EXPECT_EQ(ProgramParameters(), FF_SET) << "read back from the EEPROM intact";
+        EXPECT_EQ(status(), "Data Transfer Ok!");
+
+        sim.clearRequests();
+        press("PANEL_BUTTONTEACH");
+        EXPECT_EQ(ordersReceived(), (std::vector<int>{6, 2}));
+        EXPECT_EQ(status(), "Parameter-frame received! - Line Ok!");
+
+        sim.scriptNorm({111, 222, 333, 444, 555, 666});
+        runUntil(5, [] { press("PANEL_BTNSTOP"); });
+        EXPECT_GE(valNORM, 111);
+        EXPECT_LE(valNORM, 666);
+
+        sim.clearRequests();
+        statusHistory.clear();
+        tick("PANEL_RBTFILE");
+        WriteFile(workingFolder.filePath("CONconfig.dat"), identityTable());
+        QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED,
+                              workingFolder.filePath("CONconfig.dat").toLocal8Bit().constData());
+        press("PANEL_BTNSEND");
+        EXPECT_EQ(requestsOf({20, 21}).size(), 128u);
+        EXPECT_EQ(status(), "ok : F801 FLASH page7-write 255 words!");
+        EXPECT_EQ(sim.flashPage(7)[255], 1023);
+    }
+
+    Ser2net server;
+};
+
+TEST_F(NetworkTest, EveryOperationWorksOverRfc2217AndTheProgramSetsTheLine) {
+    exerciseEveryOperation(server.rfc2217Line());
+    termios line{};
+    ASSERT_TRUE(sim.lineSettings(&line));
+    EXPECT_EQ(cfgetospeed(&line), B19200) << "ser2net was told 9600";
+    EXPECT_EQ(line.c_cflag & CSIZE, tcflag_t(CS8)) << "ser2net was told 7 data bits";
+    EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u) << "no parity, 1 stop bit, no flow";
+}
+
+TEST_F(NetworkTest, EveryOperationWorksOverRawTcp) {
+    exerciseEveryOperation(server.rawLine());
+}
+
+// A server that dies is a line that is gone, as an unplugged device: at once, the run ends, the
+// port is closed, and nothing tries again by itself.
+TEST_F(NetworkTest, AServerKilledDuringARunIsALineThatIsGone) {
+    startOn(server.rfc2217Line());
+    const double started = Timer();
+    runUntil(10, [this] { server.kill(); });
+    EXPECT_LT(Timer() - started, 1.8) << "the run ends on the loss, not on its 2-second time-out";
+    const QString gone = "COM1: " + QString::fromStdString(server.rfc2217Line()) + " is gone";
+    EXPECT_TRUE(QString::fromStdString(status()).startsWith(gone)) << status();
+    EXPECT_TRUE(QString::fromStdString(status()).endsWith("pick it again in the ring when it is "
+                                                          "back"));
+    EXPECT_EQ(GetInQLen(com), COM_PORT_NOT_OPEN);
+    sim.clearRequests();
+    waitFor([] { return false; }, 0.5);
+    EXPECT_EQ(GetInQLen(com), COM_PORT_NOT_OPEN) << "no reconnect by itself";
+}
+
+// Each refusal says its cause after the text of a port that can't be opened.
+TEST_F(NetworkTest, RefusedAndUnknownLinesSayWhy) {
+    const auto openFailure = [this](const std::string &line) {
+        startOn(line);
+        return status();
+    };
+    const std::string raw = server.rawLine().substr(std::string("tcp://").size());
+    const std::vector<std::pair<std::string, std::string>> refusals = {
+        {"rfc2217://127.0.0.1:" + std::to_string(FreeLoopbackPort()),
+         " refused the connection: is the serial device server running"},
+        // A label longer than 63 characters: the resolver refuses it without asking a server.
+        {"tcp://" + std::string(70, 'x') + ".invalid:4000", ".invalid is unknown"},
+        {"rfc2217://" + raw, "did not confirm RFC 2217 within 3 s"},
+        {server.plainTelnetLine(), "refused RFC 2217 (DONT COM-PORT-OPTION)"},
+        {"rfc2217://127.0.0.1", "is not a network line: write rfc2217://HOST:PORT"},
+    };
+    for (const auto &[line, cause] : refusals) {
+        const std::string shown = openFailure(line);
+        EXPECT_EQ(shown.rfind("Cannot open port: ", 0), 0u) << shown;
+        EXPECT_NE(shown.find(cause), std::string::npos) << shown;
+    }
+    EXPECT_TRUE(ordersReceived().empty()) << "no request reached the controller";
+}
+
+// kelvaro COMMAND over the network as a production line runs it: a frame log, and two
+// controllers behind two servers programmed at once.
+TEST_F(NetworkTest, TheCommandLineWithItsFrameLogAndParallelFlashWorksOverTheNetwork) {
+    kvsim::Simulator second(kvsim::Simulator::Options{true, {}, 2, {}});
+    Ser2net secondServer;
+    std::string error;
+    ASSERT_TRUE(second.start(link + "-second", &error)) << error;
+    ASSERT_TRUE(secondServer.start(second.devicePath(), "19200n81", &error)) << error;
+    const QString table = workingFolder.filePath("CONconfig.dat");
+    WriteFile(table, identityTable());
+    const QString log = workingFolder.filePath("frames.log");
+    const auto kelvaro = [&](QProcess &program, const std::string &line, QStringList arguments) {
+        program.setWorkingDirectory(workingFolder.path());
+        program.start(QCoreApplication::applicationDirPath() + "/kelvaro",
+                      QStringList{"--port", QString::fromStdString(line)} + arguments);
+    };
+
+    QProcess get;
+    kelvaro(get, server.rfc2217Line(), {"--log", log, "get", "ram"});
+    ASSERT_TRUE(get.waitForFinished(20000));
+    EXPECT_EQ(get.exitCode(), 0) << get.readAllStandardError().toStdString();
+    EXPECT_EQ(get.readAllStandardOutput().count('\n'), 16);
+    const QString frames = QString::fromUtf8(ReadFile(log));
+    EXPECT_TRUE(frames.contains("\tTX\t36\t00 55 00 02 ")) << frames.toStdString();
+    EXPECT_TRUE(frames.contains("\tRX\t36\t")) << frames.toStdString();
+
+    QProcess first;
+    QProcess other;
+    kelvaro(first, server.rawLine(), {"flash", table});
+    kelvaro(other, secondServer.rfc2217Line(), {"flash", table});
+    for (QProcess *program : {&first, &other}) {
+        ASSERT_TRUE(program->waitForFinished(30000));
+        EXPECT_EQ(program->exitCode(), 0) << program->readAllStandardError().toStdString();
+    }
+    EXPECT_EQ(sim.flashPage(7)[255], 1023);
+    EXPECT_EQ(second.flashPage(7)[255], 1023);
+    secondServer.stop();
+    second.stop();
+}
