@@ -134,6 +134,34 @@ int SaveTextFile(const char *fileName, const char *text) {
     return -1;
 }
 
+int ReadTextFile(const char *fileName, char *text, int size) {
+    const std::string name = fileName ? fileName : "";
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return fail(name, errno);
+    int length = 0;
+    while (text && length < size) {
+        const ssize_t n = ::read(fd, text + length, size_t(size - length));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return fail(name, error);
+        }
+        if (n == 0)
+            break;
+        length += int(n);
+    }
+    ::close(fd);
+    if (!text || length >= size) {
+        lastError = name + ": too large";
+        return -1;
+    }
+    text[length] = '\0';
+    return length;
+}
+
 const char *GetDataFileError(void) {
     return lastError.c_str();
 }

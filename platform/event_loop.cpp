@@ -40,6 +40,10 @@ bool QuitRequested() {
     return quitRequested;
 }
 
+int UserInterfaceQuitting(void) {
+    return quitRequested ? 1 : 0;
+}
+
 int RunUserInterface(void) {
     if (!QApplication::instance())
         return UIE_NO_APPLICATION;

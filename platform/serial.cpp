@@ -618,6 +618,15 @@ int GetComPortOfDevice(const char *path) {
     return ComPortOfPath(QString::fromLocal8Bit(path ? path : ""));
 }
 
+int GetComStableName(const char *device, char *name, int size) {
+    const QByteArray stable = StableNameOf(QString::fromLocal8Bit(device ? device : "")).toUtf8();
+    if (!name || size < 1 || stable.size() >= size)
+        return -1;
+    std::copy(stable.begin(), stable.end(), name);
+    name[stable.size()] = '\0';
+    return 0;
+}
+
 const char *GetComStartUpReason(void) {
     static QByteArray reason;
     reason = StartUpDeviceReason().toUtf8();

@@ -173,3 +173,17 @@ QString StartUpDeviceReason() {
     numberDevices();
     return numbered.count(1) ? startUpReason : QString();
 }
+
+QString StableNameOf(const QString &device) {
+    if (IsNetworkLineName(device.toStdString())) {
+        QString address = device.section(QStringLiteral("://"), 1);
+        address.remove('[').remove(']');
+        return address.replace(':', '_');
+    }
+    const QDir byId(QString::fromLatin1(BY_ID_FOLDER));
+    const QString node = deviceNode(device);
+    for (const QString &name : byId.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+        if (deviceNode(byId.filePath(name)) == node)
+            return name;
+    return QFileInfo(device).fileName();
+}

@@ -23,5 +23,8 @@ int ComPortOfPath(const QString &path);
 // …);
 // "" when it names none.
 QString StartUpDeviceReason();
+// The name of device that survives a replug and has no '/': a USB adapter's by-id name, a path's
+// file name, a network line's HOST_PORT.
+QString StableNameOf(const QString &device);
 // Port 1 is this device from now on (the start-up device named on the command line).
 void SetStartUpDevice(const QString &path);

@@ -10,9 +10,13 @@
 #include <QThread>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <pwd.h>
+#include <string>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -116,4 +120,34 @@ int FmtWordsAsText(char *text, int textSize, const int *values, int count) {
     }
     text[length] = '\0';
     return length;
+}
+
+namespace {
+
+int copyText(const std::string &name, char *text, int size) {
+    if (!text || size < 1 || int(name.size()) >= size) {
+        if (text && size > 0)
+            text[0] = '\0';
+        return -1;
+    }
+    std::memcpy(text, name.c_str(), name.size() + 1);
+    return 0;
+}
+
+} // namespace
+
+int GetHostName(char *text, int size) {
+    char name[256] = "";
+    ::gethostname(name, sizeof name - 1);
+    return copyText(name, text, size);
+}
+
+int GetUserName(char *text, int size) {
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return copyText(found->pw_name, text, size);
+    const char *user = std::getenv("USER");
+    return copyText(user && *user ? user : std::to_string(::getuid()), text, size);
 }

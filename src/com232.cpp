@@ -6,6 +6,7 @@
 #include "KELVARO1V10.h"
 #include "frame_log.h"
 #include "gui.h"
+#include "parameter_words.h"
 
 #include "panel.h"
 #include "utility.h"
@@ -117,9 +118,6 @@ void TakeParameterSet(void) {
     graphrefresh = 0;
 }
 
-unsigned short *const PARAMETERS[PNUM] = {
-    &power,    &reference, &tolerance, &hysteresis, &polarity, &hold,   &hwmode, &average,
-    &evalmode, &maxmode,   &triglvl,   &trigmode,   &sdelay,   &para13, &para14, &para15};
 
 } // namespace
 
@@ -142,12 +140,12 @@ void GetRxBuf(int count) {
 
 void CopyVarsToPP(void) {
     for (int i = 0; i < PNUM; ++i)
-        pp[i] = *PARAMETERS[i];
+        pp[i] = *PARAMETER_WORDS[i].variable;
 }
 
 void CopyPPtoVars(void) {
     for (int i = 0; i < PNUM; ++i)
-        *PARAMETERS[i] = pp[i];
+        *PARAMETER_WORDS[i].variable = pp[i];
 }
 
 int SendFrame(int port, int code, const unsigned short *words) {

@@ -34,6 +34,20 @@ const Option OPTIONS[] = {
     {"--log", nullptr, TEXT, "FILE", "append every byte sent and received to FILE, a line each"},
     {"--count", nullptr, WHOLE_ABOVE_ZERO, "N", "stop after N answers"},
     {"--seconds", nullptr, NUMBER_ABOVE_ZERO, "S", "stop after S seconds"},
+    {"--broker", nullptr, TEXT, "URL",
+     "the MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
+    {"--station", nullptr, TEXT, "NAME",
+     "the station's name in the topics (default: the host name)"},
+    {"--rate", nullptr, NUMBER_ABOVE_ZERO, "HZ", "at most HZ live messages a second for each port"},
+    {"--allow-commands", nullptr, NO_VALUE, nullptr, "take commands from the broker"},
+    {"--allow-flash", nullptr, NO_VALUE, nullptr, "take flash commands too"},
+    {"--config", nullptr, TEXT, "FILE", "the settings from FILE (INI); options given win"},
+    {"--ca", nullptr, TEXT, "FILE", "TLS: the CA that signed the broker's certificate"},
+    {"--cert", nullptr, TEXT, "FILE", "TLS: this station's certificate"},
+    {"--key", nullptr, TEXT, "FILE", "TLS: its key"},
+    {"--user", nullptr, TEXT, "NAME", "the user name at the broker"},
+    {"--password-file", nullptr, TEXT, "FILE",
+     "the user's password from FILE (else $KELVARO_MQTT_PASSWORD; never an option)"},
     {"--help", "-h", NO_VALUE, nullptr, "print this text, or the command's, and exit"},
     {"--version", "-V", NO_VALUE, nullptr, "print the version and exit"},
 };
@@ -87,6 +101,10 @@ const Command COMMANDS[] = {
     {"capture", "raw|norm", 1, 1, LINE_OPTIONS, "one curve as CSV", CheckSource},
     {"flash", "FILE", 1, 1, LINE_OPTIONS,
      "programs the correction table built from FILE; writes LTlinear.dat here", NoCheck},
+    {"serve", "--broker URL --port DEVICE... [OPTIONS]", 0, 0,
+     "--port+ --broker --station --rate --allow-commands --allow-flash --config --ca --cert --key "
+     "--user --password-file",
+     "the station service: each port's values to an MQTT broker, commands back", NoCheck},
     {"help", "[COMMAND]", 0, 1, "", "this text, or the command's", CheckHelpTopic},
 };
 
@@ -168,7 +186,7 @@ void PrintEntry(const std::string &form, int width, const char *text) {
 
 void PrintOptions(const char *list) {
     for (const Option &option : OPTIONS) {
-        if (!Lists(list, option.name))
+        if (!Lists(list, option.name) && !Lists(list, (std::string(option.name) + "+").c_str()))
             continue;
         std::string form = option.shortName ? std::string(option.shortName) + ", " : "    ";
         form += option.name;
@@ -273,10 +291,11 @@ std::string CheckOptions(const Command *command) {
     for (const auto &[name, values] : given.options) {
         if (name == "--help" || name == "--version")
             continue;
-        if (!Lists(allowed, name.c_str()))
+        const bool repeatable = Lists(allowed, (name + "+").c_str());
+        if (!Lists(allowed, name.c_str()) && !repeatable)
             return command ? std::string(command->name) + " does not take " + name
                            : name + " needs a command";
-        if (values.size() > 1)
+        if (values.size() > 1 && !repeatable)
             return name + " given more than once";
         const Option &option = *FindOption(name);
         if (option.kind == WHOLE_ABOVE_ZERO || option.kind == NUMBER_ABOVE_ZERO) {
@@ -343,7 +362,8 @@ int HandleCommandLine(int argc, char **argv) {
             PrintHelp();
         return EXIT_DONE;
     }
-    if (const char *device = OptionValue("--port"))
+    // serve gives each of its ports to a worker of its own.
+    if (const char *device = OptionValue("--port"); device && OptionValues("--port").size() == 1)
         StartOn(device);
     return command ? START_COMMAND : START_WINDOW;
 }

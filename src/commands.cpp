@@ -11,6 +11,7 @@
 #include "gui.h"
 #include "panel_ids.h"
 #include "recording.h"
+#include "station.h"
 
 #include "arrayfile.h"
 #include "panel.h"
@@ -194,8 +195,10 @@ int RunCommand(HINSTANCE instance) {
     lostDeviceAdvice = "the command could not finish";
     PrepareStartUp();
     // The window's first text tells a shell user nothing.
-    EchoStatusToStandardError();
-    const int result = FinishOutput(RunOnTheLine(CommandWords()));
+    EchoStatusToStandardError("");
+    const std::vector<std::string> &words = CommandWords();
+    const int result =
+        FinishOutput(words[0] == "serve" ? RunStation(instance) : RunOnTheLine(words));
     CloseCom(com);
     CloseFrameLogFile();
     DiscardPanel(panelHandle);

@@ -5,6 +5,7 @@
 #include "KELVARO1V10.h"
 #include "com232.h"
 #include "panel_ids.h"
+#include "parameter_words.h"
 
 #include "arrayfile.h"
 #include "chart.h"
@@ -21,20 +22,9 @@ namespace kelvaro {
 
 namespace {
 
-struct ParameterControl {
-    int control;
-    unsigned short *variable;
-};
-
-const ParameterControl PANEL_PARAMETERS[] = {
-    {PANEL_POWER, &power},           {PANEL_REFERENCE, &reference}, {PANEL_TOLERANCE, &tolerance},
-    {PANEL_HYSTERESIS, &hysteresis}, {PANEL_POLARITY, &polarity},   {PANEL_HOLD, &hold},
-    {PANEL_HWMODE, &hwmode},         {PANEL_AVERAGE, &average},     {PANEL_EVALMODE, &evalmode},
-    {PANEL_MAXMODE, &maxmode},       {PANEL_TRIGLVL, &triglvl},     {PANEL_TRIGMODE, &trigmode},
-    {PANEL_SDELAY, &sdelay}};
-
 const int POINTS_PER_SCREEN = 101;
 bool statusToStandardError = false;
+std::string statusPrefix; // names the port when several processes share standard error
 
 // The sixteen parameter variables as the array-file service takes them.
 struct ParameterWords {
@@ -127,13 +117,20 @@ void ShowStatus(const char *text) {
     static std::string lastEchoed;
     SetCtrlVal(panelHandle, PANEL_STATUS, text);
     if (statusToStandardError && lastEchoed != text) {
-        std::fprintf(stderr, "%s\n", text);
+        std::fprintf(stderr, "%s%s\n", statusPrefix.c_str(), text);
         lastEchoed = text;
     }
 }
 
-void EchoStatusToStandardError(void) {
+void EchoStatusToStandardError(const char *prefix) {
     statusToStandardError = true;
+    statusPrefix = prefix;
+}
+
+std::string ShownStatus(void) {
+    char text[STATUS_LEN * 2] = "";
+    GetCtrlVal(panelHandle, PANEL_STATUS, text, sizeof text);
+    return text;
 }
 
 void ShowFlashProgress(int words) {
@@ -141,13 +138,15 @@ void ShowFlashProgress(int words) {
 }
 
 void GetPanelValues(void) {
-    for (const ParameterControl &p : PANEL_PARAMETERS)
-        GetCtrlVal(panelHandle, p.control, p.variable);
+    for (const ParameterWord &word : PARAMETER_WORDS)
+        if (word.control)
+            GetCtrlVal(panelHandle, word.control, word.variable);
 }
 
 void SetPanelValues(void) {
-    for (const ParameterControl &p : PANEL_PARAMETERS)
-        SetCtrlVal(panelHandle, p.control, static_cast<int>(*p.variable));
+    for (const ParameterWord &word : PARAMETER_WORDS)
+        if (word.control)
+            SetCtrlVal(panelHandle, word.control, static_cast<int>(*word.variable));
 }
 
 void FillarrayNORM(int tol, int ref, int value) {

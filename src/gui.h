@@ -9,7 +9,10 @@ namespace kelvaro {
 // The one way a status text reaches the operator: the status line, and standard error too when
 // EchoStatusToStandardError was asked for (the command line).
 void ShowStatus(const char *text);
-void EchoStatusToStandardError(void);
+// Each text then goes to standard error too, after prefix.
+void EchoStatusToStandardError(const char *prefix);
+// The text the status line shows now.
+std::string ShownStatus(void);
 // Progress of the flash programming: the words of the page taken so far, 0 at the end.
 void ShowFlashProgress(int words);
 

@@ -50,6 +50,19 @@ std::string LocalTimeText(const char *format, std::time_t seconds, int millis) {
     return text;
 }
 
+std::string UtcTimeNow(void) {
+    const auto now = std::chrono::system_clock::now();
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%03dZ", int(millis % 1000));
+    return text;
+}
+
 std::string LiveValuesRow(void) {
     char row[128];
     std::snprintf(row, sizeof row, "%d,%u,%u,%u,%u,%u,%u,%u,%u,%d,%d", valNORM, adcCHA, adcCHB,

@@ -10,6 +10,9 @@ namespace kelvaro {
 // seconds as local time in strftime's format, with ".mmm" appended when millis is 0..999.
 std::string LocalTimeText(const char *format, std::time_t seconds, int millis = -1);
 
+// Now as UTC in ISO 8601 with milliseconds: "2026-12-07T10:15:30.123Z".
+std::string UtcTimeNow(void);
+
 // The columns of one answer, after the time columns of a recording.
 const char LIVE_COLUMNS[] = "norm,a,b,amax,bmax,up,lo,tol,btn,ref_led,tol_led";
 

@@ -97,7 +97,8 @@ bool WaitUntil(const std::function<bool()> &done, double timeoutSeconds) {
         const qint64 leftMs = qint64(timeoutSeconds * 1000.0) - clock.elapsed();
         if (leftMs <= 0)
             return done();
-        wake.start(int(leftMs));
+        // done() may turn on what another thread or process does, which wakes no event here.
+        wake.start(int(std::min<qint64>(leftMs, qint64(PROBE_INTERVAL_S * 1000.0))));
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;

@@ -24,7 +24,8 @@ struct BrokerOptions {
     bool requireClientCertificate = false; // TLS clients show a certificate signed by that CA
 };
 
-// Runs the Qt event loop until done() holds or timeoutSeconds have passed; returns done().
+// Runs the Qt event loop until done() holds (looked at every few milliseconds) or timeoutSeconds
+// have passed; returns done().
 bool WaitUntil(const std::function<bool()> &done, double timeoutSeconds);
 
 // A TCP port on 127.0.0.1 that nothing listens on (bound once to port 0 and released); 0 when

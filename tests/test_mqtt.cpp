@@ -27,8 +27,6 @@ const double WAIT_S = 10.0;
 const double RECONNECT_WAIT_S = 40.0;
 const int KEEPALIVE_S = 60;
 const int SHORT_KEEPALIVE_S = 5;
-const char *const WILL_CHILD_VARIABLE = "KELVARO_MQTT_WILL_CHILD";
-const char *const WILL_CHILD_TEST = "MqttWillChild.DISABLED_ConnectsWithWillAndWaits";
 
 struct Received {
     std::string topic;
@@ -311,49 +309,12 @@ TEST(MqttService, AHungBrokerBoundsWhatWaitsAndIsNoticedByTheKeepAlive) {
         << MqttLastError();
 }
 
-// Started by WillIsPublishedOnlyWhenTheConnectionDiesUncleanly in a process of its own, which it
-// kills: connects with a will as the environment says, reports it and waits.
-TEST(MqttWillChild, DISABLED_ConnectsWithWillAndWaits) {
-    const char *variable = std::getenv(WILL_CHILD_VARIABLE);
-    if (!variable)
-        GTEST_SKIP() << "run by the will test only";
-    std::istringstream words(variable);
-    int port = 0;
-    std::string user, password;
-    words >> port >> user >> password;
-    MqttSettings settings{};
-    settings.host = "127.0.0.1";
-    settings.port = port;
-    settings.user = user.c_str();
-    settings.password = password.c_str();
-    settings.clientId = "kelvaro-will-child";
-    settings.keepAliveSeconds = KEEPALIVE_S;
-    settings.willTopic = "kelvaro/status";
-    settings.willPayload = "offline";
-    settings.willQos = 1;
-    const Connection child(settings);
-    ASSERT_GT(child.client, 0) << MqttLastError();
-    std::printf("connected\n");
-    std::fflush(stdout);
-    WaitUntil([] { return false; }, RECONNECT_WAIT_S);
-}
-
-TEST(MqttService, WillIsPublishedOnlyWhenTheConnectionDiesUncleanly) {
+// The will itself, published when a station dies, is proven with the station killed outright.
+TEST(MqttService, ACleanCloseSendsWhatIsPendingAndLeavesNoWill) {
     Broker broker;
     ASSERT_TRUE(broker.start()) << broker.error();
     const auto status = broker.subscribe("kelvaro/status", 1);
     ASSERT_TRUE(status) << broker.error();
-
-    // SIGKILL: the kernel closes the socket without a DISCONNECT, as in a crash.
-    const BrokerUser &user = broker.options().users[0];
-    BackgroundClient child(
-        QCoreApplication::applicationFilePath().toStdString(),
-        {"--gtest_filter=" + std::string(WILL_CHILD_TEST), "--gtest_also_run_disabled_tests"},
-        {std::string(WILL_CHILD_VARIABLE) + "=" + std::to_string(broker.port()) + " " + user.name +
-         " " + user.password});
-    ASSERT_TRUE(child.waitForOutput("connected", WAIT_S)) << child.output() << child.errors();
-    child.kill();
-    EXPECT_TRUE(status->waitForOutput("kelvaro/status offline", WAIT_S)) << status->output();
 
     // A clean close sends what is pending first and leaves no will: by the time the marker sent
     // after the close arrives, a will would have too.

@@ -2,11 +2,14 @@
 // dialogs.
 #include "program_fixture.h"
 
+#include "parameter_words.h"
+
 #include "filedialog.h"
 #include "internal.h"
 #include "utility.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,6 +24,23 @@ TEST_F(PanelTest, EveryControlOfThePanelHasATipAndAnAccessibleName) {
             EXPECT_FALSE(widget->toolTip().isEmpty()) << qPrintable(name);
         }
     }
+}
+
+// The words' names in messages, JSON and the journal are the panel's labels: a label changed in
+// the panel file without the table fails here.
+TEST_F(PanelTest, EveryParameterWordIsNamedAsThePanelLabelsIt) {
+    int labelled = 0;
+    for (const ParameterWord &word : PARAMETER_WORDS) {
+        if (!word.control)
+            continue;
+        for (QLabel *label : window()->findChildren<QLabel *>()) {
+            if (label->buddy() && label->buddy()->property("ctrlId").toInt() == word.control) {
+                EXPECT_EQ(label->text().remove('&'), word.label);
+                ++labelled;
+            }
+        }
+    }
+    EXPECT_EQ(labelled, 13) << "each control on the panel has its label";
 }
 
 TEST_F(PanelTest, TheTimerControlTicksIntoTheCallbackWhenTheLoopNextWakes) {

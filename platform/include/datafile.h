@@ -15,5 +15,8 @@ int CloseDataFile(int handle);
 // Replaces fileName with text only once all of it is on the disk. Returns 0, or -1 with
 // GetDataFileError saying why; an old file then stays whole.
 int SaveTextFile(const char *fileName, const char *text);
+// Reads a small text file (a password, a key) whole into text, terminated. Returns its length, or
+// -1 with GetDataFileError saying why (it can't be read, or holds size bytes or more).
+int ReadTextFile(const char *fileName, char *text, int size);
 // Why the last failed call failed: the file's name and the system's words.
 const char *GetDataFileError(void);

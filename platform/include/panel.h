@@ -70,6 +70,9 @@ int RunUserInterface(void);
 // Ends RunUserInterface (at once when it is not running yet: it then returns at its start).
 // Returns 0.
 int QuitUserInterface(int returnCode);
+// 1 from QuitUserInterface (or a stop signal) until RunUserInterface has returned: a loop of the
+// program's own that runs without the event loop ends then; else 0.
+int UserInterfaceQuitting(void);
 // Runs what is pending (input, serial data, due timers, repaints) and returns at once. Returns 0,
 // or UIE_NO_APPLICATION.
 int ProcessSystemEvents(void);

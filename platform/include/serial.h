@@ -83,6 +83,9 @@ void SetComStartUpDevice(const char *path);
 // Why port 1 names the device it does: "named on the command line", "named by $KELVARO_COM1", "the
 // first USB serial adapter" or "the first serial device the system lists"; "" when it names none.
 const char *GetComStartUpReason(void);
+// The name of device that survives a replug and holds no '/': a USB adapter's by-id name, a
+// path's file name, a network line's HOST_PORT. Returns 0, or -1 when it does not fit.
+int GetComStableName(const char *device, char *name, int size);
 // The number of the device at path, given now when the program has not seen it yet; 0 for an
 // empty path or when every number is taken.
 int GetComPortOfDevice(const char *path);

@@ -21,6 +21,11 @@ int GetProgramDir(char directory[MAX_PATHNAME_LEN]);
 // ignoring letter case in the same directory (resolved); else 0.
 int SameFile(const char *a, const char *b);
 
+// This machine's name, and the name of the user the program runs as (the account's, else
+// $USER, else the number), into text of size bytes. Return 0; -1 when the name does not fit.
+int GetHostName(char *text, int size);
+int GetUserName(char *text, int size);
+
 // Text from 16-bit values sent high byte first: the bytes in order, cut at the first NUL, bytes
 // that are not printable ASCII replaced by '?', always terminated within textSize.
 // Returns the text's length.

@@ -1,0 +1,66 @@
+// libFuzzer target: command requests to the station as the broker delivers them, topic's last
+// level and payload, to what is queued or the answer that refuses it.
+#include "station_requests.h"
+
+#include "com232.h"
+#include "json.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+using namespace kelvaro;
+
+namespace {
+
+void check(bool holds) {
+    if (!holds)
+        std::abort();
+}
+
+} // namespace
+
+// The input's first line is the command's name, the rest its payload; the first byte chooses
+// what the station allows.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0)
+        return 0;
+    const StationPermissions allowed{(data[0] & 1) != 0, (data[0] & 2) != 0};
+    const std::string text(reinterpret_cast<const char *>(data) + 1, size - 1);
+    const size_t newline = text.find('\n');
+    const std::string name = text.substr(0, newline);
+    const std::string payload = newline == std::string::npos ? "" : text.substr(newline + 1);
+    StationRequest request;
+    std::string error;
+    if (!ReadStationRequest(name, payload, allowed, &request, &error)) {
+        // Every refusal is an answer a script can read back.
+        JsonValue answer;
+        check(!error.empty());
+        check(ParseJson(StationRefusal(error), &answer, nullptr));
+        check(answer.member("ok") && answer.member("ok")->type == JsonType::Boolean &&
+              !answer.member("ok")->boolean);
+        check(StringMember(answer, "error") && *StringMember(answer, "error") == error);
+        return 0;
+    }
+    // What is queued is only ever what the station may send.
+    check(allowed.commands);
+    switch (request.command) {
+    case COMMAND_GET:
+    case COMMAND_SEND:
+        check(request.target == RAM || request.target == EEPROM);
+        check(request.command == COMMAND_GET || request.words.size() == size_t(PNUM));
+        break;
+    case COMMAND_CAPTURE:
+        check(request.source == 0 || request.source == 1);
+        break;
+    case COMMAND_FLASH:
+        check(allowed.flash);
+        check(request.values.size() == size_t(CORRECTION_ROWS) &&
+              request.keys.size() == size_t(CORRECTION_ROWS));
+        break;
+    case COMMAND_TEACH:
+    case COMMAND_RESET:
+        break;
+    }
+    return 0;
+}

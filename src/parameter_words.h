@@ -1,0 +1,17 @@
+// The sixteen parameter words by name: the one table that the panel exchange, the compare view,
+// diff, the JSON output, the journal and the station's messages use.
+#pragma once
+
+namespace kelvaro {
+
+struct ParameterWord {
+    const char *key;          // in JSON and the journal: the variable's name
+    const char *label;        // for the operator: as the panel labels it
+    unsigned short *variable; // the program's variable
+    int control;              // its control on the panel, 0 for none
+};
+
+const int PARAMETER_WORD_COUNT = 16;
+extern const ParameterWord PARAMETER_WORDS[PARAMETER_WORD_COUNT];
+
+} // namespace kelvaro

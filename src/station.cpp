@@ -1,0 +1,723 @@
+// The station service. The program's state is one controller's, so each port is served by a
+// worker process of its own, the program itself started again; the supervisor keeps the station's
+// "online" at the broker (its will says "offline"), starts the workers, starts one again when it
+// ends, and stops them all on a stop signal. Unlike the window, a worker reconnects by itself:
+// nobody's unsent edits are on its panel.
+#include "station.h"
+
+#include "KELVARO1V10.h"
+#include "com232.h"
+#include "command_line.h"
+#include "commands.h"
+#include "data_out.h"
+#include "gui.h"
+#include "json.h"
+#include "panel_ids.h"
+#include "parameter_words.h"
+#include "recording.h"
+#include "station_requests.h"
+
+#include "children.h"
+#include "datafile.h"
+#include "inifile.h"
+#include "mqtt.h"
+#include "panel.h"
+#include "serial.h"
+#include "utility.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace kelvaro {
+
+namespace {
+
+const char WORKER_VARIABLE[] = "KELVARO_STATION_WORKER";
+const char PASSWORD_VARIABLE[] = "KELVARO_MQTT_PASSWORD";
+const char MQTT_SCHEME[] = "mqtt://";
+const char MQTTS_SCHEME[] = "mqtts://";
+const int MQTT_PORT = 1883;
+const int MQTTS_PORT = 8883;
+const double CONNECT_TIMEOUT_S = 10.0;
+const int KEEP_ALIVE_S = 30;
+const double FIRST_RETRY_S = 1.0;
+const double LAST_RETRY_S = 30.0;
+const double WORKER_STOP_S = 5.0;
+const double STEADY_WORKER_S = 60.0; // a worker that ran this long starts again at once
+const size_t KEPT_EVENTS = 1000;     // events kept while the broker is away
+const size_t WAITING_COMMANDS = 16;
+const int QOS_AT_MOST_ONCE = 0;
+const int QOS_AT_LEAST_ONCE = 1;
+const int PASSWORD_BYTES = 1024;
+
+struct PortSetting {
+    std::string device;
+    std::string name; // in the topics: the alias, else the device's name that survives a replug
+};
+
+struct Settings {
+    std::string brokerUrl;
+    std::string host;
+    int brokerPort = 0;
+    bool tls = false;
+    std::string station;
+    std::vector<PortSetting> ports;
+    double rate = 0;
+    StationPermissions allowed;
+    std::string ca, cert, key, user, password, passwordFile;
+};
+Settings settings;
+
+// ---- Settings: the configuration file, then the command line over it.
+
+std::string TopicSafe(std::string name) {
+    for (char &c : name)
+        if (c == '/' || c == '+' || c == '#' || static_cast<unsigned char>(c) <= ' ')
+            c = '_';
+    return name;
+}
+
+bool IsTrue(const std::string &value, bool *flag) {
+    if (value == "true" || value == "yes" || value == "1")
+        *flag = true;
+    else if (value == "false" || value == "no" || value == "0")
+        *flag = false;
+    else
+        return false;
+    return true;
+}
+
+int ConfigEntry(const char *section, const char *key, const char *value, int line, void *data) {
+    auto *config = static_cast<std::string *>(data); // the file's name, then why it is wrong
+    const std::string s = section, k = key, v = value;
+    bool known = true;
+    if (s == "broker" && k == "url")
+        settings.brokerUrl = v;
+    else if (s == "broker" && k == "ca")
+        settings.ca = v;
+    else if (s == "broker" && k == "cert")
+        settings.cert = v;
+    else if (s == "broker" && k == "key")
+        settings.key = v;
+    else if (s == "broker" && k == "user")
+        settings.user = v;
+    else if (s == "broker" && k == "password-file")
+        settings.passwordFile = v;
+    else if (s == "station" && k == "name")
+        settings.station = v;
+    else if (s == "station" && k == "rate")
+        settings.rate = std::atof(v.c_str());
+    else if (s == "station" && k == "allow-commands")
+        known = IsTrue(v, &settings.allowed.commands);
+    else if (s == "station" && k == "allow-flash")
+        known = IsTrue(v, &settings.allowed.flash);
+    else if (s.rfind("port ", 0) == 0 && k == "device")
+        settings.ports.push_back({v, TopicSafe(s.substr(5))});
+    else
+        known = false;
+    if (known)
+        return 0;
+    *config += " line " + std::to_string(line) + ": \"" + k + " = " + v +
+               "\" is not a setting of [" + s + "]";
+    return 1;
+}
+
+// "" or why the broker's URL is wrong.
+std::string ReadBrokerUrl(const std::string &url) {
+    const bool tls = url.rfind(MQTTS_SCHEME, 0) == 0;
+    if (!tls && url.rfind(MQTT_SCHEME, 0) != 0)
+        return "the broker \"" + url + "\" is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+    std::string rest = url.substr(std::strlen(tls ? MQTTS_SCHEME : MQTT_SCHEME));
+    int port = tls ? MQTTS_PORT : MQTT_PORT;
+    std::string host = rest;
+    const size_t close = rest.find(']');
+    const size_t colon = rest.rfind(':');
+    if (!rest.empty() && rest[0] == '[' && close != std::string::npos) {
+        host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size())
+            port = rest[close + 1] == ':' ? std::atoi(rest.c_str() + close + 2) : -1;
+    } else if (colon != std::string::npos) {
+        host = rest.substr(0, colon);
+        port = std::atoi(rest.c_str() + colon + 1);
+    }
+    if (host.empty() || port < 1 || port > 65535)
+        return "the broker \"" + url + "\" is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+    settings.host = host;
+    settings.brokerPort = port;
+    settings.tls = tls;
+    return "";
+}
+
+bool IsLoopback(const std::string &host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// Reads the settings; "" or why they can't serve (the command's usage error).
+std::string ReadSettings(void) {
+    settings = Settings{};
+    if (const char *config = OptionValue("--config")) {
+        std::string why = config;
+        const int read = ReadIniFile(config, ConfigEntry, &why);
+        if (read < 0)
+            return GetIniFileError();
+        if (read > 0)
+            return why;
+    }
+    const auto take = [](const char *option, std::string *value) {
+        if (const char *given = OptionValue(option))
+            *value = given;
+    };
+    take("--broker", &settings.brokerUrl);
+    take("--station", &settings.station);
+    take("--ca", &settings.ca);
+    take("--cert", &settings.cert);
+    take("--key", &settings.key);
+    take("--user", &settings.user);
+    take("--password-file", &settings.passwordFile);
+    settings.rate = OptionNumber("--rate", settings.rate);
+    settings.allowed.commands |= OptionGiven("--allow-commands");
+    settings.allowed.flash |= OptionGiven("--allow-flash");
+    if (OptionGiven("--port")) {
+        settings.ports.clear();
+        for (const std::string &device : OptionValues("--port")) {
+            char name[MAX_PATHNAME_LEN];
+            GetComStableName(device.c_str(), name, sizeof name);
+            settings.ports.push_back({device, TopicSafe(name)});
+        }
+    }
+    if (settings.station.empty()) {
+        char host[MAX_PATHNAME_LEN] = "";
+        GetHostName(host, sizeof host);
+        settings.station = host;
+    }
+    settings.station = TopicSafe(settings.station);
+    if (settings.brokerUrl.empty())
+        return "serve needs a broker: --broker URL, or url in [broker] of --config FILE";
+    const std::string wrong = ReadBrokerUrl(settings.brokerUrl);
+    if (!wrong.empty())
+        return wrong;
+    if (settings.ports.empty())
+        return "serve needs a port: --port DEVICE, or a [port NAME] with device = … in --config";
+    if (!settings.tls && !(settings.ca + settings.cert + settings.key).empty())
+        return "--ca, --cert and --key are for mqtts:// brokers";
+    if (settings.cert.empty() != settings.key.empty())
+        return "--cert and --key go together";
+    if (settings.rate < 0)
+        return "the rate must be above 0";
+    if (!settings.passwordFile.empty()) {
+        char password[PASSWORD_BYTES];
+        if (ReadTextFile(settings.passwordFile.c_str(), password, sizeof password) < 0)
+            return std::string("the password file: ") + GetDataFileError();
+        settings.password = std::string(password, std::strcspn(password, "\r\n"));
+    } else if (const char *password = std::getenv(PASSWORD_VARIABLE)) {
+        settings.password = password;
+    }
+    if (!settings.password.empty() && settings.user.empty())
+        return "a password needs a user: --user NAME";
+    return "";
+}
+
+// Connects a client of the station to the broker, with the will given. Returns the handle, or a
+// negative MqttError with MqttLastError saying why.
+int OpenClient(const std::string &clientId, const std::string &willTopic, const char *will) {
+    MqttSettings mqtt{};
+    mqtt.host = settings.host.c_str();
+    mqtt.port = settings.brokerPort;
+    mqtt.tls = settings.tls;
+    mqtt.caFile = settings.ca.empty() ? nullptr : settings.ca.c_str();
+    mqtt.certFile = settings.cert.empty() ? nullptr : settings.cert.c_str();
+    mqtt.keyFile = settings.key.empty() ? nullptr : settings.key.c_str();
+    mqtt.user = settings.user.empty() ? nullptr : settings.user.c_str();
+    mqtt.password = settings.password.empty() ? nullptr : settings.password.c_str();
+    mqtt.clientId = clientId.c_str();
+    mqtt.keepAliveSeconds = KEEP_ALIVE_S;
+    mqtt.willTopic = will ? willTopic.c_str() : nullptr;
+    mqtt.willPayload = will;
+    mqtt.willQos = QOS_AT_LEAST_ONCE;
+    mqtt.willRetain = 1;
+    return MqttOpen(&mqtt, CONNECT_TIMEOUT_S);
+}
+
+std::string StationTopic(void) {
+    return "kelvaro/" + settings.station;
+}
+
+int Publish(int client, const std::string &topic, const std::string &payload, int qos,
+            bool retain) {
+    return MqttPublish(client, topic.c_str(), payload.data(), int(payload.size()), qos, retain);
+}
+
+// Sleeps in the event loop until deadline, or until a stop signal.
+void WaitUntil(double deadline) {
+    while (!UserInterfaceQuitting() && Timer() < deadline)
+        ProcessSystemEventsUntil(deadline);
+}
+
+// ---- The supervisor.
+
+struct Worker {
+    PortSetting port;
+    int child = 0;
+    double started = 0;
+    double retry = FIRST_RETRY_S;
+    double due = 0;     // when to start it again; 0 while it runs
+    bool given = false; // ended on wrong settings: starting it again would not help
+};
+std::vector<Worker> workers;
+int stationClient = 0;
+bool stopping = false;
+
+std::string PortTopic(const std::string &port) {
+    return StationTopic() + "/" + port;
+}
+
+std::string PortState(const char *state, const std::string &device) {
+    return JsonObject().add("state", state).add("device", device).add("time", UtcTimeNow()).text();
+}
+
+void StationConnection(int, int connected, const char *cause, void *) {
+    if (connected && !*cause)
+        Publish(stationClient, StationTopic() + "/state", "online", QOS_AT_LEAST_ONCE, true);
+    else if (!connected)
+        std::fprintf(stderr, "kelvaro: %s; trying again\n", cause);
+}
+
+void StartWorker(Worker &worker) {
+    char program[MAX_PATHNAME_LEN];
+    GetProgramDir(program);
+    const std::string path = std::string(program) + "/kelvaro";
+    std::vector<std::string> words = {"serve",          "--broker", settings.brokerUrl, "--station",
+                                      settings.station, "--port",   worker.port.device};
+    if (settings.rate > 0)
+        words.insert(words.end(), {"--rate", std::to_string(settings.rate)});
+    if (settings.allowed.commands)
+        words.push_back("--allow-commands");
+    if (settings.allowed.flash)
+        words.push_back("--allow-flash");
+    for (const auto &[option, value] :
+         {std::pair<const char *, const std::string &>{"--ca", settings.ca},
+          {"--cert", settings.cert},
+          {"--key", settings.key},
+          {"--user", settings.user}})
+        if (!value.empty())
+            words.insert(words.end(), {option, value});
+    // The password reaches the worker in its environment, which no other user can read.
+    std::vector<std::string> environment = {std::string(WORKER_VARIABLE) + "=" + worker.port.name,
+                                            std::string(PASSWORD_VARIABLE) + "=" +
+                                                settings.password};
+    std::vector<const char *> arguments;
+    for (const std::string &word : words)
+        arguments.push_back(word.c_str());
+    arguments.push_back(nullptr);
+    std::vector<const char *> entries;
+    for (const std::string &entry : environment)
+        entries.push_back(entry.c_str());
+    entries.push_back(nullptr);
+    worker.due = 0;
+    worker.started = Timer();
+    worker.child = StartChild(
+        path.c_str(), arguments.data(), entries.data(),
+        [](int child, int exitCode, void *) {
+            for (Worker &ended : workers) {
+                if (ended.child != child || stopping)
+                    continue;
+                ended.child = 0;
+                if (Timer() - ended.started > STEADY_WORKER_S)
+                    ended.retry = FIRST_RETRY_S;
+                ended.given = exitCode == EXIT_USAGE;
+                std::fprintf(
+                    stderr, "kelvaro: the worker of %s ended (%d)%s\n", ended.port.name.c_str(),
+                    exitCode,
+                    ended.given
+                        ? ""
+                        : ("; again in " + std::to_string(int(ended.retry)) + " s").c_str());
+                Publish(stationClient, PortTopic(ended.port.name) + "/state",
+                        PortState("lost", ended.port.device), QOS_AT_LEAST_ONCE, true);
+                ended.due = ended.given ? 0 : Timer() + ended.retry;
+                ended.retry = std::min(ended.retry * 2, LAST_RETRY_S);
+            }
+        },
+        nullptr);
+    if (worker.child < 0) {
+        std::fprintf(stderr, "kelvaro: cannot start the worker of %s: %s\n",
+                     worker.port.name.c_str(), GetChildError());
+        worker.child = 0;
+        worker.due = Timer() + worker.retry;
+    }
+}
+
+int RunSupervisor(void) {
+    if (!settings.password.empty() && !settings.tls && !IsLoopback(settings.host))
+        std::fprintf(stderr,
+                     "kelvaro: warning: the password goes to %s in plain text: use mqtts://\n",
+                     settings.host.c_str());
+    stationClient = OpenClient("kelvaro-" + settings.station, StationTopic() + "/state", "offline");
+    if (stationClient < 0) {
+        std::fprintf(stderr, "kelvaro: %s\n", MqttLastError());
+        return EXIT_NO_PORT;
+    }
+    MqttSetCallbacks(stationClient, nullptr, StationConnection, nullptr);
+    Publish(stationClient, StationTopic() + "/state", "online", QOS_AT_LEAST_ONCE, true);
+    workers.clear();
+    for (const PortSetting &port : settings.ports)
+        workers.push_back({port});
+    for (Worker &worker : workers)
+        StartWorker(worker);
+    while (!UserInterfaceQuitting()) {
+        double next = Timer() + LAST_RETRY_S;
+        for (Worker &worker : workers) {
+            if (worker.due > 0 && worker.due <= Timer())
+                StartWorker(worker);
+            if (worker.due > 0)
+                next = std::min(next, worker.due);
+        }
+        WaitUntil(next);
+    }
+    stopping = true;
+    for (Worker &worker : workers)
+        if (worker.child > 0)
+            StopChild(worker.child, WORKER_STOP_S);
+    Publish(stationClient, StationTopic() + "/state", "offline", QOS_AT_LEAST_ONCE, true);
+    MqttClose(stationClient);
+    return EXIT_DONE;
+}
+
+// ---- A worker: one port's controller.
+
+struct WaitingCommand {
+    StationRequest request;
+    std::string responseTopic;
+    std::string correlation;
+};
+
+struct Retained {
+    std::string state, info, ram, eeprom;
+};
+
+int client = 0;
+std::string portTopic; // kelvaro/STATION/PORT
+std::string device;
+Retained retained;
+std::deque<std::string> keptEvents;
+unsigned long droppedEvents = 0;
+std::deque<WaitingCommand> waiting;
+double lastLive = -1e9;
+
+void PublishRetained(const char *suffix, const std::string &payload, std::string *kept) {
+    *kept = payload;
+    Publish(client, portTopic + "/" + suffix, payload, QOS_AT_LEAST_ONCE, true);
+}
+
+void PublishState(const char *state) {
+    PublishRetained("state", PortState(state, device), &retained.state);
+}
+
+std::string WordsJson(const unsigned short *words) {
+    JsonArray array;
+    for (int i = 0; i < PNUM; ++i)
+        array.add(int(words[i]));
+    return array.text();
+}
+
+// {"words": […], "time": …, and each word by its name}
+std::string ParameterSetJson(const unsigned short *words) {
+    JsonObject set;
+    set.addRaw("words", WordsJson(words)).add("time", UtcTimeNow());
+    for (int i = 0; i < PNUM; ++i)
+        set.add(PARAMETER_WORDS[i].key, int(words[i]));
+    return set.text();
+}
+
+// The set of target that the variables hold now.
+void PublishParameters(int target) {
+    CopyVarsToPP();
+    PublishRetained(target == EEPROM ? "parameters/eeprom" : "parameters/ram", ParameterSetJson(pp),
+                    target == EEPROM ? &retained.eeprom : &retained.ram);
+}
+
+// Events wait while the broker is away, up to KEPT_EVENTS; the oldest go first.
+void SendEvent(const std::string &event) {
+    if (Publish(client, portTopic + "/event", event, QOS_AT_LEAST_ONCE, false) == 0)
+        return;
+    keptEvents.push_back(event);
+    if (keptEvents.size() > KEPT_EVENTS) {
+        keptEvents.pop_front();
+        ++droppedEvents;
+    }
+}
+
+void PublishEvent(const char *event, const std::string &result, const char *target = nullptr) {
+    JsonObject payload;
+    payload.add("event", event).add("result", result);
+    if (target)
+        payload.add("target", target);
+    SendEvent(payload.add("time", UtcTimeNow()).text());
+}
+
+// What a reconnection owes the broker: the retained state, then the events kept meanwhile.
+void WorkerConnection(int, int connected, const char *cause, void *) {
+    if (!connected) {
+        std::fprintf(stderr, "%s: %s; the live run goes on, events are kept\n",
+                     settings.ports[0].name.c_str(), cause);
+        return;
+    }
+    if (*cause)
+        return;
+    for (const auto &[suffix, payload] :
+         {std::pair<const char *, const std::string &>{"state", retained.state},
+          {"info", retained.info},
+          {"parameters/ram", retained.ram},
+          {"parameters/eeprom", retained.eeprom}})
+        if (!payload.empty())
+            Publish(client, portTopic + "/" + suffix, payload, QOS_AT_LEAST_ONCE, true);
+    std::deque<std::string> kept;
+    kept.swap(keptEvents);
+    for (const std::string &event : kept)
+        SendEvent(event);
+    if (droppedEvents > 0)
+        std::fprintf(stderr, "%s: %lu events were dropped while the broker was away\n",
+                     settings.ports[0].name.c_str(), droppedEvents);
+    droppedEvents = 0;
+}
+
+void Answer(const WaitingCommand &command, const std::string &answer) {
+    if (command.responseTopic.empty())
+        return;
+    MqttPublishResponse(client, command.responseTopic.c_str(), command.correlation.data(),
+                        int(command.correlation.size()), answer.data(), int(answer.size()));
+}
+
+void CommandMessage(int, const char *topic, const void *payload, int length,
+                    const char *responseTopic, const void *correlation, int correlationLength,
+                    void *) {
+    const std::string name = std::strrchr(topic, '/') + 1;
+    WaitingCommand command;
+    command.responseTopic = responseTopic ? responseTopic : "";
+    if (correlation)
+        command.correlation.assign(static_cast<const char *>(correlation),
+                                   size_t(correlationLength));
+    std::string error;
+    if (!ReadStationRequest(name, std::string(static_cast<const char *>(payload), size_t(length)),
+                            settings.allowed, &command.request, &error))
+        Answer(command, StationRefusal(error));
+    else if (waiting.size() >= WAITING_COMMANDS)
+        Answer(command, StationRefusal("busy: " + std::to_string(waiting.size()) +
+                                       " commands wait for their turn"));
+    else
+        waiting.push_back(command);
+}
+
+std::string CurveJson(const unsigned short *curve) {
+    JsonArray array;
+    for (int i = 0; i < CURVE_POINTS; ++i)
+        array.add(int(curve[i]));
+    return array.text();
+}
+
+// The EEPROM's set read, and the variables back at the RAM's: the live requests carry the
+// controller's working set.
+void ReadEeprom(void) {
+    unsigned short ram[PNUM];
+    CopyVarsToPP();
+    std::copy(pp, pp + PNUM, ram);
+    if (GetFromController(EEPROM) == 1)
+        PublishParameters(EEPROM);
+    TakeParameterWords(ram);
+    SetPanelValues();
+}
+
+// Runs one command on the line. Returns its answer.
+std::string Execute(const StationRequest &request) {
+    const char *targetName = request.target == EEPROM ? "eeprom" : "ram";
+    switch (request.command) {
+    case COMMAND_GET: {
+        unsigned short ram[PNUM];
+        CopyVarsToPP();
+        std::copy(pp, pp + PNUM, ram);
+        if (GetFromController(request.target) != 1)
+            return StationRefusal(ShownStatus());
+        PublishParameters(request.target);
+        CopyVarsToPP();
+        const std::string answer =
+            JsonObject().add("ok", true).addRaw("words", WordsJson(pp)).text();
+        if (request.target == EEPROM) {
+            TakeParameterWords(ram);
+            SetPanelValues();
+        }
+        return answer;
+    }
+    case COMMAND_SEND: {
+        TakeParameterWords(request.words.data());
+        SetPanelValues();
+        const int sent = SendToController(request.target);
+        PublishEvent("send", ShownStatus(), targetName);
+        if (!sent)
+            return StationRefusal(ShownStatus());
+        PublishParameters(request.target);
+        return JsonObject().add("ok", true).text();
+    }
+    case COMMAND_TEACH:
+    case COMMAND_RESET: {
+        const bool teach = request.command == COMMAND_TEACH;
+        const int readBack = SendCommandAndReadBack(teach ? ORDER_TEACH : ORDER_RESET);
+        PublishEvent(teach ? "teach" : "reset", ShownStatus());
+        if (!readBack)
+            return StationRefusal(ShownStatus());
+        PublishParameters(RAM);
+        CopyVarsToPP();
+        return JsonObject().add("ok", true).addRaw("words", WordsJson(pp)).text();
+    }
+    case COMMAND_CAPTURE: {
+        SetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, request.source);
+        const int whole = CaptureCurve(request.source);
+        PlotCapture();
+        if (whole != (request.source == 1 ? 2 : 4))
+            return StationRefusal(ShownStatus());
+        JsonObject answer;
+        answer.add("ok", true).add("source", request.source == 1 ? "norm" : "raw");
+        if (request.source == 1)
+            answer.addRaw("norm", CurveJson(yArrayA))
+                .add("upper", int(upArray[0]))
+                .add("lower", int(loArray[0]))
+                .add("reference", int(refArray[0]));
+        else
+            answer.addRaw("a", CurveJson(yArrayA)).addRaw("b", CurveJson(yArrayB));
+        return answer.text();
+    }
+    case COMMAND_FLASH: {
+        // The table takes the path of a correction file, whole or not at all.
+        std::string text;
+        for (int row = 0; row < CORRECTION_ROWS; ++row)
+            text += std::to_string(request.values[size_t(row)]) + " " +
+                    std::to_string(request.keys[size_t(row)]) + "\n";
+        char path[MAX_PATHNAME_LEN];
+        GetFullPathFromProject(("station-" + settings.ports[0].name + "-table.dat").c_str(), path);
+        if (SaveTextFile(path, text.c_str()) != 0)
+            return StationRefusal(GetDataFileError());
+        if (ReadCorrData(path) != 0)
+            return StationRefusal(ShownStatus());
+        const int failed = SendCorrDataToFlash();
+        PublishEvent("flash", ShownStatus());
+        return failed == 0 ? JsonObject().add("ok", true).text() : StationRefusal(ShownStatus());
+    }
+    }
+    return StationRefusal("unknown command");
+}
+
+// The commands that came in take their turn: on the line while it answers, refused while not.
+void RunWaitingCommands(bool lineUp) {
+    while (!waiting.empty()) {
+        const WaitingCommand command = waiting.front();
+        waiting.pop_front();
+        Answer(command,
+               lineUp ? Execute(command.request)
+                      : StationRefusal("the controller does not answer now: " + ShownStatus()));
+    }
+}
+
+// Each live answer: its message, at most --rate a second, then the commands that wait.
+void LiveAnswer(double) {
+    const double now = Timer();
+    if (settings.rate <= 0 || now - lastLive >= 1.0 / settings.rate) {
+        lastLive = now;
+        const std::string live = JsonObject()
+                                     .add("time", UtcTimeNow())
+                                     .add("norm", valNORM)
+                                     .add("a", int(adcCHA))
+                                     .add("b", int(adcCHB))
+                                     .add("amax", int(Amax))
+                                     .add("bmax", int(Bmax))
+                                     .add("up", int(UPval))
+                                     .add("lo", int(LOval))
+                                     .add("tol", int(tolval))
+                                     .add("btn", int(btnval))
+                                     .add("ref_led", LedShown(PANEL_REFLED))
+                                     .add("tol_led", LedShown(PANEL_TOLLED))
+                                     .text();
+        if (MqttIsConnected(client))
+            Publish(client, portTopic + "/live", live, QOS_AT_MOST_ONCE, false);
+    }
+    RunWaitingCommands(true);
+    if (UserInterfaceQuitting())
+        stop_flag = 1;
+}
+
+// Waits for the next try with the line down; commands are answered meanwhile.
+void WaitWhileDown(double seconds) {
+    const double until = Timer() + seconds;
+    while (!UserInterfaceQuitting() && Timer() < until) {
+        ProcessSystemEventsUntil(until);
+        RunWaitingCommands(false);
+    }
+}
+
+int RunWorker(const char *name) {
+    const PortSetting port = settings.ports[0];
+    settings.ports[0].name = TopicSafe(name);
+    portTopic = StationTopic() + "/" + settings.ports[0].name;
+    device = port.device;
+    const std::string prefix = settings.ports[0].name + ": ";
+    EchoStatusToStandardError(prefix.c_str());
+    lostDeviceAdvice = "the station tries again";
+    client = OpenClient("kelvaro-" + settings.station + "-" + settings.ports[0].name, "", nullptr);
+    if (client < 0) {
+        std::fprintf(stderr, "%s%s\n", prefix.c_str(), MqttLastError());
+        return EXIT_NO_PORT;
+    }
+    MqttSetCallbacks(client, CommandMessage, WorkerConnection, nullptr);
+    MqttSubscribe(client, (portTopic + "/command/+").c_str(), QOS_AT_LEAST_ONCE);
+    double retry = FIRST_RETRY_S;
+    bool down = false;
+    while (!UserInterfaceQuitting()) {
+        CloseCom(com);
+        const int startUp = InitRS232(com);
+        bool lost = startUp == STARTUP_NO_PORT || ComDeviceGone(com);
+        if (startUp == STARTUP_DONE) {
+            if (down)
+                PublishEvent("back", ShownStatus());
+            down = false;
+            retry = FIRST_RETRY_S;
+            PublishState("online");
+            PublishRetained("info",
+                            JsonObject().add("firmware", szVersion).add("device", device).text(),
+                            &retained.info);
+            PublishParameters(RAM);
+            ReadEeprom();
+            const RunEnding ending = RunLive(LiveAnswer);
+            if (ending == RUN_STOPPED)
+                break;
+            lost = ending == RUN_DEVICE_GONE;
+        }
+        if (!down && lost)
+            PublishEvent("lost", ShownStatus());
+        PublishState(lost ? "lost" : "no answer");
+        down = true;
+        WaitWhileDown(retry);
+        retry = std::min(retry * 2, LAST_RETRY_S);
+    }
+    CloseCom(com);
+    RunWaitingCommands(false);
+    MqttClose(client);
+    return EXIT_DONE;
+}
+
+} // namespace
+
+int RunStation(HINSTANCE) {
+    const std::string wrong = ReadSettings();
+    if (!wrong.empty()) {
+        std::fprintf(stderr, "kelvaro: serve: %s\n", wrong.c_str());
+        return EXIT_USAGE;
+    }
+    const char *worker = std::getenv(WORKER_VARIABLE);
+    if (worker && *worker && settings.ports.size() == 1)
+        return RunWorker(worker);
+    return RunSupervisor();
+}
+
+} // namespace kelvaro

@@ -1,0 +1,134 @@
+// Command requests from the broker are untrusted: every member is checked for its type and range
+// before anything is queued, and a refusal says which member and why.
+#include "station_requests.h"
+
+#include "com232.h"
+#include "json.h"
+
+namespace kelvaro {
+
+namespace {
+
+const size_t MAX_REQUEST_BYTES = 64 * 1024;
+const double LARGEST_WORD = 65535;
+
+struct Command {
+    const char *name;
+    StationCommand command;
+};
+
+const Command COMMANDS[] = {{"get", COMMAND_GET},         {"send", COMMAND_SEND},
+                            {"teach", COMMAND_TEACH},     {"reset", COMMAND_RESET},
+                            {"capture", COMMAND_CAPTURE}, {"flash", COMMAND_FLASH}};
+
+const char COMMAND_NAMES[] = "get, send, teach, reset, capture, flash";
+
+bool Fail(std::string *error, const std::string &why) {
+    *error = why;
+    return false;
+}
+
+// The value of member name when it is a string among choices (index into them), else -1.
+int Choice(const JsonValue &request, const char *name, const std::vector<const char *> &choices) {
+    const std::string *text = StringMember(request, name);
+    for (size_t i = 0; text && i < choices.size(); ++i)
+        if (*text == choices[i])
+            return int(i);
+    return -1;
+}
+
+// Reads an array of count whole numbers 0..65535 into words. Returns "" or why not.
+std::string ReadWords(const JsonValue *array, size_t count, std::vector<unsigned short> *words) {
+    if (!array || array->type != JsonType::Array)
+        return "is not an array";
+    if (array->items.size() != count)
+        return "holds " + std::to_string(array->items.size()) + " values, not " +
+               std::to_string(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (!IsWholeNumberIn(array->items[i], 0, LARGEST_WORD))
+            return "value " + std::to_string(i + 1) + " (" + WriteJson(array->items[i]) +
+                   ") is not a whole number from 0 to 65535";
+        words->push_back(static_cast<unsigned short>(array->items[i].number));
+    }
+    return "";
+}
+
+// "table": the correction file's rows as [value, key] pairs.
+std::string ReadTable(const JsonValue *table, StationRequest *request) {
+    if (!table || table->type != JsonType::Array)
+        return "\"table\" is not an array of [value, key] rows";
+    if (table->items.size() != size_t(CORRECTION_ROWS))
+        return "\"table\" holds " + std::to_string(table->items.size()) + " rows, not " +
+               std::to_string(CORRECTION_ROWS);
+    for (size_t row = 0; row < table->items.size(); ++row) {
+        std::vector<unsigned short> pair;
+        const std::string wrong = ReadWords(&table->items[row], 2, &pair);
+        if (!wrong.empty())
+            return "\"table\" row " + std::to_string(row + 1) + " " + wrong;
+        request->values.push_back(pair[0]);
+        request->keys.push_back(pair[1]);
+    }
+    return "";
+}
+
+} // namespace
+
+bool ReadStationRequest(const std::string &name, const std::string &payload,
+                        const StationPermissions &allowed, StationRequest *request,
+                        std::string *error) {
+    const Command *command = nullptr;
+    for (const Command &known : COMMANDS)
+        if (name == known.name)
+            command = &known;
+    if (!command)
+        return Fail(error, "unknown command \"" + name + "\": the commands are " + COMMAND_NAMES);
+    if (!allowed.commands)
+        return Fail(error, "commands are not allowed on this station (kelvaro serve "
+                           "--allow-commands)");
+    if (command->command == COMMAND_FLASH && !allowed.flash)
+        return Fail(error, "flash is not allowed on this station (kelvaro serve --allow-flash)");
+    JsonValue json;
+    std::string why;
+    if (!ParseJson(payload, &json, &why, MAX_REQUEST_BYTES))
+        return Fail(error, "the request is not JSON: " + why);
+    if (json.type != JsonType::Object)
+        return Fail(error,
+                    std::string("the request is ") + JsonTypeName(json.type) + ", not an object");
+    StationRequest read;
+    read.command = command->command;
+    switch (command->command) {
+    case COMMAND_GET:
+    case COMMAND_SEND:
+        read.target = Choice(json, "target", {"ram", "eeprom"}) + RAM;
+        if (read.target < RAM)
+            return Fail(error, "\"target\" is not \"ram\" or \"eeprom\"");
+        if (command->command == COMMAND_SEND) {
+            const std::string wrong = ReadWords(json.member("words"), PNUM, &read.words);
+            if (!wrong.empty())
+                return Fail(error, "\"words\" " + wrong);
+        }
+        break;
+    case COMMAND_CAPTURE:
+        read.source = Choice(json, "source", {"raw", "norm"});
+        if (read.source < 0)
+            return Fail(error, "\"source\" is not \"raw\" or \"norm\"");
+        break;
+    case COMMAND_FLASH: {
+        const std::string wrong = ReadTable(json.member("table"), &read);
+        if (!wrong.empty())
+            return Fail(error, wrong);
+        break;
+    }
+    case COMMAND_TEACH:
+    case COMMAND_RESET:
+        break;
+    }
+    *request = read;
+    return true;
+}
+
+std::string StationRefusal(const std::string &error) {
+    return JsonObject().add("ok", false).add("error", error).text();
+}
+
+} // namespace kelvaro

@@ -1,0 +1,46 @@
+// Commands to a station's controller over MQTT: the request read and checked from a command
+// topic's name and JSON payload, and the answer to one that is refused. Nothing here touches the
+// line: a request that is refused sends nothing to the controller.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kelvaro {
+
+enum StationCommand {
+    COMMAND_GET,
+    COMMAND_SEND,
+    COMMAND_TEACH,
+    COMMAND_RESET,
+    COMMAND_CAPTURE,
+    COMMAND_FLASH
+};
+
+const int CORRECTION_ROWS = 1024;
+
+struct StationRequest {
+    StationCommand command = COMMAND_GET;
+    int target = 0;                     // get, send: RAM or EEPROM
+    std::vector<unsigned short> words;  // send: the sixteen words
+    int source = 0;                     // capture: 0 raw, 1 norm
+    std::vector<unsigned short> values; // flash: the correction file's first column, row by row
+    std::vector<unsigned short> keys;   // and its second
+};
+
+// What the station was started to allow.
+struct StationPermissions {
+    bool commands = false;
+    bool flash = false;
+};
+
+// The command's name is the topic's last level. Returns true with *request, or false with *error
+// in words the sender can act on: not JSON, a wrong or missing member, a value outside 0..65535,
+// an unknown command, commands or flash not allowed.
+bool ReadStationRequest(const std::string &name, const std::string &payload,
+                        const StationPermissions &allowed, StationRequest *request,
+                        std::string *error);
+// {"ok":false,"error":"…"}
+std::string StationRefusal(const std::string &error);
+
+} // namespace kelvaro

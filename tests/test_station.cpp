@@ -1,0 +1,303 @@
+// kelvaro serve against a real Mosquitto and simulated controllers: the retained tree after start,
+// live values in order, commands and their refusals, a broker that goes and comes back, a station
+// killed, a device lost and back, and credentials that are refused.
+#include "broker.h"
+#include "program_fixture.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+namespace {
+
+const char STATION[] = "line7";
+const double WAIT_S = 15;
+
+std::string Binary() {
+    return QCoreApplication::applicationDirPath().toStdString() + "/kelvaro";
+}
+
+std::string WordsText(const kvsim::Words &words) {
+    std::string text;
+    for (uint16_t word : words)
+        text += (text.empty() ? "" : ",") + std::to_string(word);
+    return "[" + text + "]";
+}
+
+} // namespace
+
+class StationTest : public ::testing::Test {
+  protected:
+    explicit StationTest(BrokerOptions options = {}) : broker(std::move(options)) {}
+    void SetUp() override {
+        ASSERT_TRUE(broker.start()) << broker.error();
+        std::string error;
+        ASSERT_TRUE(sim.start(link, &error)) << error;
+    }
+    void TearDown() override {
+        stop();
+        sim.stop();
+    }
+    // kelvaro serve on the simulator's port as the broker's first user, more arguments after;
+    // the plain listener unless more names a broker.
+    void serve(const std::vector<std::string> &more = {}, const std::string &password = {}) {
+        std::vector<std::string> arguments = {
+            "serve",  "--station", STATION, "--user", broker.options().users[0].name,
+            "--port", link};
+        if (std::find(more.begin(), more.end(), "--broker") == more.end())
+            arguments.insert(arguments.end(),
+                             {"--broker", "mqtt://127.0.0.1:" + std::to_string(broker.port())});
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        station = std::make_unique<BackgroundClient>(
+            Binary(), arguments,
+            std::vector<std::string>{
+                "KELVARO_MQTT_PASSWORD=" +
+                    (password.empty() ? broker.options().users[0].password : password),
+                "KELVARO_DIR=" + folder.path().toStdString(), "QT_QPA_PLATFORM=offscreen"});
+    }
+    // The stop signal a service manager sends; the station's exit status, -1 when it did not end.
+    int stop() {
+        if (!station)
+            return -1;
+        // Not kill(0): a station that has ended has no pid, and 0 is this whole process group.
+        if (station->pid() > 0)
+            ::kill(pid_t(station->pid()), SIGTERM);
+        const bool ended = station->waitForExit(WAIT_S);
+        station.reset();
+        return ended ? 0 : -1;
+    }
+    std::string topic(const std::string &suffix) const {
+        return std::string("kelvaro/") + STATION + "/COM1/" + suffix;
+    }
+    // A request on command/name, answered on a response topic.
+    std::string request(const std::string &name, const std::string &payload) {
+        std::vector<std::string> arguments = broker.clientArguments();
+        arguments.insert(arguments.end(), {"-t", topic("command/" + name), "-e", "kelvaro/answers",
+                                           "-m", payload, "-W", "12"});
+        return RunClient("mosquitto_rr", arguments, WAIT_S).output;
+    }
+    std::vector<int> ordersReceived() const { return OrdersOf(sim); }
+
+    Broker broker;
+    QTemporaryDir folder;
+    std::string link = folder.filePath("COM1").toStdString();
+    kvsim::Simulator sim;
+    std::unique_ptr<BackgroundClient> station;
+};
+
+TEST_F(StationTest, PublishesTheRetainedTreeAfterItsStartUpThenLiveValuesInOrder) {
+    kvsim::Words eeprom = sim.eeprom();
+    eeprom[15] = 65535;
+    sim.setEeprom(eeprom);
+    sim.scriptNorm({101, 102, 103, 104, 105, 106, 107, 108});
+    serve();
+    const auto live = broker.subscribe(topic("live"));
+    ASSERT_TRUE(live->waitForOutput("\"norm\":108", WAIT_S)) << live->output();
+    const std::string values = live->output();
+    for (int norm = 102; norm <= 108; ++norm)
+        EXPECT_LT(values.find("\"norm\":" + std::to_string(norm - 1)),
+                  values.find("\"norm\":" + std::to_string(norm)))
+            << "in the order the controller answered";
+    EXPECT_NE(values.find("\"a\":"), std::string::npos);
+    EXPECT_NE(values.find("\"tol_led\":"), std::string::npos);
+
+    // A subscriber that comes later gets the retained tree.
+    const auto tree = broker.subscribe("kelvaro/#");
+    ASSERT_TRUE(tree->waitForOutput(topic("parameters/eeprom"), WAIT_S)) << tree->output();
+    const std::string retained = tree->output();
+    EXPECT_NE(retained.find(std::string("kelvaro/") + STATION + "/state online"),
+              std::string::npos);
+    EXPECT_NE(retained.find(topic("state") + " {\"state\":\"online\",\"device\":\"" + link + "\""),
+              std::string::npos)
+        << retained;
+    EXPECT_NE(retained.find(topic("info") + " {\"firmware\":\"" + kvsim::FIRMWARE_TEXT + "\""),
+              std::string::npos);
+    EXPECT_NE(retained.find(topic("parameters/ram") + " {\"words\":" + WordsText(sim.ram())),
+              std::string::npos);
+    EXPECT_NE(retained.find(topic("parameters/eeprom") + " {\"words\":" + WordsText(eeprom)),
+              std::string::npos);
+    EXPECT_NE(retained.find("\"para15\":65535"), std::string::npos) << "each word by its name";
+    EXPECT_EQ(stop(), 0);
+}
+
+// A command takes its turn between two live answers; its answer, the retained set and an event
+// follow, and the live run goes on.
+TEST_F(StationTest, CommandsGoOutThroughTheLiveRunAndTheirResultsFollow) {
+    serve({"--allow-commands"});
+    const auto events = broker.subscribe(topic("#"));
+    ASSERT_TRUE(events->waitForOutput(topic("live"), WAIT_S)) << events->output();
+    const kvsim::Words set = {65535, 0xFF00, 255, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    EXPECT_EQ(request("send", "{\"target\":\"ram\",\"words\":" + WordsText(set) + "}"),
+              "{\"ok\":true}\n");
+    ASSERT_TRUE(WaitUntil([&] { return sim.ram() == set; }, WAIT_S));
+    ASSERT_TRUE(events->waitForOutput(topic("event") + " {\"event\":\"send\"", WAIT_S));
+    EXPECT_NE(events->output().find(topic("parameters/ram") + " {\"words\":" + WordsText(set)),
+              std::string::npos);
+
+    EXPECT_EQ(request("get", "{\"target\":\"ram\"}"),
+              "{\"ok\":true,\"words\":" + WordsText(set) + "}\n");
+    const std::string taught = request("teach", "{}");
+    EXPECT_EQ(taught, "{\"ok\":true,\"words\":" + WordsText(sim.ram()) + "}\n");
+    const std::string curve = request("capture", "{\"source\":\"raw\"}");
+    EXPECT_EQ(curve.rfind("{\"ok\":true,\"source\":\"raw\",\"a\":[", 0), 0u) << curve;
+
+    const size_t before = events->output().size();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return events->output().find(topic("live"), before) != std::string::npos; }, WAIT_S))
+        << "the live run goes on";
+    const std::vector<int> orders = ordersReceived();
+    for (int order : {1, 2, 6, 9})
+        EXPECT_NE(std::find(orders.begin(), orders.end(), order), orders.end()) << order;
+}
+
+TEST_F(StationTest, CommandsAreRefusedUnlessAllowedAndBadRequestsSendNothing) {
+    serve();
+    const auto live = broker.subscribe(topic("live"));
+    ASSERT_TRUE(live->waitForOutput("norm", WAIT_S));
+    EXPECT_EQ(request("get", "{\"target\":\"ram\"}"),
+              "{\"ok\":false,\"error\":\"commands are not allowed on this station (kelvaro serve "
+              "--allow-commands)\"}\n");
+    stop();
+
+    serve({"--allow-commands"});
+    const auto again = broker.subscribe(topic("live"));
+    ASSERT_TRUE(again->waitForOutput("norm", WAIT_S));
+    sim.clearRequests();
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"send", "not json"},
+        {"send", "[1,2]"},
+        {"send", "{\"target\":\"flash\",\"words\":[]}"},
+        {"send", "{\"target\":\"ram\",\"words\":[70000,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]}"},
+        {"send", "{\"target\":\"ram\",\"words\":[\"1\",0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]}"},
+        {"capture", "{\"source\":3}"},
+        {"erase", "{}"},
+        {"flash", "{\"table\":[]}"},
+    };
+    for (const auto &[name, payload] : refused) {
+        const std::string answer = request(name, payload);
+        EXPECT_EQ(answer.rfind("{\"ok\":false,\"error\":", 0), 0u) << name << " " << payload;
+    }
+    EXPECT_NE(request("send", "{\"target\":\"ram\",\"words\":[70000,0,0,0,0,0,0,0,0,0,0,0,0,0,0,"
+                              "0]}")
+                  .find("value 1 (70000) is not a whole number from 0 to 65535"),
+              std::string::npos);
+    for (int order : ordersReceived())
+        EXPECT_EQ(order, 8) << "nothing but the live run reached the controller";
+}
+
+// The broker goes away and comes back empty (no persistence): the station reconnects, publishes
+// its retained tree again, and its live run never stopped.
+TEST_F(StationTest, ABrokerThatGoesAndComesBackGetsTheTreeAgain) {
+    serve();
+    {
+        const auto live = broker.subscribe(topic("live"));
+        ASSERT_TRUE(live->waitForOutput("norm", WAIT_S));
+    }
+    ASSERT_TRUE(broker.stop());
+    const unsigned long requests = sim.requestCount();
+    WaitUntil([] { return false; }, 1.5);
+    EXPECT_GT(sim.requestCount(), requests + 10) << "the live run goes on while the broker is away";
+    ASSERT_TRUE(broker.start()) << broker.error();
+    const auto tree = broker.subscribe("kelvaro/#");
+    // Each of the station's connections comes back on its own back-off.
+    ASSERT_TRUE(tree->waitForOutput(topic("parameters/ram"), 40)) << tree->output();
+    EXPECT_TRUE(tree->waitForOutput(std::string("kelvaro/") + STATION + "/state online", 40));
+    EXPECT_TRUE(tree->waitForOutput(topic("live"), WAIT_S));
+}
+
+// Killed outright, the station leaves "offline" by the broker's will, and its worker goes too.
+TEST_F(StationTest, AStationKilledIsOfflineByItsWillAndLeavesNoWorker) {
+    serve();
+    const auto state = broker.subscribe(std::string("kelvaro/") + STATION + "/state");
+    ASSERT_TRUE(state->waitForOutput("online", WAIT_S));
+    ASSERT_TRUE(WaitUntil([this] { return sim.requestCount() > 10; }, WAIT_S));
+    station->kill();
+    station.reset();
+    EXPECT_TRUE(state->waitForOutput("offline", WAIT_S)) << state->output();
+    WaitUntil([] { return false; }, 1.0);
+    const unsigned long requests = sim.requestCount();
+    WaitUntil([] { return false; }, 1.0);
+    EXPECT_EQ(sim.requestCount(), requests) << "no worker left asking the controller";
+}
+
+TEST_F(StationTest, ADeviceLostAndBackIsReportedAndServedAgain) {
+    serve();
+    const auto port = broker.subscribe(topic("#"));
+    ASSERT_TRUE(port->waitForOutput(topic("live"), WAIT_S));
+    sim.stop();
+    ASSERT_TRUE(port->waitForOutput(topic("event") + " {\"event\":\"lost\"", WAIT_S))
+        << port->output();
+    EXPECT_TRUE(port->waitForOutput("{\"state\":\"lost\"", WAIT_S));
+    std::string error;
+    ASSERT_TRUE(sim.start(link, &error)) << error;
+    sim.clearRequests();
+    ASSERT_TRUE(port->waitForOutput(topic("event") + " {\"event\":\"back\"", 40)) << port->output();
+    const size_t back = port->output().rfind("\"event\":\"back\"");
+    EXPECT_TRUE(WaitUntil(
+        [&] { return port->output().find("{\"state\":\"online\"", back) != std::string::npos; },
+        WAIT_S));
+    const std::vector<int> orders = ordersReceived();
+    ASSERT_GE(orders.size(), 3u);
+    EXPECT_EQ(std::vector<int>(orders.begin(), orders.begin() + 3), (std::vector<int>{5, 2, 7}))
+        << "the whole start-up again";
+}
+
+TEST_F(StationTest, AWrongPasswordEndsWithItsCauseAndThePortStatus) {
+    serve({}, "not-the-password");
+    ASSERT_TRUE(station->waitForExit(WAIT_S));
+    EXPECT_NE(station->errors().find("not authorised"), std::string::npos) << station->errors();
+    station.reset();
+    EXPECT_TRUE(ordersReceived().empty());
+}
+
+class StationTlsTest : public StationTest {
+  protected:
+    static BrokerOptions withTls() {
+        BrokerOptions options;
+        options.tls = true;
+        return options;
+    }
+    StationTlsTest() : StationTest(withTls()) {}
+    std::vector<std::string> over(const std::string &ca) const {
+        return {"--broker", "mqtts://127.0.0.1:" + std::to_string(broker.tlsPort()), "--ca", ca};
+    }
+};
+
+TEST_F(StationTlsTest, TheBrokersCertificateIsCheckedAgainstTheGivenCa) {
+    std::string error;
+    ASSERT_TRUE(
+        MakeCertificate(folder.path().toStdString(), "other", "/CN=other CA", "", "", &error))
+        << error;
+    serve(over(folder.filePath("other.crt").toStdString()));
+    ASSERT_TRUE(station->waitForExit(WAIT_S));
+    EXPECT_NE(station->errors().find("certificate verify failed"), std::string::npos)
+        << station->errors();
+
+    serve(over(broker.caFile()));
+    const auto state = broker.subscribe(topic("state"));
+    EXPECT_TRUE(state->waitForOutput("\"online\"", WAIT_S)) << station->errors();
+}
+
+// The settings of a service come from its configuration file, a port known by an alias.
+TEST_F(StationTest, TheConfigurationFileNamesTheBrokerThePortsAndTheirAliases) {
+    const std::string config = folder.filePath("serve.conf").toStdString();
+    WriteFile(QString::fromStdString(config),
+              QString("[broker]\nurl = mqtt://127.0.0.1:%1\nuser = %2\n\n[station]\nname = %3\n"
+                      "rate = 2\n\n[port press1]\ndevice = %4\n")
+                  .arg(broker.port())
+                  .arg(QString::fromStdString(broker.options().users[0].name), STATION,
+                       QString::fromStdString(link))
+                  .toUtf8());
+    station = std::make_unique<BackgroundClient>(
+        Binary(), std::vector<std::string>{"serve", "--config", config},
+        std::vector<std::string>{"KELVARO_MQTT_PASSWORD=" + broker.options().users[0].password,
+                                 "KELVARO_DIR=" + folder.path().toStdString()});
+    const auto live = broker.subscribe(std::string("kelvaro/") + STATION + "/press1/live");
+    ASSERT_TRUE(live->waitForOutput("norm", WAIT_S)) << station->errors();
+    const size_t first = live->output().size();
+    WaitUntil([] { return false; }, 2.0);
+    const std::string later = live->output().substr(first);
+    EXPECT_LE(std::count(later.begin(), later.end(), '\n'), 5) << "at most 2 a second";
+}
