@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <map>
 #include <string>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -132,6 +133,79 @@ int SaveTextFile(const char *fileName, const char *text) {
         return 0;
     lastError = std::string(fileName) + ": " + error.toStdString();
     return -1;
+}
+
+namespace {
+
+const int JOURNAL_LINE_BYTES = 64 * 1024;
+
+// The file's last line, read backwards from its end: at most JOURNAL_LINE_BYTES of it.
+std::string lastLineOf(int fd) {
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    if (size <= 0)
+        return "";
+    const off_t start = std::max<off_t>(0, size - JOURNAL_LINE_BYTES);
+    std::string tail(size_t(size - start), '\0');
+    if (::pread(fd, tail.data(), tail.size(), start) != ssize_t(tail.size()))
+        return "";
+    if (!tail.empty() && tail.back() == '\n')
+        tail.pop_back();
+    const size_t newline = tail.rfind('\n');
+    return newline == std::string::npos ? tail : tail.substr(newline + 1);
+}
+
+} // namespace
+
+int AppendComposedLine(const char *fileName, ComposeLineCallback compose, void *data) {
+    const std::string name = fileName ? fileName : "";
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return fail(name, errno);
+    int result = 0;
+    if (::flock(fd, LOCK_EX) != 0) {
+        result = fail(name, errno);
+    } else {
+        const off_t before = ::lseek(fd, 0, SEEK_END);
+        std::string line(size_t(JOURNAL_LINE_BYTES), '\0');
+        const int length =
+            compose(lastLineOf(fd).c_str(), line.data(), JOURNAL_LINE_BYTES - 1, data);
+        if (length < 0) {
+            result = 1;
+        } else {
+            line.resize(size_t(length));
+            line += '\n';
+            DataFile appended{fd, name, line, {}, false, {}};
+            const bool written = writePending(appended) == 0; // says why when it fails
+            const int unsynced = written && ::fdatasync(fd) != 0 ? errno : 0;
+            if (!written || unsynced) {
+                // Half a line would break every record after it.
+                if (::ftruncate(fd, before) == 0)
+                    ::fdatasync(fd);
+                result = unsynced ? fail(name, unsynced) : -1;
+            }
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
+int ReadLines(const char *fileName, LineCallback line, void *data) {
+    QFile file(QString::fromLocal8Bit(fileName ? fileName : ""));
+    if (!file.open(QIODevice::ReadOnly)) {
+        lastError = std::string(fileName ? fileName : "") + ": " + file.errorString().toStdString();
+        return -1;
+    }
+    int number = 0;
+    for (;;) {
+        QByteArray text = file.readLine(JOURNAL_LINE_BYTES);
+        if (text.isEmpty())
+            break;
+        if (text.endsWith('\n'))
+            text.chop(1);
+        if (const int stopped = line(text.constData(), ++number, data))
+            return stopped;
+    }
+    return 0;
 }
 
 int ReadTextFile(const char *fileName, char *text, int size) {

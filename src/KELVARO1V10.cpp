@@ -4,6 +4,7 @@
 #include "com232.h"
 #include "command_line.h"
 #include "commands.h"
+#include "compare_view.h"
 #include "data_out.h"
 #include "frame_log.h"
 #include "gui.h"
@@ -379,6 +380,7 @@ void RegisterCallbacks(void) {
     RegisterCtrlCallback("CC_MenuAbout", CC_MenuAbout);
     RegisterCtrlCallback("CC_MenuProgramTable", CC_MenuProgramTable);
     RegisterCtrlCallback("CC_MenuManual", CC_MenuManual);
+    RegisterCtrlCallback("CC_MenuCompare", CC_MenuCompare);
 }
 
 } // namespace kelvaro

@@ -6,6 +6,7 @@
 #include "KELVARO1V10.h"
 #include "frame_log.h"
 #include "gui.h"
+#include "journal.h"
 #include "parameter_words.h"
 
 #include "panel.h"
@@ -111,13 +112,13 @@ std::string LineErrorsText(int errors) {
                               ": check that the controller runs 19200 8N1 and the cable.";
 }
 
+// The set of target in the answer, into pp: the journal knows it as what a write there replaces.
 // A parameter set is not live values: a run this read is nested in must not plot it.
-void TakeParameterSet(void) {
+void TakeAnswerSet(int target) {
     GetRxBuf(PNUM);
-    CopyPPtoVars();
+    JournalSetRead(target, pp);
     graphrefresh = 0;
 }
-
 
 } // namespace
 
@@ -361,7 +362,8 @@ void PushGET(int target) {
         RequestParameterSet(target, "Waiting for parameter-frame ...");
         WaitRxFull();
         if (rx_flag == 1) {
-            TakeParameterSet();
+            TakeAnswerSet(target);
+            CopyPPtoVars();
             CopyText(szStatus, "Parameter-frame received! - Line Ok!");
             SetPanelValues();
         }
@@ -391,10 +393,11 @@ int GetVERSIONInfo(void) {
     return queued;
 }
 
-int SendCommandAndReadBack(int code) {
-    order = code;
-    GetPanelValues();
-    CopyVarsToPP();
+namespace {
+
+// The teach or reset frame, its answer, and the read-back of the set from RAM. Returns 1 when the
+// set was read back in time.
+int TeachOrReset(int code) {
     if (StartExchange(com, order, pp))
         ShowStatus("Line Ok!");
     if (code == ORDER_TEACH)
@@ -410,17 +413,39 @@ int SendCommandAndReadBack(int code) {
     return readBack && !(tdiff > TEACH_TIMEOUT_S);
 }
 
-int GetFromController(int target) {
+} // namespace
+
+int SendCommandAndReadBack(int code) {
+    order = code;
+    GetPanelValues();
+    CopyVarsToPP();
+    if (!JournalWrite(code == ORDER_TEACH ? JOURNAL_TEACH : JOURNAL_RESET, RAM, pp, nullptr))
+        return 0;
+    const int answered = TeachOrReset(code);
+    JournalResult(ShownStatus());
+    return answered;
+}
+
+int ReadParameterSet(int target, unsigned short *words) {
     RequestParameterSet(target, "Transmit Ok!");
     const int answered = AwaitAnswer(GET_TIMEOUT_S, nullptr);
-    if (answered == DEVICE_GONE)
-        return answered;
-    if (answered) {
-        TakeParameterSet();
+    if (answered == 1) {
+        TakeAnswerSet(target);
+        std::copy(pp, pp + PNUM, words);
         ShowStatus("Data Transfer Ok!");
-    } else {
+    } else if (answered == 0) {
         ShowStatus(NoAnswerText("Timeout RS232-Line!", GET_TIMEOUT_S).c_str());
     }
+    return answered;
+}
+
+int GetFromController(int target) {
+    unsigned short words[PNUM];
+    const int answered = ReadParameterSet(target, words);
+    if (answered == DEVICE_GONE)
+        return answered;
+    if (answered == 1)
+        TakeParameterWords(words);
     SetPanelValues();
     return answered;
 }
@@ -430,11 +455,14 @@ int SendToController(int target) {
     order = target == EEPROM ? ORDER_WRITE_EEPROM : ORDER_WRITE_RAM;
     GetPanelValues();
     CopyVarsToPP();
+    if (!JournalWrite(JOURNAL_SEND, target, pp, nullptr))
+        return 0;
     const int written = SendFrame(com, order, pp);
     if (written)
         ShowStatus("Transmit Ok!");
     else
         ShowStatus(("Transmit...: " + WriteFailureCause()).c_str());
+    JournalResult(ShownStatus());
     return written;
 }
 
@@ -500,6 +528,8 @@ int SendCorrDataToFlash(void) {
     };
     const Page pages[] = {
         {PAGE4, flashp4, '4'}, {PAGE5, flashp5, '5'}, {PAGE6, flashp6, '6'}, {PAGE7, flashp7, '7'}};
+    if (!JournalWrite(JOURNAL_FLASH, 0, nullptr, TableDigest().c_str()))
+        return int(std::size(pages));
     // A live answer still on its way must not be taken for the first echo.
     LetLiveAnswerIn();
     DiscardInput(com);
@@ -522,6 +552,7 @@ int SendCorrDataToFlash(void) {
                       failed);
         ShowStatus(szStatus);
     }
+    JournalResult(ShownStatus());
     return failed;
 }
 

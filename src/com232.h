@@ -113,6 +113,9 @@ std::string NoAnswerText(const char *text, double limit);
 // Teach (ORDER_TEACH) or reset (ORDER_RESET) with the panel's set, then the read-back from RAM.
 // Returns 1 when the set was read back in time, else 0.
 int SendCommandAndReadBack(int code);
+// Reads the set of RAM or EEPROM (target) into words, with get's order and texts; the variables
+// and the panel stay as they are. Returns as AwaitAnswer.
+int ReadParameterSet(int target, unsigned short *words);
 // Reads the set from RAM or EEPROM (target) into the variables and the panel. Returns as
 // AwaitAnswer; when the device went away the panel keeps what it shows.
 int GetFromController(int target);

@@ -3,6 +3,8 @@
 // help COMMAND.
 #include "command_line.h"
 
+#include "journal.h"
+
 #include "serial.h"
 #include "utility.h"
 
@@ -32,6 +34,8 @@ const Option OPTIONS[] = {
     {"--port", nullptr, TEXT, "DEVICE",
      "start on DEVICE: a device path, rfc2217://HOST:PORT, tcp://HOST:PORT or a port number"},
     {"--log", nullptr, TEXT, "FILE", "append every byte sent and received to FILE, a line each"},
+    {"--json", nullptr, NO_VALUE, nullptr,
+     "the result as JSON for scripts: one document (monitor: one object a line)"},
     {"--count", nullptr, WHOLE_ABOVE_ZERO, "N", "stop after N answers"},
     {"--seconds", nullptr, NUMBER_ABOVE_ZERO, "S", "stop after S seconds"},
     {"--broker", nullptr, TEXT, "URL",
@@ -48,12 +52,15 @@ const Option OPTIONS[] = {
     {"--user", nullptr, TEXT, "NAME", "the user name at the broker"},
     {"--password-file", nullptr, TEXT, "FILE",
      "the user's password from FILE (else $KELVARO_MQTT_PASSWORD; never an option)"},
+    {"--since", nullptr, TEXT, "TIME", "only the writes from TIME on (UTC: 2026-12-07T10:15)"},
+    {"--verify", nullptr, NO_VALUE, nullptr, "check that no record was changed, removed or moved"},
     {"--help", "-h", NO_VALUE, nullptr, "print this text, or the command's, and exit"},
     {"--version", "-V", NO_VALUE, nullptr, "print the version and exit"},
 };
 
-// The options every command that opens the line takes.
+// The options every command that opens the line takes, and those that print a result too.
 const char LINE_OPTIONS[] = "--port --log";
+const char RESULT_OPTIONS[] = "--port --log --json";
 
 struct Command {
     const char *name;
@@ -86,9 +93,15 @@ std::string CheckSource(const std::vector<std::string> &arguments) {
 
 std::string CheckHelpTopic(const std::vector<std::string> &arguments);
 
+// journal takes a --since it can compare.
+std::string CheckJournalSince(const std::vector<std::string> &) {
+    const char *since = OptionValue("--since");
+    return since ? CheckJournalTime(since) : "";
+}
+
 const Command COMMANDS[] = {
-    {"info", "", 0, 0, LINE_OPTIONS, "the firmware text", NoCheck},
-    {"get", "ram|eeprom", 1, 1, LINE_OPTIONS, "the parameter set, as a parameter file",
+    {"info", "", 0, 0, RESULT_OPTIONS, "the firmware text", NoCheck},
+    {"get", "ram|eeprom", 1, 1, RESULT_OPTIONS, "the parameter set, as a parameter file",
      CheckTarget},
     {"send", "ram|eeprom FILE", 2, 2, LINE_OPTIONS,
      "writes the set of a parameter file (checked before the line is opened)", CheckTarget},
@@ -96,11 +109,17 @@ const Command COMMANDS[] = {
      NoCheck},
     {"reset", "", 0, 0, LINE_OPTIONS, "resets the reference, then prints the set read back",
      NoCheck},
-    {"monitor", "[--count N] [--seconds S]", 0, 0, "--port --log --count --seconds",
+    {"monitor", "[--count N] [--seconds S]", 0, 0, "--port --log --json --count --seconds",
      "the live values as CSV until N answers, S seconds or a signal", NoCheck},
-    {"capture", "raw|norm", 1, 1, LINE_OPTIONS, "one curve as CSV", CheckSource},
+    {"capture", "raw|norm", 1, 1, RESULT_OPTIONS, "one curve as CSV", CheckSource},
     {"flash", "FILE", 1, 1, LINE_OPTIONS,
      "programs the correction table built from FILE; writes LTlinear.dat here", NoCheck},
+    {"diff", "A B", 2, 2, RESULT_OPTIONS,
+     "the words that differ between A and B, each ram, eeprom or a parameter file; exit status 6 "
+     "when they differ",
+     NoCheck},
+    {"journal", "[--port P] [--since TIME] [--verify]", 0, 0, "--port --since --verify",
+     "the writes to controllers from the journal, or whether it is whole", CheckJournalSince},
     {"serve", "--broker URL --port DEVICE... [OPTIONS]", 0, 0,
      "--port+ --broker --station --rate --allow-commands --allow-flash --config --ca --cert --key "
      "--user --password-file",
@@ -208,14 +227,16 @@ void PrintHelp(void) {
     std::printf("\nCommands (status texts go to standard error, results to standard output):\n");
     for (const Command &command : COMMANDS)
         PrintEntry(std::string(command.name) + " " + command.arguments, 33, command.summary);
-    std::printf("\nExit status: 0 done, 1 usage, 2 the port can't be opened or its device went\n"
-                "away, 3 no or wrong answer, 4 a file can't be read or written or is refused,\n"
-                "5 flash programming failed.\n"
-                "\nPort 1 is the device of --port, else $KELVARO_COM1, else the first USB serial\n"
-                "adapter, else the first serial device the system lists.\n"
-                "Working folder (file dialogs, CONconfig.dat): %s\n"
-                "See kelvaro(1).\n",
-                folder);
+    std::printf(
+        "\nExit status: 0 done, 1 usage, 2 the port or the broker can't be reached, or the\n"
+        "device went away, 3 no or wrong answer, 4 a file can't be read or written or is\n"
+        "refused, 5 flash programming failed, 6 diff: the sets differ, 7 journal --verify:\n"
+        "the journal is not whole.\n"
+        "\nPort 1 is the device of --port, else $KELVARO_COM1, else the first USB serial\n"
+        "adapter, else the first serial device the system lists.\n"
+        "Working folder (file dialogs, CONconfig.dat): %s\n"
+        "See kelvaro(1).\n",
+        folder);
 }
 
 void PrintCommandHelp(const Command &command) {
@@ -362,8 +383,10 @@ int HandleCommandLine(int argc, char **argv) {
             PrintHelp();
         return EXIT_DONE;
     }
-    // serve gives each of its ports to a worker of its own.
-    if (const char *device = OptionValue("--port"); device && OptionValues("--port").size() == 1)
+    // serve gives each of its ports to a worker of its own; journal's is a filter.
+    if (const char *device = OptionValue("--port");
+        device && OptionValues("--port").size() == 1 &&
+        !(command && std::strcmp(command->name, "journal") == 0))
         StartOn(device);
     return command ? START_COMMAND : START_WINDOW;
 }

@@ -9,7 +9,10 @@
 #include "data_out.h"
 #include "frame_log.h"
 #include "gui.h"
+#include "journal.h"
+#include "json.h"
 #include "panel_ids.h"
+#include "parameter_words.h"
 #include "recording.h"
 #include "station.h"
 
@@ -39,8 +42,10 @@ struct Monitor {
 };
 Monitor monitor;
 int outputError = 0; // errno of the first failed write to standard output
-// The set of the file `send` names, read and checked before the line is opened.
+// The sets of the files that send and diff name, read and checked before the line is opened.
 unsigned short fileSet[PNUM];
+unsigned short diffSets[2][PNUM];
+bool json = false; // --json
 
 bool Is(const std::string &word, const char *name) {
     return word == name;
@@ -50,13 +55,35 @@ int TargetOf(const std::string &word) {
     return Is(word, "eeprom") ? EEPROM : RAM;
 }
 
-void PrintParameterSet(void) {
-    std::fputs(ParameterSetText().c_str(), stdout);
+bool IsTargetWord(const std::string &word) {
+    return Is(word, "ram") || Is(word, "eeprom");
+}
+
+void PrintJson(const JsonObject &object) {
+    std::printf("%s\n", object.text().c_str());
+}
+
+// The parameter variables: as a parameter file, or as JSON with the target they came from.
+void PrintParameterSet(const char *target) {
+    if (!json) {
+        std::fputs(ParameterSetText().c_str(), stdout);
+        return;
+    }
+    CopyVarsToPP();
+    JsonObject set;
+    AddParameterSet(set.add("target", target), pp);
+    PrintJson(set);
 }
 
 // A reader that went away (monitor | head) or a full disk ends the run.
 void PrintMonitorRow(double secondsIntoRun) {
-    std::printf("%.3f,%s\n", secondsIntoRun, LiveValuesRow().c_str());
+    if (json) {
+        JsonObject row;
+        AddLiveValues(row.add("time_s", secondsIntoRun).add("time", UtcTimeNow()));
+        PrintJson(row);
+    } else {
+        std::printf("%.3f,%s\n", secondsIntoRun, LiveValuesRow().c_str());
+    }
     if (std::fflush(stdout) != 0) {
         outputError = errno;
         stop_flag = 1;
@@ -69,8 +96,10 @@ void PrintMonitorRow(double secondsIntoRun) {
 
 int RunMonitor(void) {
     monitor = Monitor{long(OptionNumber("--count", 0)), OptionNumber("--seconds", 0), 0};
-    std::printf("time_s,%s\n", LIVE_COLUMNS);
-    std::fflush(stdout);
+    if (!json) {
+        std::printf("time_s,%s\n", LIVE_COLUMNS);
+        std::fflush(stdout);
+    }
     return RunLive(PrintMonitorRow) == RUN_STOPPED ? EXIT_DONE : EXIT_NO_ANSWER;
 }
 
@@ -80,38 +109,90 @@ int RunCapture(int source) {
     PlotCapture();
     if (whole != (source == NORM_SOURCE ? 2 : 4))
         return EXIT_NO_ANSWER;
-    std::fputs(CurveCsv(source).c_str(), stdout);
+    if (json) {
+        JsonObject curve;
+        AddCurve(curve, source);
+        PrintJson(curve);
+    } else {
+        std::fputs(CurveCsv(source).c_str(), stdout);
+    }
     return EXIT_DONE;
 }
 
+// The set a write replaces is read just before it: the RAM's at the start-up, the EEPROM's here.
 int RunSend(int target) {
+    if (target == EEPROM && GetFromController(EEPROM) == DEVICE_GONE)
+        return EXIT_NO_PORT;
     TakeParameterWords(fileSet);
     // The set goes out as the panel would send it: loaded onto the panel first.
     SetPanelValues();
     return SendToController(target) ? EXIT_DONE : EXIT_NO_ANSWER;
 }
 
-// The files a command names are read and checked before the line is opened: a refused file
-// sends nothing. A correction table that did not come whole from its file, or whose inspection
-// file is missing, is not programmed.
-int CheckFiles(const std::vector<std::string> &words) {
-    if (Is(words[0], "send") && !ReadParameterFile(words[2].c_str(), fileSet))
-        return EXIT_FILE;
-    if (Is(words[0], "flash") && ReadCorrData(words[1].c_str()) != 0)
-        return EXIT_FILE;
-    return EXIT_DONE;
+// The set one operand of diff names: the file's, read before, or the controller's, read now (the
+// RAM's at the start-up). Returns 1, or 0 when the controller did not give it.
+int DiffOperand(const std::string &word, int which) {
+    if (Is(word, "eeprom") && GetFromController(EEPROM) != 1)
+        return 0;
+    if (IsTargetWord(word)) {
+        CopyVarsToPP();
+        std::copy(pp, pp + PNUM, diffSets[which]);
+    }
+    return 1;
+}
+
+// The words that differ, one a line (position, name, both values), or as JSON. Exit status 0 when
+// there are none.
+int PrintDiff(const std::vector<std::string> &words) {
+    JsonArray differences;
+    int differing = 0;
+    for (int i = 0; i < PNUM; ++i) {
+        const unsigned a = diffSets[0][i];
+        const unsigned b = diffSets[1][i];
+        if (a == b)
+            continue;
+        ++differing;
+        if (json)
+            differences.addRaw(JsonObject()
+                                   .add("word", i)
+                                   .add("key", PARAMETER_WORDS[i].key)
+                                   .add("label", PARAMETER_WORDS[i].label)
+                                   .add("a", int(a))
+                                   .add("b", int(b))
+                                   .text());
+        else
+            std::printf("%d\t%s\t%u\t%u\n", i, PARAMETER_WORDS[i].label, a, b);
+    }
+    if (json)
+        PrintJson(JsonObject()
+                      .add("a", words[1])
+                      .add("b", words[2])
+                      .add("equal", differing == 0)
+                      .addRaw("differences", differences.text())
+                      .addRaw("a_words", ParameterWordsJson(diffSets[0]))
+                      .addRaw("b_words", ParameterWordsJson(diffSets[1])));
+    return differing == 0 ? EXIT_DONE : EXIT_SETS_DIFFER;
 }
 
 int Run(const std::vector<std::string> &words) {
     const std::string &command = words[0];
     if (Is(command, "info")) {
-        std::printf("%s\n", szVersion);
+        if (!json) {
+            std::printf("%s\n", szVersion);
+            return EXIT_DONE;
+        }
+        char device[MAX_PATHNAME_LEN];
+        GetComDeviceName(com, device, sizeof device);
+        PrintJson(JsonObject()
+                      .add("firmware", szVersion)
+                      .add("port", "COM" + std::to_string(com))
+                      .add("device", device));
         return EXIT_DONE;
     }
     if (Is(command, "get")) {
         if (GetFromController(TargetOf(words[1])) != 1)
             return EXIT_NO_ANSWER;
-        PrintParameterSet();
+        PrintParameterSet(words[1].c_str());
         return EXIT_DONE;
     }
     if (Is(command, "send"))
@@ -119,14 +200,45 @@ int Run(const std::vector<std::string> &words) {
     if (Is(command, "teach") || Is(command, "reset")) {
         if (!SendCommandAndReadBack(Is(command, "teach") ? ORDER_TEACH : ORDER_RESET))
             return EXIT_NO_ANSWER;
-        PrintParameterSet();
+        PrintParameterSet("ram");
         return EXIT_DONE;
     }
     if (Is(command, "monitor"))
         return RunMonitor();
     if (Is(command, "capture"))
         return RunCapture(Is(words[1], "raw") ? RAW_SOURCE : NORM_SOURCE);
+    if (Is(command, "diff"))
+        return DiffOperand(words[1], 0) && DiffOperand(words[2], 1) ? PrintDiff(words)
+                                                                    : EXIT_NO_ANSWER;
     return SendCorrDataToFlash() == 0 ? EXIT_DONE : EXIT_FLASH;
+}
+
+int CheckFiles(const std::vector<std::string> &words) {
+    if (Is(words[0], "send") && !ReadParameterFile(words[2].c_str(), fileSet))
+        return EXIT_FILE;
+    if (Is(words[0], "flash") && ReadCorrData(words[1].c_str()) != 0)
+        return EXIT_FILE;
+    for (int which = 0; Is(words[0], "diff") && which < 2; ++which)
+        if (!IsTargetWord(words[size_t(which) + 1]) &&
+            !ReadParameterFile(words[size_t(which) + 1].c_str(), diffSets[which]))
+            return EXIT_FILE;
+    return EXIT_DONE;
+}
+
+// What needs no controller: the journal, and diff of two files.
+bool NeedsTheLine(const std::vector<std::string> &words) {
+    if (Is(words[0], "journal"))
+        return false;
+    return !Is(words[0], "diff") || IsTargetWord(words[1]) || IsTargetWord(words[2]);
+}
+
+int RunOffTheLine(const std::vector<std::string> &words) {
+    if (Is(words[0], "journal"))
+        return OptionGiven("--verify")
+                   ? VerifyJournal()
+                   : PrintJournal(OptionValue("--port"), OptionValue("--since"));
+    const int files = CheckFiles(words);
+    return files != EXIT_DONE ? files : PrintDiff(words);
 }
 
 // Without --port the operator learns which device the program took, and why.
@@ -196,9 +308,12 @@ int RunCommand(HINSTANCE instance) {
     PrepareStartUp();
     // The window's first text tells a shell user nothing.
     EchoStatusToStandardError("");
+    json = OptionGiven("--json");
+    JournalReadsAreFresh();
     const std::vector<std::string> &words = CommandWords();
-    const int result =
-        FinishOutput(words[0] == "serve" ? RunStation(instance) : RunOnTheLine(words));
+    const int result = FinishOutput(words[0] == "serve"   ? RunStation(instance)
+                                    : NeedsTheLine(words) ? RunOnTheLine(words)
+                                                          : RunOffTheLine(words));
     CloseCom(com);
     CloseFrameLogFile();
     DiscardPanel(panelHandle);

@@ -93,6 +93,23 @@ std::string CurveCsv(int source) {
     return csv;
 }
 
+void AddCurve(JsonObject &object, int source) {
+    const auto curve = [](const unsigned short *values) {
+        JsonArray array;
+        for (int i = 0; i < CURVE_POINTS; ++i)
+            array.add(int(values[i]));
+        return array.text();
+    };
+    object.add("source", source == 0 ? "raw" : "norm");
+    if (source == 0)
+        object.addRaw("a", curve(yArrayA)).addRaw("b", curve(yArrayB));
+    else
+        object.addRaw("norm", curve(yArrayA))
+            .add("upper", int(upArray[0]))
+            .add("lower", int(loArray[0]))
+            .add("reference", int(refArray[0]));
+}
+
 int PrepareRecording(void) {
     int on = 0;
     GetCtrlVal(panelHandle, PANEL_TOGRECORD, &on);

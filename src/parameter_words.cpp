@@ -26,4 +26,17 @@ const ParameterWord PARAMETER_WORDS[PARAMETER_WORD_COUNT] = {
     {"para15", "word 15", &para15, 0},
 };
 
+std::string ParameterWordsJson(const unsigned short *words) {
+    JsonArray array;
+    for (int i = 0; i < PARAMETER_WORD_COUNT; ++i)
+        array.add(int(words[i]));
+    return array.text();
+}
+
+void AddParameterSet(JsonObject &object, const unsigned short *words) {
+    object.addRaw("words", ParameterWordsJson(words));
+    for (int i = 0; i < PARAMETER_WORD_COUNT; ++i)
+        object.add(PARAMETER_WORDS[i].key, int(words[i]));
+}
+
 } // namespace kelvaro

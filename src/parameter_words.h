@@ -2,6 +2,10 @@
 // diff, the JSON output, the journal and the station's messages use.
 #pragma once
 
+#include "json.h"
+
+#include <string>
+
 namespace kelvaro {
 
 struct ParameterWord {
@@ -13,5 +17,10 @@ struct ParameterWord {
 
 const int PARAMETER_WORD_COUNT = 16;
 extern const ParameterWord PARAMETER_WORDS[PARAMETER_WORD_COUNT];
+
+// Adds "words": [the sixteen], then each word by its key, to object.
+void AddParameterSet(JsonObject &object, const unsigned short *words);
+// The sixteen as a JSON array.
+std::string ParameterWordsJson(const unsigned short *words);
 
 } // namespace kelvaro

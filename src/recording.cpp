@@ -71,6 +71,20 @@ std::string LiveValuesRow(void) {
     return row;
 }
 
+void AddLiveValues(JsonObject &object) {
+    object.add("norm", valNORM)
+        .add("a", int(adcCHA))
+        .add("b", int(adcCHB))
+        .add("amax", int(Amax))
+        .add("bmax", int(Bmax))
+        .add("up", int(UPval))
+        .add("lo", int(LOval))
+        .add("tol", int(tolval))
+        .add("btn", int(btnval))
+        .add("ref_led", LedShown(PANEL_REFLED))
+        .add("tol_led", LedShown(PANEL_TOLLED));
+}
+
 int StartRecording(const char *path) {
     recordFile = OpenDataFile(path, VAL_TRUNCATE);
     if (recordFile < 0) {

@@ -2,6 +2,8 @@
 // the row format the command line's monitor prints too.
 #pragma once
 
+#include "json.h"
+
 #include <ctime>
 #include <string>
 
@@ -18,6 +20,8 @@ const char LIVE_COLUMNS[] = "norm,a,b,amax,bmax,up,lo,tol,btn,ref_led,tol_led";
 
 // The nine live words of the answer just plotted and the two LEDs as shown, comma-separated.
 std::string LiveValuesRow(void);
+// The same, as members of object under LIVE_COLUMNS' names.
+void AddLiveValues(JsonObject &object);
 
 // Starts a recording at path with its header row. Returns 1, or 0 with the status saying why.
 int StartRecording(const char *path);

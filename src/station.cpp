@@ -417,20 +417,11 @@ void PublishState(const char *state) {
     PublishRetained("state", PortState(state, device), &retained.state);
 }
 
-std::string WordsJson(const unsigned short *words) {
-    JsonArray array;
-    for (int i = 0; i < PNUM; ++i)
-        array.add(int(words[i]));
-    return array.text();
-}
-
 // {"words": […], "time": …, and each word by its name}
 std::string ParameterSetJson(const unsigned short *words) {
     JsonObject set;
-    set.addRaw("words", WordsJson(words)).add("time", UtcTimeNow());
-    for (int i = 0; i < PNUM; ++i)
-        set.add(PARAMETER_WORDS[i].key, int(words[i]));
-    return set.text();
+    AddParameterSet(set, words);
+    return set.add("time", UtcTimeNow()).text();
 }
 
 // The set of target that the variables hold now.
@@ -512,13 +503,6 @@ void CommandMessage(int, const char *topic, const void *payload, int length,
         waiting.push_back(command);
 }
 
-std::string CurveJson(const unsigned short *curve) {
-    JsonArray array;
-    for (int i = 0; i < CURVE_POINTS; ++i)
-        array.add(int(curve[i]));
-    return array.text();
-}
-
 // The EEPROM's set read, and the variables back at the RAM's: the live requests carry the
 // controller's working set.
 void ReadEeprom(void) {
@@ -544,7 +528,7 @@ std::string Execute(const StationRequest &request) {
         PublishParameters(request.target);
         CopyVarsToPP();
         const std::string answer =
-            JsonObject().add("ok", true).addRaw("words", WordsJson(pp)).text();
+            JsonObject().add("ok", true).addRaw("words", ParameterWordsJson(pp)).text();
         if (request.target == EEPROM) {
             TakeParameterWords(ram);
             SetPanelValues();
@@ -570,7 +554,7 @@ std::string Execute(const StationRequest &request) {
             return StationRefusal(ShownStatus());
         PublishParameters(RAM);
         CopyVarsToPP();
-        return JsonObject().add("ok", true).addRaw("words", WordsJson(pp)).text();
+        return JsonObject().add("ok", true).addRaw("words", ParameterWordsJson(pp)).text();
     }
     case COMMAND_CAPTURE: {
         SetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, request.source);
@@ -579,14 +563,7 @@ std::string Execute(const StationRequest &request) {
         if (whole != (request.source == 1 ? 2 : 4))
             return StationRefusal(ShownStatus());
         JsonObject answer;
-        answer.add("ok", true).add("source", request.source == 1 ? "norm" : "raw");
-        if (request.source == 1)
-            answer.addRaw("norm", CurveJson(yArrayA))
-                .add("upper", int(upArray[0]))
-                .add("lower", int(loArray[0]))
-                .add("reference", int(refArray[0]));
-        else
-            answer.addRaw("a", CurveJson(yArrayA)).addRaw("b", CurveJson(yArrayB));
+        AddCurve(answer.add("ok", true), request.source);
         return answer.text();
     }
     case COMMAND_FLASH: {
@@ -625,22 +602,10 @@ void LiveAnswer(double) {
     const double now = Timer();
     if (settings.rate <= 0 || now - lastLive >= 1.0 / settings.rate) {
         lastLive = now;
-        const std::string live = JsonObject()
-                                     .add("time", UtcTimeNow())
-                                     .add("norm", valNORM)
-                                     .add("a", int(adcCHA))
-                                     .add("b", int(adcCHB))
-                                     .add("amax", int(Amax))
-                                     .add("bmax", int(Bmax))
-                                     .add("up", int(UPval))
-                                     .add("lo", int(LOval))
-                                     .add("tol", int(tolval))
-                                     .add("btn", int(btnval))
-                                     .add("ref_led", LedShown(PANEL_REFLED))
-                                     .add("tol_led", LedShown(PANEL_TOLLED))
-                                     .text();
+        JsonObject live;
+        AddLiveValues(live.add("time", UtcTimeNow()));
         if (MqttIsConnected(client))
-            Publish(client, portTopic + "/live", live, QOS_AT_MOST_ONCE, false);
+            Publish(client, portTopic + "/live", live.text(), QOS_AT_MOST_ONCE, false);
     }
     RunWaitingCommands(true);
     if (UserInterfaceQuitting())

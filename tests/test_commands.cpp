@@ -3,6 +3,12 @@
 // its output, its messages and its exit status.
 #include "program_fixture.h"
 
+#include "json.h"
+
+using kelvaro::JsonValue;
+using kelvaro::ParseJson;
+using kelvaro::StringMember;
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -146,7 +152,9 @@ class CommandTest : public ::testing::Test {
     void TearDown() override { sim.stop(); }
     // Starts kelvaro --port PORT arguments... in the test's folder.
     void start(QProcess &program, const QStringList &arguments, const std::string &port) {
-        program.setProcessEnvironment(withoutDisplay());
+        QProcessEnvironment env = withoutDisplay();
+        env.insert("KELVARO_DIR", dir.path()); // the journal's folder, the test's own
+        program.setProcessEnvironment(env);
         program.setWorkingDirectory(dir.path());
         program.start(binary(), QStringList{"--port", QString::fromStdString(port)} + arguments);
     }
@@ -491,4 +499,90 @@ TEST_F(CommandTest, TheOperatorWhoMayNotOpenTheDeviceIsToldTheRemedy) {
     EXPECT_EQ(denied.messages.last(),
               "Cannot open port: permission denied on " + device +
                   ": run sudo usermod -aG dialout $USER, then log in again");
+}
+
+// diff: the words that differ, one a line, and an exit status of its own; two files need no port.
+TEST_F(CommandTest, DiffPrintsTheWordsThatDifferAndSaysSoByItsExitStatus) {
+    kvsim::Words other = sim.ram();
+    other[2] = 777;
+    other[15] = 65535;
+    WriteFile(dir.filePath("same.dat"), setText(sim.ram()).toUtf8());
+    WriteFile(dir.filePath("other.dat"), setText(other).toUtf8());
+    const Outcome same = kelvaro({"diff", "ram", dir.filePath("same.dat")});
+    EXPECT_EQ(same.code, 0);
+    EXPECT_TRUE(same.out.isEmpty());
+    const Outcome differ = kelvaro({"diff", "ram", dir.filePath("other.dat")});
+    EXPECT_EQ(differ.code, 6);
+    EXPECT_EQ(differ.out, QString("2\tTolerance\t%1\t777\n15\tword 15\t%2\t65535\n")
+                              .arg(sim.ram()[2])
+                              .arg(sim.ram()[15]));
+
+    sim.clearRequests();
+    const Outcome files =
+        kelvaro({"diff", dir.filePath("same.dat"), dir.filePath("other.dat")}, "/nonexistent/tty");
+    EXPECT_EQ(files.code, 6) << "two files are compared without the port";
+    EXPECT_TRUE(OrdersOf(sim).empty());
+    const Outcome missing = kelvaro({"diff", "eeprom", dir.filePath("missing.dat")});
+    EXPECT_EQ(missing.code, 4);
+    EXPECT_TRUE(OrdersOf(sim).empty()) << "the file is read before the line is opened";
+}
+
+// --json: one document (monitor: one object a line), the words also by name, equal to what the
+// simulator holds.
+TEST_F(CommandTest, JsonOutputIsWhatTheControllerHolds) {
+    const auto parse = [](const QString &text) {
+        JsonValue value;
+        std::string why;
+        EXPECT_TRUE(ParseJson(text.toStdString(), &value, &why)) << why;
+        return value;
+    };
+    const JsonValue info = parse(kelvaro({"info", "--json"}).out);
+    EXPECT_EQ(*StringMember(info, "firmware"), kvsim::FIRMWARE_TEXT);
+    EXPECT_EQ(*StringMember(info, "device"), link);
+
+    const JsonValue get = parse(kelvaro({"--json", "get", "eeprom"}).out);
+    std::vector<int> words;
+    for (const JsonValue &word : get.member("words")->items)
+        words.push_back(int(word.number));
+    EXPECT_EQ(words, WordsOf(sim.eeprom()));
+    EXPECT_EQ(get.member("reference")->number, sim.eeprom()[1]);
+    EXPECT_EQ(get.member("para15")->number, sim.eeprom()[15]);
+
+    WriteFile(dir.filePath("other.dat"), QString("1\n").repeated(16).toUtf8());
+    const Outcome differ = kelvaro({"diff", "ram", dir.filePath("other.dat"), "--json"});
+    const JsonValue diff = parse(differ.out);
+    EXPECT_FALSE(diff.member("equal")->boolean);
+    EXPECT_EQ(*StringMember(diff.member("differences")->items[0], "key"), "power");
+
+    const Outcome capture = kelvaro({"capture", "raw", "--json"});
+    const JsonValue curve = parse(capture.out);
+    const std::array<uint16_t, kvsim::CURVE_WORDS> expected = sim.curve(false);
+    ASSERT_EQ(curve.member("b")->items.size(), 128u);
+    EXPECT_EQ(curve.member("b")->items[127].number, expected[255]);
+
+    sim.scriptNorm({11, 22, 33});
+    const Outcome monitor = kelvaro({"monitor", "--count", "3", "--json"});
+    const QStringList rows = monitor.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(rows.size(), 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(parse(rows[i]).member("norm")->number, 11 * (i + 1));
+}
+
+// The command line reads the set a write replaces just before writing it.
+TEST_F(CommandTest, TheCommandLineJournalsItsWritesWithTheSetReadJustBefore) {
+    kvsim::Words eeprom = sim.eeprom();
+    eeprom[3] = 99;
+    sim.setEeprom(eeprom);
+    WriteFile(dir.filePath("set.dat"), setText(sim.ram()).toUtf8());
+    ASSERT_EQ(kelvaro({"send", "eeprom", dir.filePath("set.dat")}).code, 0);
+    const QList<QByteArray> lines = ReadFile(dir.filePath("kelvaro-journal.jsonl")).split('\n');
+    ASSERT_GE(lines.size(), 2);
+    JsonValue write;
+    ASSERT_TRUE(ParseJson(lines[0].toStdString(), &write, nullptr));
+    const JsonValue &record = *write.member("record");
+    EXPECT_EQ(*StringMember(*record.member("before"), "source"), "read fresh");
+    EXPECT_EQ(record.member("before")->member("words")->items[3].number, 99);
+    ASSERT_TRUE(waitFor([this] { return OrdersOf(sim).size() == 5; }));
+    EXPECT_EQ(OrdersOf(sim), (std::vector<int>{5, 2, 7, 4, 3}))
+        << "the start-up, the EEPROM read before, then the write";
 }

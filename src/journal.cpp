@@ -1,0 +1,343 @@
+// The journal. Each write is two records: "write" before anything goes to the controller (the
+// write goes out only once that record is synced to the disk, so no write escapes the journal),
+// and "result" after it, as the status line says it. Records carry a sequence number and the
+// SHA-256 of the line before them; processes that share the journal append under its lock.
+#include "journal.h"
+
+#include "KELVARO1V10.h"
+#include "com232.h"
+#include "command_line.h"
+#include "commands.h"
+#include "gui.h"
+#include "json.h"
+#include "parameter_words.h"
+#include "recording.h"
+
+#include "datafile.h"
+#include "digest.h"
+#include "serial.h"
+#include "utility.h"
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace kelvaro {
+
+namespace {
+
+const std::string NO_RECORD_BEFORE(SHA256_HEX_LEN, '0');
+
+struct SetRead {
+    std::vector<unsigned short> words;
+    std::string time;
+};
+SetRead lastRead[DATFILE]; // by target: RAM, EEPROM
+const char *readSource = "last read";
+long long lastWrite = 0; // the sequence number of the last write recorded here
+
+std::string JournalPath(void) {
+    char path[MAX_PATHNAME_LEN];
+    GetFullPathFromProject(JOURNAL_FILE, path);
+    return path;
+}
+
+std::string Sha256Of(const std::string &text) {
+    char hex[SHA256_HEX_LEN + 1];
+    Sha256Hex(text.data(), int(text.size()), hex);
+    return hex;
+}
+
+const char *OperationName(JournalOperation operation) {
+    switch (operation) {
+    case JOURNAL_SEND:
+        return "send";
+    case JOURNAL_TEACH:
+        return "teach";
+    case JOURNAL_RESET:
+        return "reset";
+    case JOURNAL_FLASH:
+        return "flash";
+    }
+    return "";
+}
+
+const char *TargetName(int target) {
+    return target == RAM ? "ram" : target == EEPROM ? "eeprom" : nullptr;
+}
+
+// A record's fields but its chain: composed under the journal's lock, once the last line is known.
+struct Record {
+    JsonObject fields;
+    long long seq = 0;
+};
+
+int Compose(const char *lastLine, char *line, int size, void *data) {
+    Record &record = *static_cast<Record *>(data);
+    JsonValue last;
+    record.seq = 1;
+    if (*lastLine && ParseJson(lastLine, &last, nullptr) && last.member("seq") &&
+        last.member("seq")->type == JsonType::Number)
+        record.seq = static_cast<long long>(last.member("seq")->number) + 1;
+    const std::string text = JsonObject()
+                                 .add("seq", record.seq)
+                                 .addRaw("record", record.fields.text())
+                                 .add("prev", *lastLine ? Sha256Of(lastLine) : NO_RECORD_BEFORE)
+                                 .text();
+    if (int(text.size()) > size)
+        return -1;
+    std::memcpy(line, text.data(), text.size());
+    return int(text.size());
+}
+
+// Appends record. Returns 1, or 0 with the status line saying why.
+int Append(Record &record) {
+    if (AppendComposedLine(JournalPath().c_str(), Compose, &record) == 0)
+        return 1;
+    ShowStatus(
+        (std::string("Journal not written, so nothing was sent: ") + GetDataFileError()).c_str());
+    return 0;
+}
+
+std::string Now(void) {
+    return UtcTimeNow();
+}
+
+} // namespace
+
+void JournalSetRead(int target, const unsigned short *words) {
+    if (target != RAM && target != EEPROM)
+        return;
+    lastRead[target - 1] = {std::vector<unsigned short>(words, words + PNUM), Now()};
+}
+
+void JournalReadsAreFresh(void) {
+    readSource = "read fresh";
+}
+
+int JournalWrite(JournalOperation operation, int target, const unsigned short *words,
+                 const char *tableDigest) {
+    char user[MAX_PATHNAME_LEN] = "";
+    char host[MAX_PATHNAME_LEN] = "";
+    char device[MAX_PATHNAME_LEN] = "";
+    GetUserName(user, sizeof user);
+    GetHostName(host, sizeof host);
+    GetComDeviceName(com, device, sizeof device);
+    Record record;
+    record.fields.add("kind", "write")
+        .add("time", Now())
+        .add("user", user)
+        .add("host", host)
+        .add("version", KELVARO_VERSION)
+        .add("port", "COM" + std::to_string(com))
+        .add("device", device)
+        .add("firmware", szVersion)
+        .add("operation", OperationName(operation));
+    if (const char *name = TargetName(target))
+        record.fields.add("target", name);
+    else
+        record.fields.addNull("target");
+    const SetRead *before = TargetName(target) ? &lastRead[target - 1] : nullptr;
+    if (before && !before->words.empty())
+        record.fields.addRaw("before",
+                             JsonObject()
+                                 .addRaw("words", ParameterWordsJson(before->words.data()))
+                                 .add("read", before->time)
+                                 .add("source", readSource)
+                                 .text());
+    else
+        record.fields.addNull("before");
+    record.fields.addRaw("sent",
+                         words ? JsonObject().addRaw("words", ParameterWordsJson(words)).text()
+                               : JsonObject().add("table_sha256", tableDigest).text());
+    if (!Append(record))
+        return 0;
+    lastWrite = record.seq;
+    return 1;
+}
+
+void JournalResult(const std::string &result) {
+    Record record;
+    record.fields.add("kind", "result")
+        .add("time", Now())
+        .add("of", lastWrite)
+        .add("result", result);
+    if (!Append(record))
+        ShowStatus(
+            (result + " - but its result is not in the journal: " + GetDataFileError()).c_str());
+}
+
+std::string TableDigest(void) {
+    std::string bytes;
+    for (const int *page : {flashp4, flashp5, flashp6, flashp7})
+        for (int k = 0; k < 256; ++k)
+            bytes += {char((page[k] >> 8) & 0xFF), char(page[k] & 0xFF)};
+    return Sha256Of(bytes);
+}
+
+namespace {
+
+// ---- Reading the journal back.
+
+struct Entry {
+    JsonValue write;
+    std::string result = "(no result recorded)";
+};
+
+struct Reading {
+    std::vector<Entry> entries;
+    std::map<long long, size_t> bySeq;
+    std::string problem; // why it does not verify, "" while it does
+    std::string lastLine;
+    long long lastSeq = 0;
+    int records = 0;
+};
+
+const JsonValue *Field(const JsonValue &record, const char *name) {
+    const JsonValue *fields = record.member("record");
+    return fields ? fields->member(name) : nullptr;
+}
+
+std::string Text(const JsonValue &record, const char *name) {
+    const JsonValue *field = Field(record, name);
+    return field && field->type == JsonType::String ? field->text : "";
+}
+
+int TakeLine(const char *text, int number, void *data) {
+    Reading &reading = *static_cast<Reading *>(data);
+    const std::string where = std::string(JOURNAL_FILE) + " line " + std::to_string(number) + ": ";
+    JsonValue record;
+    std::string why;
+    const std::string line = text;
+    const bool read = ParseJson(line, &record, &why);
+    const JsonValue *seq = read ? record.member("seq") : nullptr;
+    const std::string *prev = read ? StringMember(record, "prev") : nullptr;
+    if (reading.problem.empty()) {
+        const std::string chain =
+            reading.lastLine.empty() && number == 1 ? NO_RECORD_BEFORE : Sha256Of(reading.lastLine);
+        if (!read)
+            reading.problem = where + "not a record (" + why + ")";
+        else if (!seq || !prev || !record.member("record"))
+            reading.problem = where + "not a record of this journal";
+        else if (*prev != chain)
+            reading.problem = where + "the line before it is not the record it was written after: "
+                                      "a record was changed, removed or moved there";
+        else if (seq->number != double(reading.lastSeq + 1))
+            reading.problem = where + "record " + JsonNumber(seq->number) + " where " +
+                              std::to_string(reading.lastSeq + 1) + " was due";
+    }
+    reading.lastLine = line;
+    reading.lastSeq = seq ? static_cast<long long>(seq->number) : reading.lastSeq + 1;
+    ++reading.records;
+    if (!read)
+        return 0;
+    if (Text(record, "kind") == "write") {
+        reading.bySeq[reading.lastSeq] = reading.entries.size();
+        reading.entries.push_back({record});
+    } else if (const JsonValue *of = Field(record, "of")) {
+        const auto found = reading.bySeq.find(static_cast<long long>(of->number));
+        if (found != reading.bySeq.end())
+            reading.entries[found->second].result = Text(record, "result");
+    }
+    return 0;
+}
+
+// Reads the whole journal. Returns 0, or -1 when it can't be read (the error said).
+int ReadJournal(Reading *reading) {
+    if (ReadLines(JournalPath().c_str(), TakeLine, reading) < 0) {
+        std::fprintf(stderr, "kelvaro: the journal can't be read: %s\n", GetDataFileError());
+        return -1;
+    }
+    return 0;
+}
+
+std::vector<int> WordsOf(const JsonValue *set) {
+    std::vector<int> words;
+    const JsonValue *array = set ? set->member("words") : nullptr;
+    for (size_t i = 0; array && array->type == JsonType::Array && i < array->items.size(); ++i)
+        words.push_back(int(array->items[i].number));
+    return words;
+}
+
+// "Tolerance 512 -> 600, Hold 100 -> 50": what a send or teach changed, word by word.
+std::string Changes(const JsonValue &write) {
+    const JsonValue *read = Field(write, "before");
+    const std::vector<int> before = WordsOf(read);
+    const std::vector<int> sent = WordsOf(Field(write, "sent"));
+    if (before.size() != size_t(PNUM) || sent.size() != size_t(PNUM))
+        return "no set read before it";
+    std::string changes;
+    for (int i = 0; i < PNUM; ++i)
+        if (before[size_t(i)] != sent[size_t(i)])
+            changes += std::string(changes.empty() ? "" : ", ") + PARAMETER_WORDS[i].label + " " +
+                       std::to_string(before[size_t(i)]) + " -> " + std::to_string(sent[size_t(i)]);
+    const std::string *source = StringMember(*read, "source");
+    return (changes.empty() ? "no word changed" : changes) +
+           " (before: " + (source ? *source : "?") + ")";
+}
+
+std::string SentTable(const JsonValue &write) {
+    const JsonValue *sent = Field(write, "sent");
+    const std::string *digest = sent ? StringMember(*sent, "table_sha256") : nullptr;
+    return digest ? "table sha256 " + *digest : "";
+}
+
+} // namespace
+
+std::string CheckJournalTime(const std::string &text) {
+    const char *shape = "0000-00-00T00:00:00";
+    size_t length = text.size();
+    if (length > 0 && text.back() == 'Z')
+        --length;
+    bool fits = length >= 10 && length <= std::strlen(shape);
+    for (size_t i = 0; fits && i < length; ++i)
+        fits = shape[i] == '0' ? (text[i] >= '0' && text[i] <= '9') : text[i] == shape[i];
+    return fits ? "" : "\"" + text + "\" is not a time: write 2026-12-07 or 2026-12-07T10:15 (UTC)";
+}
+
+int PrintJournal(const char *port, const char *since) {
+    Reading reading;
+    if (ReadJournal(&reading) != 0)
+        return EXIT_FILE;
+    std::string from = since ? since : "";
+    if (!from.empty() && from.back() == 'Z')
+        from.pop_back();
+    for (const Entry &entry : reading.entries) {
+        const JsonValue &write = entry.write;
+        const std::string portName = Text(write, "port");
+        const std::string device = Text(write, "device");
+        if (port && portName != port && device != port)
+            continue;
+        if (Text(write, "time").compare(0, from.size(), from) < 0)
+            continue;
+        const std::string target = Text(write, "target");
+        const std::string table = SentTable(write);
+        std::printf("%s  %s@%s  %s %s  %s%s%s: %s\n    %s\n", Text(write, "time").c_str(),
+                    Text(write, "user").c_str(), Text(write, "host").c_str(), portName.c_str(),
+                    device.c_str(), Text(write, "operation").c_str(), target.empty() ? "" : " ",
+                    target.c_str(), entry.result.c_str(),
+                    table.empty() ? Changes(write).c_str() : table.c_str());
+    }
+    if (!reading.problem.empty())
+        std::fprintf(stderr, "kelvaro: the journal does not verify: %s\n", reading.problem.c_str());
+    return EXIT_DONE;
+}
+
+int VerifyJournal(void) {
+    Reading reading;
+    if (ReadJournal(&reading) != 0)
+        return EXIT_FILE;
+    if (!reading.problem.empty()) {
+        std::printf("%s\n", reading.problem.c_str());
+        return EXIT_JOURNAL_BROKEN;
+    }
+    // Nothing inside the file shows lines taken off its end: the newest hash, noted elsewhere,
+    // does.
+    std::printf("%s: %d records unbroken; the newest has sha256 %s\n", JOURNAL_FILE,
+                reading.records,
+                reading.records ? Sha256Of(reading.lastLine).c_str() : NO_RECORD_BEFORE.c_str());
+    return EXIT_DONE;
+}
+
+} // namespace kelvaro
