@@ -7,11 +7,13 @@
 #include "panel_ids.h"
 #include "recording.h"
 
+#include "mqtt.h"
 #include "panel.h"
 #include "serial.h"
 #include "start.h"
 #include "utility.h"
 
+#include "broker.h"
 #include "kelvaro_sim.h"
 #include "ser2net.h"
 
@@ -22,9 +24,11 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -318,6 +322,135 @@ int measureNetwork() {
     });
 }
 
+// CPU seconds of a process and its children (the station's workers), from their schedstat.
+double processTreeCpu(long pid) {
+    double seconds = 0;
+    for (const std::filesystem::directory_entry &entry :
+         std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t close = line.rfind(')');
+        long parent = 0;
+        if (close != std::string::npos)
+            parent = std::atol(line.c_str() + close + 4); // ") S PPID"
+        if (std::stol(name) != pid && parent != pid)
+            continue;
+        for (const std::filesystem::directory_entry &task :
+             std::filesystem::directory_iterator(entry.path() / "task")) {
+            double nanoseconds = 0;
+            std::ifstream(task.path() / "schedstat") >> nanoseconds;
+            seconds += nanoseconds * 1e-9;
+        }
+    }
+    return seconds;
+}
+
+// What a subscriber sees of the station's live messages: their number and how long each took
+// from its answer's arrival (the message's time) to here.
+struct Subscriber {
+    long messages = 0;
+    std::vector<double> latencies; // ms
+    bool counting = false;
+};
+
+void takeLive(int, const char *, const void *payload, int length, const char *, const void *, int,
+              void *data) {
+    auto &subscriber = *static_cast<Subscriber *>(data);
+    if (!subscriber.counting)
+        return;
+    const auto now = std::chrono::system_clock::now();
+    const std::string text(static_cast<const char *>(payload), size_t(length));
+    const size_t at = text.find("\"time\":\"");
+    std::tm sent{};
+    int millis = 0;
+    if (at == std::string::npos ||
+        std::sscanf(text.c_str() + at + 8, "%d-%d-%dT%d:%d:%d.%dZ", &sent.tm_year, &sent.tm_mon,
+                    &sent.tm_mday, &sent.tm_hour, &sent.tm_min, &sent.tm_sec, &millis) != 7)
+        return;
+    sent.tm_year -= 1900;
+    sent.tm_mon -= 1;
+    const double sentMs = double(timegm(&sent)) * 1000 + millis;
+    const double nowMs =
+        double(
+            std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count()) /
+        1000.0;
+    ++subscriber.messages;
+    subscriber.latencies.push_back(nowMs - sentMs);
+}
+
+double percentile(std::vector<double> values, double fraction) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(fraction * double(values.size())))];
+}
+
+// kelvaro serve with controllers simulated in this process, against a real Mosquitto, measured
+// from the outside as a plant would see it.
+int measureStation(const std::string &self) {
+    Broker broker;
+    if (!broker.start()) {
+        std::fprintf(stderr, "kelvaro-bench: %s\n", broker.error().c_str());
+        return 1;
+    }
+    const std::string program = self.substr(0, self.rfind('/')) + "/kelvaro";
+    for (const int count : {1, 8, 32}) {
+        std::vector<std::unique_ptr<kvsim::Simulator>> sims;
+        std::vector<std::string> arguments = {"serve",
+                                              "--broker",
+                                              "mqtt://127.0.0.1:" + std::to_string(broker.port()),
+                                              "--station",
+                                              "bench",
+                                              "--user",
+                                              broker.options().users[0].name};
+        for (int i = 0; i < count; ++i) {
+            sims.push_back(std::make_unique<kvsim::Simulator>());
+            const std::string name = "station" + std::to_string(i);
+            if (!startSimulator(*sims.back(), name.c_str()))
+                return 1;
+            arguments.insert(arguments.end(), {"--port", linkFor(name.c_str())});
+        }
+        MqttSettings listener{};
+        listener.host = "127.0.0.1";
+        listener.port = broker.port();
+        listener.user = broker.options().users[1].name.c_str();
+        listener.password = broker.options().users[1].password.c_str();
+        listener.keepAliveSeconds = 30;
+        const int client = MqttOpen(&listener, 10);
+        Subscriber subscriber;
+        MqttSetCallbacks(client, takeLive, nullptr, &subscriber);
+        MqttSubscribe(client, "kelvaro/bench/+/live", 0);
+        BackgroundClient station(program, arguments,
+                                 {"KELVARO_MQTT_PASSWORD=" + broker.options().users[0].password,
+                                  "QT_QPA_PLATFORM=offscreen", "KELVARO_DIR=/tmp"});
+        processEventsFor(WARM_UP_S + 2);
+        subscriber.counting = true;
+        const double cpuBefore = processTreeCpu(station.pid());
+        const double start = Timer();
+        processEventsFor(LIVE_S);
+        const double wall = Timer() - start;
+        const double cpu = processTreeCpu(station.pid()) - cpuBefore;
+        subscriber.counting = false;
+        ::kill(pid_t(station.pid()), SIGTERM);
+        station.waitForExit(10);
+        MqttClose(client);
+        const std::string n = std::to_string(count);
+        print(("station_" + n + "_cpu_percent").c_str(), cpu / wall * 100, "%",
+              n + " controllers, the station and its workers; aim for 8: < 3");
+        print(("station_" + n + "_messages_per_s").c_str(), double(subscriber.messages) / wall,
+              "1/s", "live messages at a subscriber; the line allows 26.7 for each controller");
+        print(("station_" + n + "_latency_p50_ms").c_str(), percentile(subscriber.latencies, 0.5),
+              "ms", "answer at the station to message at a subscriber (1 ms resolution)");
+        print(("station_" + n + "_latency_p99_ms").c_str(), percentile(subscriber.latencies, 0.99),
+              "ms", "aim < 20");
+    }
+    return 0;
+}
+
 // kelvaro COMMAND as a shell runs it, against controllers simulated in this process.
 int measureCommandLine(const std::string &self) {
     const QString program = QString::fromStdString(self.substr(0, self.rfind('/')) + "/kelvaro");
@@ -391,8 +524,8 @@ const char STARTUP_ONLY[] = "--startup-only";
 } // namespace
 
 // The start-up is timed in a process of its own, from before the application exists; the other
-// figures share one application. Named groups (startup live unpaced failures flash cli network)
-// run alone; all run without a name.
+// figures share one application. Named groups (startup live unpaced failures flash cli network
+// station) run alone; all run without a name.
 int main(int argc, char **argv) {
     if (argc > 1 && std::string(argv[1]) == STARTUP_ONLY)
         return measureStartUp(argv);
@@ -417,6 +550,7 @@ int main(int argc, char **argv) {
     failed |= wanted("flash") && measureFlash();
     failed |= wanted("cli") && measureCommandLine(argv[0]);
     failed |= wanted("network") && measureNetwork();
+    failed |= wanted("station") && measureStation(argv[0]);
     EndApplication();
     if (xvfb) {
         xvfb->terminate();

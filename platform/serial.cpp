@@ -117,17 +117,22 @@ void postDispatch(int number) {
         QCoreApplication::instance(), [number] { dispatchEvents(number); }, Qt::QueuedConnection);
 }
 
-void noteEvents(int number, int events) {
+// Adds events, and a full enough queue, to what the callback is told next. Returns whether there
+// is anything to tell it.
+bool collectEvents(int number, int events) {
     Port &p = ports[number];
     if (!p.callback)
-        return;
+        return false;
     if ((p.eventMask & LWRS_RECEIVE) && int(p.count) >= p.notifyCount)
         events |= LWRS_RECEIVE;
-    events &= p.eventMask;
-    if (events) {
-        p.pendingEvents |= events;
+    p.pendingEvents |= events & p.eventMask;
+    return p.pendingEvents != 0;
+}
+
+// Events that come outside the event loop's own look at the device reach the callback from it.
+void noteEvents(int number, int events) {
+    if (collectEvents(number, events))
         postDispatch(number);
-    }
 }
 
 bool isNetworked(const Port &p) {
@@ -166,11 +171,12 @@ ssize_t readDevice(Port &p, char *data, size_t room, size_t *stored) {
     return n;
 }
 
-// Moves what the device has into the queue, as far as the queue has room.
-void pump(int number) {
+// Moves what the device has into the queue, as far as the queue has room. Returns the events
+// that came with it (the event character), for the caller to hand on.
+int pump(int number) {
     Port &p = ports[number];
     if (p.fd < 0 || p.lost)
-        return;
+        return 0;
     int events = 0;
     const size_t size = p.queue.size();
     while (p.count < size) {
@@ -198,7 +204,13 @@ void pump(int number) {
             markLost(number, std::strerror(errno));
         break;
     }
-    if (events || p.count > 0)
+    return events;
+}
+
+// pump, with what came handed on to the callback from the event loop.
+void pumpAndNote(int number) {
+    const int events = pump(number);
+    if (events || ports[number].count > 0)
         noteEvents(number, events);
 }
 
@@ -221,8 +233,8 @@ void dispatchEvents(int number) {
 void takeArrivals(int number, bool afterRest) {
     Port &p = ports[number];
     const size_t before = p.count;
-    pump(number);
-    if (p.pendingEvents)
+    // Already in the event loop: the callback runs now, without a round through it.
+    if (collectEvents(number, pump(number)))
         dispatchEvents(number);
     if (p.fd < 0 || p.lost || !p.callback || !(p.eventMask & LWRS_RECEIVE) || p.count == 0 ||
         int(p.count) >= p.notifyCount)
@@ -684,7 +696,7 @@ int FlushInQ(int port) {
         return COM_PORT_NOT_OPEN;
     // A connection's own buffer is the program's to empty: the server purges only its side.
     if (isNetworked(*p))
-        pump(port);
+        pumpAndNote(port);
     p->head = 0;
     p->count = 0;
     p->pendingEvents &= ~LWRS_RECEIVE;
@@ -745,7 +757,7 @@ int ComRd(int port, char *buffer, int count) {
     const double deadline = Timer() + p->timeout;
     size_t done = 0;
     for (;;) {
-        pump(port);
+        pumpAndNote(port);
         done += takeFromQueue(*p, buffer + done, size_t(count) - done);
         if (done == size_t(count) || p->lost)
             break;
@@ -761,7 +773,7 @@ int GetInQLen(int port) {
     Port *p = openPort(port);
     if (!p)
         return COM_PORT_NOT_OPEN;
-    pump(port);
+    pumpAndNote(port);
     return int(p->count);
 }
 
