@@ -322,6 +322,11 @@ int measureNetwork() {
     });
 }
 
+// The kelvaro beside this program, by its absolute path: the commands run in another folder.
+QString programBeside() {
+    return QCoreApplication::applicationDirPath() + "/kelvaro";
+}
+
 // CPU seconds of a process and its children (the station's workers), from their schedstat.
 double processTreeCpu(long pid) {
     double seconds = 0;
@@ -391,13 +396,13 @@ double percentile(std::vector<double> values, double fraction) {
 
 // kelvaro serve with controllers simulated in this process, against a real Mosquitto, measured
 // from the outside as a plant would see it.
-int measureStation(const std::string &self) {
+int measureStation() {
     Broker broker;
     if (!broker.start()) {
         std::fprintf(stderr, "kelvaro-bench: %s\n", broker.error().c_str());
         return 1;
     }
-    const std::string program = self.substr(0, self.rfind('/')) + "/kelvaro";
+    const std::string program = programBeside().toStdString();
     for (const int count : {1, 8, 32}) {
         std::vector<std::unique_ptr<kvsim::Simulator>> sims;
         std::vector<std::string> arguments = {"serve",
@@ -452,8 +457,8 @@ int measureStation(const std::string &self) {
 }
 
 // kelvaro COMMAND as a shell runs it, against controllers simulated in this process.
-int measureCommandLine(const std::string &self) {
-    const QString program = QString::fromStdString(self.substr(0, self.rfind('/')) + "/kelvaro");
+int measureCommandLine() {
+    const QString program = programBeside();
     const QString table = QString::fromStdString(linkFor("CONconfig.dat"));
     {
         std::ofstream file(table.toStdString());
@@ -548,9 +553,9 @@ int main(int argc, char **argv) {
     failed |= wanted("unpaced") && measureUnpaced();
     failed |= wanted("failures") && measureFailures();
     failed |= wanted("flash") && measureFlash();
-    failed |= wanted("cli") && measureCommandLine(argv[0]);
+    failed |= wanted("cli") && measureCommandLine();
     failed |= wanted("network") && measureNetwork();
-    failed |= wanted("station") && measureStation(argv[0]);
+    failed |= wanted("station") && measureStation();
     EndApplication();
     if (xvfb) {
         xvfb->terminate();

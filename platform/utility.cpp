@@ -93,6 +93,11 @@ int GetProgramDir(char directory[MAX_PATHNAME_LEN]) {
     return copyPath(programDirectory(), directory);
 }
 
+int FileExists(const char *path) {
+    struct stat found {};
+    return path && ::stat(path, &found) == 0 ? 1 : 0;
+}
+
 int SameFile(const char *a, const char *b) {
     const QFileInfo first(QString::fromLocal8Bit(a));
     const QFileInfo second(QString::fromLocal8Bit(b));

@@ -422,7 +422,8 @@ int SendCommandAndReadBack(int code) {
     if (!JournalWrite(code == ORDER_TEACH ? JOURNAL_TEACH : JOURNAL_RESET, RAM, pp, nullptr))
         return 0;
     const int answered = TeachOrReset(code);
-    JournalResult(ShownStatus());
+    CopyVarsToPP();
+    JournalResult(ShownStatus(), answered ? pp : nullptr);
     return answered;
 }
 

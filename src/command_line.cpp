@@ -177,20 +177,16 @@ void PrintUsage(FILE *out) {
 
 void PrintCommandUsage(FILE *out, const Command &command) {
     std::string options;
-    if (Lists(command.options, "--port"))
-        options += "[--port DEVICE] ";
     if (Lists(command.options, "--log"))
-        options += "[--log FILE] ";
+        options += "[--port DEVICE] [--log FILE] ";
     std::fprintf(out, "usage: kelvaro %s%s%s%s\n", options.c_str(), command.name,
                  *command.arguments ? " " : "", command.arguments);
 }
 
-// One entry of a help list: its form in a column of width, its text wrapped beside it.
-void PrintEntry(const std::string &form, int width, const char *text) {
-    const int LINE = 79;
-    std::string line = "  " + form;
-    line.resize(size_t(width) + 3, ' ');
-    const size_t indent = line.size();
+// Prints words from column indent on, after start (the line so far), wrapped at 79 columns.
+void PrintWrapped(std::string line, size_t indent, const std::string &text) {
+    const size_t LINE = 79;
+    line.resize(indent, ' ');
     std::string words = text;
     while (!words.empty()) {
         const size_t room = LINE - indent;
@@ -201,6 +197,17 @@ void PrintEntry(const std::string &form, int width, const char *text) {
         words.erase(0, cut < words.size() ? cut + 1 : cut);
         line.assign(indent, ' ');
     }
+}
+
+// One entry of a help list: its form in a column of width, its text wrapped beside it; a form too
+// wide for the column stands on a line of its own.
+void PrintEntry(const std::string &form, int width, const char *text) {
+    std::string line = "  " + form;
+    if (line.size() + 1 > size_t(width) + 3) {
+        std::printf("%s\n", line.c_str());
+        line.clear();
+    }
+    PrintWrapped(line, size_t(width) + 3, text);
 }
 
 void PrintOptions(const char *list) {
@@ -241,7 +248,10 @@ void PrintHelp(void) {
 
 void PrintCommandHelp(const Command &command) {
     PrintCommandUsage(stdout, command);
-    std::printf("\n%s.\n", command.summary);
+    std::string summary = command.summary;
+    summary[0] = char(std::toupper(static_cast<unsigned char>(summary[0])));
+    std::printf("\n");
+    PrintWrapped("", 0, summary + ".");
     const std::string own = command.options;
     if (!own.empty()) {
         std::printf("\nOptions:\n");

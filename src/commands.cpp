@@ -271,6 +271,7 @@ int FinishOutput(int result) {
 int RunOnTheLine(const std::vector<std::string> &words) {
     if (const int refused = CheckFiles(words))
         return refused;
+    JournalReadsAreFresh();
     if (FrameLogPath() && !OpenFrameLogFile(FrameLogPath()))
         return EXIT_FILE;
     SayStartUpDevice();
@@ -281,8 +282,11 @@ int RunOnTheLine(const std::vector<std::string> &words) {
     if (ComDeviceGone(com)) {
         char device[MAX_PATHNAME_LEN];
         GetComDeviceName(com, device, sizeof device);
-        std::fprintf(stderr, "kelvaro: %s went away during the command\n", device);
+        std::fprintf(stderr, "kelvaro: %s went away during the command (%s)\n", device,
+                     GetComFailureCause(com));
         result = EXIT_NO_PORT;
+    } else if (result != EXIT_DONE && JournalRefusedLastWrite()) {
+        result = EXIT_FILE; // the write never went out: its record could not be written
     }
     return result;
 }
@@ -309,7 +313,6 @@ int RunCommand(HINSTANCE instance) {
     // The window's first text tells a shell user nothing.
     EchoStatusToStandardError("");
     json = OptionGiven("--json");
-    JournalReadsAreFresh();
     const std::vector<std::string> &words = CommandWords();
     const int result = FinishOutput(words[0] == "serve"   ? RunStation(instance)
                                     : NeedsTheLine(words) ? RunOnTheLine(words)

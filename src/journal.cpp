@@ -36,6 +36,7 @@ struct SetRead {
 SetRead lastRead[DATFILE]; // by target: RAM, EEPROM
 const char *readSource = "last read";
 long long lastWrite = 0; // the sequence number of the last write recorded here
+bool lastWriteRefused = false;
 
 std::string JournalPath(void) {
     char path[MAX_PATHNAME_LEN];
@@ -151,18 +152,26 @@ int JournalWrite(JournalOperation operation, int target, const unsigned short *w
     record.fields.addRaw("sent",
                          words ? JsonObject().addRaw("words", ParameterWordsJson(words)).text()
                                : JsonObject().add("table_sha256", tableDigest).text());
-    if (!Append(record))
+    lastWriteRefused = !Append(record);
+    if (lastWriteRefused)
         return 0;
     lastWrite = record.seq;
     return 1;
 }
 
-void JournalResult(const std::string &result) {
+int JournalRefusedLastWrite(void) {
+    return lastWriteRefused ? 1 : 0;
+}
+
+void JournalResult(const std::string &result, const unsigned short *readBack) {
     Record record;
     record.fields.add("kind", "result")
         .add("time", Now())
         .add("of", lastWrite)
         .add("result", result);
+    if (readBack)
+        record.fields.addRaw("read_back",
+                             JsonObject().addRaw("words", ParameterWordsJson(readBack)).text());
     if (!Append(record))
         ShowStatus(
             (result + " - but its result is not in the journal: " + GetDataFileError()).c_str());
@@ -183,6 +192,7 @@ namespace {
 struct Entry {
     JsonValue write;
     std::string result = "(no result recorded)";
+    JsonValue readBack; // the set read back after a teach or reset
 };
 
 struct Reading {
@@ -234,18 +244,27 @@ int TakeLine(const char *text, int number, void *data) {
         return 0;
     if (Text(record, "kind") == "write") {
         reading.bySeq[reading.lastSeq] = reading.entries.size();
-        reading.entries.push_back({record});
+        Entry entry;
+        entry.write = record;
+        reading.entries.push_back(entry);
     } else if (const JsonValue *of = Field(record, "of")) {
         const auto found = reading.bySeq.find(static_cast<long long>(of->number));
-        if (found != reading.bySeq.end())
+        if (found != reading.bySeq.end()) {
             reading.entries[found->second].result = Text(record, "result");
+            if (const JsonValue *readBack = Field(record, "read_back"))
+                reading.entries[found->second].readBack = *readBack;
+        }
     }
     return 0;
 }
 
-// Reads the whole journal. Returns 0, or -1 when it can't be read (the error said).
+// Reads the whole journal; none yet is an empty one. Returns 0, or -1 when it can't be read (the
+// error said).
 int ReadJournal(Reading *reading) {
-    if (ReadLines(JournalPath().c_str(), TakeLine, reading) < 0) {
+    const std::string path = JournalPath();
+    if (!FileExists(path.c_str()))
+        return 0;
+    if (ReadLines(path.c_str(), TakeLine, reading) < 0) {
         std::fprintf(stderr, "kelvaro: the journal can't be read: %s\n", GetDataFileError());
         return -1;
     }
@@ -260,11 +279,15 @@ std::vector<int> WordsOf(const JsonValue *set) {
     return words;
 }
 
-// "Tolerance 512 -> 600, Hold 100 -> 50": what a send or teach changed, word by word.
-std::string Changes(const JsonValue &write) {
+// "Tolerance 512 -> 600, Hold 100 -> 50": what a write changed, word by word: the set sent, or
+// for a teach or reset the set read back after it.
+std::string Changes(const Entry &entry) {
+    const JsonValue &write = entry.write;
     const JsonValue *read = Field(write, "before");
     const std::vector<int> before = WordsOf(read);
-    const std::vector<int> sent = WordsOf(Field(write, "sent"));
+    const std::vector<int> sent = entry.readBack.type == JsonType::Object
+                                      ? WordsOf(&entry.readBack)
+                                      : WordsOf(Field(write, "sent"));
     if (before.size() != size_t(PNUM) || sent.size() != size_t(PNUM))
         return "no set read before it";
     std::string changes;
@@ -317,7 +340,7 @@ int PrintJournal(const char *port, const char *since) {
                     Text(write, "user").c_str(), Text(write, "host").c_str(), portName.c_str(),
                     device.c_str(), Text(write, "operation").c_str(), target.empty() ? "" : " ",
                     target.c_str(), entry.result.c_str(),
-                    table.empty() ? Changes(write).c_str() : table.c_str());
+                    table.empty() ? Changes(entry).c_str() : table.c_str());
     }
     if (!reading.problem.empty())
         std::fprintf(stderr, "kelvaro: the journal does not verify: %s\n", reading.problem.c_str());

@@ -22,8 +22,11 @@ void JournalReadsAreFresh(void);
 // the write must not go out).
 int JournalWrite(JournalOperation operation, int target, const unsigned short *words,
                  const char *tableDigest);
-// Records how the write recorded last ended, as the status line says it.
-void JournalResult(const std::string &result);
+// 1 when the last JournalWrite could not write its record, so the write did not go out.
+int JournalRefusedLastWrite(void);
+// Records how the write recorded last ended, as the status line says it, with the set read back
+// after it (teach, reset; nullptr for none).
+void JournalResult(const std::string &result, const unsigned short *readBack = nullptr);
 // The SHA-256 of the correction table as the flash receives it: pages 4 to 7, each word high
 // byte first.
 std::string TableDigest(void);

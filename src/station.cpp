@@ -26,6 +26,7 @@
 #include "utility.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,6 +83,12 @@ std::string TopicSafe(std::string name) {
     return name;
 }
 
+bool IsRate(const std::string &value, double *rate) {
+    char *end = nullptr;
+    *rate = std::strtod(value.c_str(), &end);
+    return !value.empty() && *end == '\0' && std::isfinite(*rate) && *rate > 0;
+}
+
 bool IsTrue(const std::string &value, bool *flag) {
     if (value == "true" || value == "yes" || value == "1")
         *flag = true;
@@ -111,7 +118,7 @@ int ConfigEntry(const char *section, const char *key, const char *value, int lin
     else if (s == "station" && k == "name")
         settings.station = v;
     else if (s == "station" && k == "rate")
-        settings.rate = std::atof(v.c_str());
+        known = IsRate(v, &settings.rate);
     else if (s == "station" && k == "allow-commands")
         known = IsTrue(v, &settings.allowed.commands);
     else if (s == "station" && k == "allow-flash")
@@ -123,7 +130,7 @@ int ConfigEntry(const char *section, const char *key, const char *value, int lin
     if (known)
         return 0;
     *config += " line " + std::to_string(line) + ": \"" + k + " = " + v +
-               "\" is not a setting of [" + s + "]";
+               "\" is not a setting of [" + s + "] or not a value it takes";
     return 1;
 }
 
@@ -197,12 +204,12 @@ std::string ReadSettings(void) {
     }
     settings.station = TopicSafe(settings.station);
     if (settings.brokerUrl.empty())
-        return "serve needs a broker: --broker URL, or url in [broker] of --config FILE";
+        return "a broker is needed: --broker URL, or url in [broker] of --config FILE";
     const std::string wrong = ReadBrokerUrl(settings.brokerUrl);
     if (!wrong.empty())
         return wrong;
     if (settings.ports.empty())
-        return "serve needs a port: --port DEVICE, or a [port NAME] with device = … in --config";
+        return "a port is needed: --port DEVICE, or a [port NAME] with device = … in --config";
     if (!settings.tls && !(settings.ca + settings.cert + settings.key).empty())
         return "--ca, --cert and --key are for mqtts:// brokers";
     if (settings.cert.empty() != settings.key.empty())

@@ -444,7 +444,8 @@ TEST_F(CommandTest, ADeviceThatGoesAwayEndsTheCommandAsAPortThatCannotBeOpened) 
     const QString device = QString::fromStdString(link);
     EXPECT_EQ(monitor.messages.value(monitor.messages.size() - 2),
               "COM1: " + device + " is gone (it hung up) - the command could not finish");
-    EXPECT_EQ(monitor.messages.last(), "kelvaro: " + device + " went away during the command");
+    EXPECT_EQ(monitor.messages.last(),
+              "kelvaro: " + device + " went away during the command (it hung up)");
 
     std::string error;
     ASSERT_TRUE(sim.start(link, &error)) << error;
@@ -459,7 +460,8 @@ TEST_F(CommandTest, ADeviceThatGoesAwayEndsTheCommandAsAPortThatCannotBeOpened) 
     EXPECT_EQ(info.messages.value(info.messages.size() - 2),
               "Timeout < 36 Bytes: COM1: " + device +
                   " is gone (it hung up) - the command could not finish");
-    EXPECT_EQ(info.messages.last(), "kelvaro: " + device + " went away during the command");
+    EXPECT_EQ(info.messages.last(),
+              "kelvaro: " + device + " went away during the command (it hung up)");
 }
 
 // Without --port the command line says which device it took, and why.
@@ -585,4 +587,14 @@ TEST_F(CommandTest, TheCommandLineJournalsItsWritesWithTheSetReadJustBefore) {
     ASSERT_TRUE(waitFor([this] { return OrdersOf(sim).size() == 5; }));
     EXPECT_EQ(OrdersOf(sim), (std::vector<int>{5, 2, 7, 4, 3}))
         << "the start-up, the EEPROM read before, then the write";
+
+    // A journal that can't be written keeps the write from going out: a file error.
+    ASSERT_TRUE(QFile::remove(dir.filePath("kelvaro-journal.jsonl")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir("kelvaro-journal.jsonl"));
+    sim.clearRequests();
+    const Outcome refused = kelvaro({"teach"});
+    EXPECT_EQ(refused.code, 4);
+    EXPECT_TRUE(refused.messages.last().startsWith("Journal not written, so nothing was sent: "))
+        << refused.messages.join('|').toStdString();
+    EXPECT_EQ(OrdersOf(sim), (std::vector<int>{5, 2, 7})) << "the start-up only";
 }

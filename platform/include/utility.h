@@ -17,6 +17,8 @@ int GetFullPathFromProject(const char *fileName, char fullPath[MAX_PATHNAME_LEN]
 // The directory of the program's executable, which holds its panel file. Returns 0, or -1 as
 // GetProjectDir.
 int GetProgramDir(char directory[MAX_PATHNAME_LEN]);
+// 1 when something (a file, a folder) is at path, else 0.
+int FileExists(const char *path);
 // 1 when a and b name the same file: one file on disk (through any links), or names equal
 // ignoring letter case in the same directory (resolved); else 0.
 int SameFile(const char *a, const char *b);
