@@ -85,11 +85,12 @@ struct Usage {
 };
 
 // The program's cost: every thread of this process but the simulator's.
-Usage programUsage(const kvsim::Simulator &sim) {
+// The cost of the threads of process, but the one called skipped.
+Usage threadsUsage(const std::filesystem::path &process, const std::string &skipped = "") {
     Usage usage;
     for (const std::filesystem::directory_entry &task :
-         std::filesystem::directory_iterator("/proc/self/task")) {
-        if (task.path().filename() == std::to_string(sim.threadId()))
+         std::filesystem::directory_iterator(process / "task")) {
+        if (task.path().filename() == skipped)
             continue;
         double nanoseconds = 0;
         std::ifstream(task.path() / "schedstat") >> nanoseconds;
@@ -101,6 +102,10 @@ Usage programUsage(const kvsim::Simulator &sim) {
                 usage.wakeUps += std::stod(line.substr(line.find(':') + 1));
     }
     return usage;
+}
+
+Usage programUsage(const kvsim::Simulator &sim) {
+    return threadsUsage("/proc/self", std::to_string(sim.threadId()));
 }
 
 std::string linkFor(const char *name) {
@@ -342,14 +347,8 @@ double processTreeCpu(long pid) {
         long parent = 0;
         if (close != std::string::npos)
             parent = std::atol(line.c_str() + close + 4); // ") S PPID"
-        if (std::stol(name) != pid && parent != pid)
-            continue;
-        for (const std::filesystem::directory_entry &task :
-             std::filesystem::directory_iterator(entry.path() / "task")) {
-            double nanoseconds = 0;
-            std::ifstream(task.path() / "schedstat") >> nanoseconds;
-            seconds += nanoseconds * 1e-9;
-        }
+        if (std::stol(name) == pid || parent == pid)
+            seconds += threadsUsage(entry.path()).cpu;
     }
     return seconds;
 }

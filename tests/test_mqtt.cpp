@@ -4,7 +4,6 @@
 #include "mqtt.h"
 
 #include <QCoreApplication>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -12,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <netinet/in.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -221,7 +219,8 @@ TEST(MqttService, AnswersRequestsWithTheirCorrelationData) {
     EXPECT_EQ(MqttPublishResponse(client, "kelvaro/reply/#", "c", 1, "x", 1), MQTT_BAD_ARGUMENT);
 }
 
-TEST(MqttService, ReconnectsAfterTheBrokerStopsOrDies) {
+// The station's tests stop the broker; here it dies, and the callbacks are followed exactly.
+TEST(MqttService, ReconnectsAfterTheBrokerDies) {
     Broker broker;
     ASSERT_TRUE(broker.start()) << broker.error();
     const Connection station(settingsFor(broker));
@@ -233,12 +232,9 @@ TEST(MqttService, ReconnectsAfterTheBrokerStopsOrDies) {
     ASSERT_TRUE(subscriptionsInForce(client, recorder, "kelvaro/cmd/self"));
     const auto &changes = recorder.connectionChanges;
 
-    const auto loseAndRegain = [&](bool kill, const std::string &marker) {
+    const auto loseAndRegain = [&](const std::string &marker) {
         const size_t before = changes.size();
-        if (kill)
-            broker.kill();
-        else
-            ASSERT_TRUE(broker.stop()) << broker.error();
+        broker.kill();
         ASSERT_TRUE(WaitUntil([&] { return changes.size() > before; }, WAIT_S));
         EXPECT_EQ(changes[before].first, 0);
         EXPECT_NE(changes[before].second.find(brokerName(broker.port())), std::string::npos)
@@ -265,8 +261,7 @@ TEST(MqttService, ReconnectsAfterTheBrokerStopsOrDies) {
         EXPECT_EQ(command.exitCode, 0) << command.errors;
         EXPECT_TRUE(WaitUntil([&] { return recorder.received("kelvaro/cmd/x", marker); }, WAIT_S));
     };
-    loseAndRegain(false, "after-stop");
-    loseAndRegain(true, "after-kill");
+    loseAndRegain("after-kill");
 }
 
 TEST(MqttService, AHungBrokerBoundsWhatWaitsAndIsNoticedByTheKeepAlive) {
@@ -363,15 +358,7 @@ TEST(MqttService, FailuresSayWhy) {
                 << MqttLastError() << " lacks: " << word;
     };
 
-    MqttSettings wrongPassword = settingsFor(broker);
-    wrongPassword.password = "not-the-password";
-    expectFailure(wrongPassword, OPEN_TIMEOUT_S, MQTT_REFUSED,
-                  {name, "not authorised", "user name and password"});
-    MqttSettings anonymous = settingsFor(broker);
-    anonymous.user = nullptr;
-    anonymous.password = nullptr;
-    expectFailure(anonymous, OPEN_TIMEOUT_S, MQTT_REFUSED, {name, "not authorised"});
-
+    // A wrong password and a wrong CA: the station's tests.
     MqttSettings nobodyListens = settingsFor(broker);
     nobodyListens.port = FreeLoopbackPort();
     expectFailure(nobodyListens, OPEN_TIMEOUT_S, MQTT_CANNOT_CONNECT,
@@ -391,16 +378,10 @@ TEST(MqttService, FailuresSayWhy) {
     noAnswer.port = silent.port;
     expectFailure(noAnswer, 1.0, MQTT_CANNOT_CONNECT,
                   {brokerName(silent.port), "timed out after 1 s waiting for the broker"});
-
-    MqttSettings badPort = settingsFor(broker);
-    badPort.port = 0;
-    expectFailure(badPort, OPEN_TIMEOUT_S, MQTT_BAD_ARGUMENT, {"port 0"});
-    MqttSettings shortKeepAlive = settingsFor(broker);
-    shortKeepAlive.keepAliveSeconds = 3;
-    expectFailure(shortKeepAlive, OPEN_TIMEOUT_S, MQTT_BAD_ARGUMENT, {"keep-alive 3 s"});
 }
 
-TEST(MqttService, TlsChecksTheBrokerAndShowsTheClientCertificate) {
+// A wrong CA is the station's test; here the client's own certificate.
+TEST(MqttService, TlsShowsTheClientCertificate) {
     BrokerOptions options;
     options.tls = true;
     options.requireClientCertificate = true;
@@ -424,19 +405,6 @@ TEST(MqttService, TlsChecksTheBrokerAndShowsTheClientCertificate) {
         ASSERT_EQ(MqttSubscribe(station.client, "kelvaro/cmd/#", 0), 0);
         EXPECT_TRUE(subscriptionsInForce(station.client, recorder, "kelvaro/cmd/self"));
     }
-
-    QTemporaryDir elsewhere;
-    std::string error;
-    ASSERT_TRUE(MakeCertificate(elsewhere.path().toStdString(), "other-ca", "/CN=Some other CA", "",
-                                "", &error))
-        << error;
-    const std::string otherCa = elsewhere.path().toStdString() + "/other-ca.crt";
-    MqttSettings wrongCa = settings;
-    wrongCa.caFile = otherCa.c_str();
-    EXPECT_EQ(Connection(wrongCa).client, MQTT_CANNOT_CONNECT);
-    const std::string wrongCaCause = MqttLastError();
-    EXPECT_NE(wrongCaCause.find(brokerName(broker.tlsPort())), std::string::npos) << wrongCaCause;
-    EXPECT_NE(wrongCaCause.find("certificate verify failed"), std::string::npos) << wrongCaCause;
 
     MqttSettings noCertificate = settings;
     noCertificate.certFile = nullptr;
