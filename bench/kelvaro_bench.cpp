@@ -312,6 +312,14 @@ int measureNetwork() {
         const LiveFigures rfc2217 = runOver(server.rfc2217Line());
         const LiveFigures raw = runOver(server.rawLine());
         CloseCom(com);
+        setenv("KELVARO_COM1", server.rfc2217Line().c_str(), 1);
+        InitRS232(com);
+        const double killed = Timer();
+        server.kill();
+        while (ComDeviceGone(com) == 0 && Timer() < killed + 10)
+            ProcessSystemEventsUntil(killed + 10);
+        const double lost = Timer() - killed;
+        CloseCom(com);
         print("network_local_cycles_per_s", local.cyclesPerSecond, "1/s",
               "the same simulator, its pseudo-terminal opened directly");
         print("network_rfc2217_cycles_per_s", rfc2217.cyclesPerSecond, "1/s",
@@ -323,6 +331,7 @@ int measureNetwork() {
               "of a core; aim within 0.5 of the local line's");
         print("network_raw_cpu_percent", raw.cpuPercent, "%",
               "of a core; aim within 0.5 of the local line's");
+        print("network_server_killed_to_lost_s", lost, "s", "ser2net killed; aim < 0.5");
         return 0;
     });
 }

@@ -204,6 +204,13 @@ long long BackgroundClient::pid() const {
     return process_->processId();
 }
 
+int BackgroundClient::exitCode() const {
+    return process_->state() == QProcess::NotRunning &&
+                   process_->exitStatus() == QProcess::NormalExit
+               ? process_->exitCode()
+               : -1;
+}
+
 void BackgroundClient::kill() {
     if (process_->state() == QProcess::NotRunning)
         return;

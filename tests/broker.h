@@ -68,6 +68,8 @@ class BackgroundClient {
     const std::string &output() const { return output_; }
     const std::string &errors() const { return errors_; }
     long long pid() const;
+    // The exit status once it has ended by itself; -1 while it runs or when a signal ended it.
+    int exitCode() const;
     // SIGKILL, and waits for the exit.
     void kill();
 

@@ -247,6 +247,7 @@ TEST_F(StationTest, ADeviceLostAndBackIsReportedAndServedAgain) {
 TEST_F(StationTest, AWrongPasswordEndsWithItsCauseAndThePortStatus) {
     serve({}, "not-the-password");
     ASSERT_TRUE(station->waitForExit(WAIT_S));
+    EXPECT_EQ(station->exitCode(), 2);
     EXPECT_NE(station->errors().find("not authorised"), std::string::npos) << station->errors();
     station.reset();
     EXPECT_TRUE(ordersReceived().empty());
@@ -272,6 +273,7 @@ TEST_F(StationTlsTest, TheBrokersCertificateIsCheckedAgainstTheGivenCa) {
         << error;
     serve(over(folder.filePath("other.crt").toStdString()));
     ASSERT_TRUE(station->waitForExit(WAIT_S));
+    EXPECT_EQ(station->exitCode(), 2);
     EXPECT_NE(station->errors().find("certificate verify failed"), std::string::npos)
         << station->errors();
 
