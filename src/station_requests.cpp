@@ -10,6 +10,8 @@ namespace kelvaro {
 namespace {
 
 const size_t MAX_REQUEST_BYTES = 64 * 1024;
+// A refusal quotes at most this much of what it refuses: a request may be up to 64 KiB.
+const size_t MAX_QUOTED_BYTES = 40;
 const double LARGEST_WORD = 65535;
 
 struct Command {
@@ -22,6 +24,16 @@ const Command COMMANDS[] = {{"get", COMMAND_GET},         {"send", COMMAND_SEND}
                             {"capture", COMMAND_CAPTURE}, {"flash", COMMAND_FLASH}};
 
 const char COMMAND_NAMES[] = "get, send, teach, reset, capture, flash";
+
+// text, or its first MAX_QUOTED_BYTES cut where a UTF-8 character starts, and "…".
+std::string Excerpt(const std::string &text) {
+    if (text.size() <= MAX_QUOTED_BYTES)
+        return text;
+    size_t cut = MAX_QUOTED_BYTES;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return text.substr(0, cut) + "\u2026";
+}
 
 bool Fail(std::string *error, const std::string &why) {
     *error = why;
@@ -46,7 +58,7 @@ std::string ReadWords(const JsonValue *array, size_t count, std::vector<unsigned
                std::to_string(count);
     for (size_t i = 0; i < count; ++i) {
         if (!IsWholeNumberIn(array->items[i], 0, LARGEST_WORD))
-            return "value " + std::to_string(i + 1) + " (" + WriteJson(array->items[i]) +
+            return "value " + std::to_string(i + 1) + " (" + Excerpt(WriteJson(array->items[i])) +
                    ") is not a whole number from 0 to 65535";
         words->push_back(static_cast<unsigned short>(array->items[i].number));
     }
@@ -81,7 +93,8 @@ bool ReadStationRequest(const std::string &name, const std::string &payload,
         if (name == known.name)
             command = &known;
     if (!command)
-        return Fail(error, "unknown command \"" + name + "\": the commands are " + COMMAND_NAMES);
+        return Fail(error,
+                    "unknown command \"" + Excerpt(name) + "\": the commands are " + COMMAND_NAMES);
     if (!allowed.commands)
         return Fail(error, "commands are not allowed on this station (kelvaro serve "
                            "--allow-commands)");

@@ -12,7 +12,11 @@
 #include <QCoreApplication>
 #include <QProcess>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <termios.h>
+#include <unistd.h>
 
 using namespace kelvaro;
 
@@ -147,6 +151,19 @@ TEST_F(NetworkTest, RefusedAndUnknownLinesSayWhy) {
         EXPECT_NE(shown.find(cause), std::string::npos) << shown;
     }
     EXPECT_TRUE(ordersReceived().empty()) << "no request reached the controller";
+
+    // A second client while another holds the line: the server's refusal, in its own words.
+    const int first = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(std::stoi(raw.substr(raw.rfind(':') + 1)));
+    ASSERT_EQ(::connect(first, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    const std::string second = openFailure(server.rawLine());
+    ::close(first);
+    EXPECT_NE(second.find("closed the connection, saying \"Port already in use\""),
+              std::string::npos)
+        << second;
 }
 
 // kelvaro COMMAND over the network as a production line runs it: a frame log, and two

@@ -183,6 +183,12 @@ TEST_F(StationTest, CommandsAreRefusedUnlessAllowedAndBadRequestsSendNothing) {
                               "0]}")
                   .find("value 1 (70000) is not a whole number from 0 to 65535"),
               std::string::npos);
+    // A refusal quotes a glimpse of what it refuses, never the whole of a request up to 64 KiB.
+    const std::string longValue =
+        request("send", "{\"target\":\"ram\",\"words\":[\"" + std::string(10000, 'x') +
+                            "\",0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]}");
+    EXPECT_NE(longValue.find("value 1 (\\\"xxx"), std::string::npos) << longValue.substr(0, 200);
+    EXPECT_LT(longValue.size(), 200u);
     for (int order : ordersReceived())
         EXPECT_EQ(order, 8) << "nothing but the live run reached the controller";
 }
