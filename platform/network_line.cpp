@@ -191,6 +191,28 @@ void keepTail(NetworkLine &line, const char *data, size_t count) {
         line.lastText.erase(0, line.lastText.size() - PARTING_TEXT_BYTES);
 }
 
+enum class EarlyRead { Took, Quiet, Closed, Failed };
+
+// Waits until deadline for what the connection brings before the line is in use and adds it to
+// early. Returns Quiet when nothing came, Closed or Failed with cause when the connection ended.
+EarlyRead takeEarly(NetworkLine &line, double deadline, std::string *cause, std::string *early) {
+    if (!waitFor(line.fd, POLLIN, deadline))
+        return EarlyRead::Quiet;
+    char buffer[READ_CHUNK];
+    size_t stored = 0;
+    const ssize_t n = ReadNetworkLine(line, buffer, sizeof buffer, &stored);
+    if (n == 0) {
+        *cause = NetworkLineEnding(line);
+        return EarlyRead::Closed;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        *cause = line.address + ": " + std::strerror(errno);
+        return EarlyRead::Failed;
+    }
+    early->append(buffer, stored);
+    return EarlyRead::Took;
+}
+
 // Has the server confirm the line. Returns true when it did, false with cause.
 bool negotiate(NetworkLine &line, std::string *cause, std::string *early) {
     const std::string opening = line.telnet->begin();
@@ -200,26 +222,20 @@ bool negotiate(NetworkLine &line, std::string *cause, std::string *early) {
         *cause = line.address + ": " + std::strerror(errno);
         return false;
     }
-    char buffer[READ_CHUNK];
     while (line.telnet->negotiation() == TelnetComPort::Negotiation::Pending) {
-        if (!waitFor(line.fd, POLLIN, deadline)) {
+        const EarlyRead read = takeEarly(line, deadline, cause, early);
+        if (read == EarlyRead::Quiet) {
             *cause = "the server at " + line.address + " did not confirm RFC 2217 within " +
                      std::to_string(int(NETWORK_NEGOTIATION_TIMEOUT_S)) + " s (" +
                      line.telnet->unconfirmed() + " unconfirmed): if it is a raw TCP port, use " +
                      "tcp://" + line.address;
             return false;
         }
-        size_t stored = 0;
-        const ssize_t n = ReadNetworkLine(line, buffer, sizeof buffer, &stored);
-        if (n == 0) {
-            *cause = NetworkLineEnding(line) + " before the line was set";
+        if (read != EarlyRead::Took) {
+            if (read == EarlyRead::Closed)
+                *cause += " before the line was set";
             return false;
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            *cause = line.address + ": " + std::strerror(errno);
-            return false;
-        }
-        early->append(buffer, stored);
     }
     if (line.telnet->negotiation() == TelnetComPort::Negotiation::Refused) {
         *cause = line.telnet->refusal();
@@ -235,21 +251,10 @@ bool negotiate(NetworkLine &line, std::string *cause, std::string *early) {
 // Returns false with cause when it did.
 bool settle(NetworkLine &line, std::string *cause, std::string *early) {
     const double deadline = Timer() + RAW_SETTLE_S;
-    char buffer[READ_CHUNK];
-    while (waitFor(line.fd, POLLIN, deadline)) {
-        size_t stored = 0;
-        const ssize_t n = ReadNetworkLine(line, buffer, sizeof buffer, &stored);
-        if (n == 0) {
-            *cause = NetworkLineEnding(line);
-            return false;
-        }
-        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            *cause = line.address + ": " + std::strerror(errno);
-            return false;
-        }
-        early->append(buffer, stored);
-    }
-    return true;
+    EarlyRead read = EarlyRead::Took;
+    while (read == EarlyRead::Took)
+        read = takeEarly(line, deadline, cause, early);
+    return read == EarlyRead::Quiet;
 }
 
 } // namespace
