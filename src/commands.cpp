@@ -131,10 +131,11 @@ int RunSend(int target) {
 
 // The set one operand of diff names: the file's, read before, or the controller's, read now (the
 // RAM's at the start-up). Returns 1, or 0 when the controller did not give it.
+// The EEPROM's set is read aside, so that a "ram" after it still finds the RAM's.
 int DiffOperand(const std::string &word, int which) {
-    if (Is(word, "eeprom") && GetFromController(EEPROM) != 1)
-        return 0;
-    if (IsTargetWord(word)) {
+    if (Is(word, "eeprom"))
+        return ReadParameterSet(EEPROM, diffSets[which]) == 1;
+    if (Is(word, "ram")) {
         CopyVarsToPP();
         std::copy(pp, pp + PNUM, diffSets[which]);
     }

@@ -519,6 +519,13 @@ TEST_F(CommandTest, DiffPrintsTheWordsThatDifferAndSaysSoByItsExitStatus) {
                               .arg(sim.ram()[2])
                               .arg(sim.ram()[15]));
 
+    kvsim::Words eeprom = sim.ram();
+    eeprom[5] = sim.ram()[5] == 9 ? 8 : 9;
+    sim.setEeprom(eeprom);
+    const Outcome stored = kelvaro({"diff", "eeprom", "ram"});
+    EXPECT_EQ(stored.code, 6) << "the RAM's set, not the EEPROM's read just before";
+    EXPECT_EQ(stored.out, QString("5\tHold\t%1\t%2\n").arg(eeprom[5]).arg(sim.ram()[5]));
+
     sim.clearRequests();
     const Outcome files =
         kelvaro({"diff", dir.filePath("same.dat"), dir.filePath("other.dat")}, "/nonexistent/tty");
