@@ -92,11 +92,6 @@ int StopChild(int child, double timeoutSeconds) {
     return process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
 }
 
-long ChildProcessId(int child) {
-    const auto found = children.find(child);
-    return found == children.end() ? 0 : long(found->second.process->processId());
-}
-
 const char *GetChildError(void) {
     return lastError.c_str();
 }

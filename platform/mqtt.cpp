@@ -1,6 +1,7 @@
 // MQTT client service on libmosquitto: the client's socket and timers live on the Qt event loop,
 // which drives the library's reads, writes and keep-alive; no thread and no polling of our own.
 #include "mqtt.h"
+#include "utility.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -16,7 +17,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -322,19 +322,19 @@ void retireNotifiers(Client &c) {
     }
 }
 
+// True when bytes wait to be written: under TLS, OpenSSL's own wish.
+bool wantsWrite(const Client &c) {
+    const SSL *ssl = sslOf(c);
+    return ssl ? SSL_want_write(ssl) != 0 : mosquitto_want_write(c.mosq);
+}
+
 // A write is wanted while the TCP connection is pending and then while the library has packets it
 // could not send; under TLS only while OpenSSL itself waits to write, since the library's own flag
 // outlives the write it was raised for and would keep the loop awake.
 void updateWriter(Client &c) {
     if (!c.writer)
         return;
-    bool wanted = false;
-    if (c.tcpPending)
-        wanted = true;
-    else if (SSL *ssl = sslOf(c))
-        wanted = SSL_want_write(ssl) != 0;
-    else
-        wanted = mosquitto_want_write(c.mosq);
+    const bool wanted = c.tcpPending || wantsWrite(c);
     if (c.writer->isEnabled() != wanted)
         c.writer->setEnabled(wanted);
 }
@@ -422,9 +422,7 @@ bool connectingSocketFailed(Client &c) {
         connectionDown(c, c.tls ? "TLS failed: the broker closed the connection in the handshake "
                                   "(does port " +
                                       std::to_string(c.port) + " speak TLS?)"
-                                : "the broker closed the connection before accepting it (does "
-                                  "port " +
-                                      std::to_string(c.port) + " want TLS?)");
+                                : hangUpCause(c));
         return true;
     }
     return false;
@@ -753,11 +751,6 @@ void destroy(std::unique_ptr<Client> c) {
     mosquitto_destroy(c->mosq);
 }
 
-double secondsNow() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 // Drives the socket directly until ready() or the deadline: closing must not run the program's
 // other work, nor this client's callbacks.
 template <typename Ready> void driveUntil(Client &c, double deadline, Ready ready) {
@@ -766,12 +759,10 @@ template <typename Ready> void driveUntil(Client &c, double deadline, Ready read
             mosquitto_loop_write(c.mosq, 1) != MOSQ_ERR_SUCCESS)
             return;
         const int fd = mosquitto_socket(c.mosq);
-        const double left = deadline - secondsNow();
+        const double left = deadline - Timer();
         if (fd < 0 || ready() || left <= 0)
             return;
-        const SSL *ssl = sslOf(c);
-        const bool wantWrite = ssl ? SSL_want_write(ssl) : mosquitto_want_write(c.mosq);
-        pollfd socket{fd, short(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
+        pollfd socket{fd, short(POLLIN | (wantsWrite(c) ? POLLOUT : 0)), 0};
         if (poll(&socket, 1, int(std::ceil(left * 1000.0))) < 0 && errno != EINTR)
             return;
         if (mosquitto_loop_read(c.mosq, 1) != MOSQ_ERR_SUCCESS)
@@ -780,12 +771,8 @@ template <typename Ready> void driveUntil(Client &c, double deadline, Ready read
 }
 
 void flushAndDisconnect(Client &c) {
-    const double deadline = secondsNow() + c.timeoutS;
-    driveUntil(c, deadline, [&c] {
-        const SSL *ssl = sslOf(c);
-        const bool unsent = ssl ? SSL_want_write(ssl) != 0 : mosquitto_want_write(c.mosq);
-        return c.pending.empty() && !unsent;
-    });
+    const double deadline = Timer() + c.timeoutS;
+    driveUntil(c, deadline, [&c] { return c.pending.empty() && !wantsWrite(c); });
     if (mosquitto_socket(c.mosq) < 0)
         return;
     // The library closes the socket once the DISCONNECT is on the wire; the broker then drops

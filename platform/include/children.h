@@ -15,7 +15,5 @@ int StartChild(const char *program, const char *const *arguments, const char *co
 // handle is gone afterwards, and its callback does not run. Returns its exit code, -1 when a
 // signal ended it, or -2 for an unknown handle.
 int StopChild(int child, double timeoutSeconds);
-// The process id of the child; 0 for an unknown handle.
-long ChildProcessId(int child);
 // Why the last StartChild failed.
 const char *GetChildError(void);
