@@ -518,7 +518,7 @@ int CaptureCurve(int source) {
     order = ORDER_LIVE_VALUES;
     StartExchange(com, order, pp);
     WaitRxFull();
-    return whole;
+    return whole == blocks;
 }
 
 int SendCorrDataToFlash(void) {

@@ -127,8 +127,8 @@ int SendLiveRequest(void);
 // Reads one 64-word curve block by polling; the receive callback must be removed. Returns 64
 // when a reply of exactly 128 bytes came.
 int ReadData64(int offset, int source, int order);
-// Reads the curve of source (0 RAW, 1 NORM) block by block, then one live frame. Returns the
-// number of blocks that came whole.
+// Reads the curve of source (0 RAW, 1 NORM) block by block, then one live frame. Returns 1 when
+// every block came whole, else 0.
 int CaptureCurve(int source);
 
 // Programs flash pages 4 to 7 from flashp4 .. flashp7, block by block, each echo checked.

@@ -271,9 +271,7 @@ int UsageError(const std::string &why, const Command *command) {
 
 // The number an option's value must be, or why it is not.
 std::string CheckNumber(const Option &option, const std::string &value, double *number) {
-    char *end = nullptr;
-    *number = std::strtod(value.c_str(), &end);
-    const bool read = !value.empty() && *end == '\0' && std::isfinite(*number) && *number > 0;
+    const bool read = IsNumberAboveZero(value, number);
     if (option.kind == WHOLE_ABOVE_ZERO &&
         (!read || *number != std::floor(*number) || *number > 1e9))
         return std::string(option.name) + " \"" + value + "\" is not a whole number above 0";
@@ -351,6 +349,12 @@ void StartOn(const char *device) {
 }
 
 } // namespace
+
+bool IsNumberAboveZero(const std::string &value, double *number) {
+    char *end = nullptr;
+    *number = std::strtod(value.c_str(), &end);
+    return !value.empty() && *end == '\0' && std::isfinite(*number) && *number > 0;
+}
 
 int HandleCommandLine(int argc, char **argv) {
     given = Parsed{};

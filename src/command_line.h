@@ -32,5 +32,7 @@ bool StartUpPortGiven(void);
 const char *FrameLogPath(void);
 // A number of an option, checked when the command line was read.
 double OptionNumber(const char *name, double otherwise);
+// True when value is a finite number above 0, put in number.
+bool IsNumberAboveZero(const std::string &value, double *number);
 
 } // namespace kelvaro

@@ -104,10 +104,7 @@ int RunMonitor(void) {
 }
 
 int RunCapture(int source) {
-    SetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, source);
-    const int whole = CaptureCurve(source);
-    PlotCapture();
-    if (whole != (source == NORM_SOURCE ? 2 : 4))
+    if (!CaptureOntoGraph(source))
         return EXIT_NO_ANSWER;
     if (json) {
         JsonObject curve;

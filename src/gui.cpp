@@ -325,6 +325,13 @@ int LoadParameterSet(const char *path) {
     return 1;
 }
 
+int CaptureOntoGraph(int source) {
+    SetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, source);
+    const int whole = CaptureCurve(source);
+    PlotCapture();
+    return whole;
+}
+
 void PlotCapture(void) {
     PlotRAWValues();
     SetPlotLines(tolerance, DATA_BAND_TOP);

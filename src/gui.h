@@ -66,6 +66,9 @@ int ReadCorrData(const char *path);
 // What a capture shows: the live values of its moment, and the curve with its band and reference
 // line (the band at reference +/- tolerance, within 1..4095).
 void PlotCapture(void);
+// Captures the curve of source as the window's Data button would, onto the graph. Returns 1 when
+// every block came whole, else 0.
+int CaptureOntoGraph(int source);
 // Draws a captured curve on the XY graph: curves A and B for RAW, the NORM curve with its
 // tolerance band and reference line for NORM. Every array holds at least 128 words.
 void PlotDATACurve(const unsigned short *curveA, const unsigned short *curveB,

@@ -83,12 +83,6 @@ std::string TopicSafe(std::string name) {
     return name;
 }
 
-bool IsRate(const std::string &value, double *rate) {
-    char *end = nullptr;
-    *rate = std::strtod(value.c_str(), &end);
-    return !value.empty() && *end == '\0' && std::isfinite(*rate) && *rate > 0;
-}
-
 bool IsTrue(const std::string &value, bool *flag) {
     if (value == "true" || value == "yes" || value == "1")
         *flag = true;
@@ -118,7 +112,7 @@ int ConfigEntry(const char *section, const char *key, const char *value, int lin
     else if (s == "station" && k == "name")
         settings.station = v;
     else if (s == "station" && k == "rate")
-        known = IsRate(v, &settings.rate);
+        known = IsNumberAboveZero(v, &settings.rate);
     else if (s == "station" && k == "allow-commands")
         known = IsTrue(v, &settings.allowed.commands);
     else if (s == "station" && k == "allow-flash")
@@ -214,8 +208,6 @@ std::string ReadSettings(void) {
         return "--ca, --cert and --key are for mqtts:// brokers";
     if (settings.cert.empty() != settings.key.empty())
         return "--cert and --key go together";
-    if (settings.rate < 0)
-        return "the rate must be above 0";
     if (!settings.passwordFile.empty()) {
         char password[PASSWORD_BYTES];
         if (ReadTextFile(settings.passwordFile.c_str(), password, sizeof password) < 0)
@@ -272,8 +264,7 @@ struct Worker {
     int child = 0;
     double started = 0;
     double retry = FIRST_RETRY_S;
-    double due = 0;     // when to start it again; 0 while it runs
-    bool given = false; // ended on wrong settings: starting it again would not help
+    double due = 0; // when to start it again; 0 while it runs, and after wrong settings
 };
 std::vector<Worker> workers;
 int stationClient = 0;
@@ -336,16 +327,16 @@ void StartWorker(Worker &worker) {
                 ended.child = 0;
                 if (Timer() - ended.started > STEADY_WORKER_S)
                     ended.retry = FIRST_RETRY_S;
-                ended.given = exitCode == EXIT_USAGE;
+                // Ended on wrong settings: starting it again would not help.
+                const bool givenUp = exitCode == EXIT_USAGE;
                 std::fprintf(
                     stderr, "kelvaro: the worker of %s ended (%d)%s\n", ended.port.name.c_str(),
                     exitCode,
-                    ended.given
-                        ? ""
-                        : ("; again in " + std::to_string(int(ended.retry)) + " s").c_str());
+                    givenUp ? ""
+                            : ("; again in " + std::to_string(int(ended.retry)) + " s").c_str());
                 Publish(stationClient, PortTopic(ended.port.name) + "/state",
                         PortState("lost", ended.port.device), QOS_AT_LEAST_ONCE, true);
-                ended.due = ended.given ? 0 : Timer() + ended.retry;
+                ended.due = givenUp ? 0 : Timer() + ended.retry;
                 ended.retry = std::min(ended.retry * 2, LAST_RETRY_S);
             }
         },
@@ -408,7 +399,7 @@ struct Retained {
 
 int client = 0;
 std::string portTopic; // kelvaro/STATION/PORT
-std::string device;
+std::string liveTopic;
 Retained retained;
 std::deque<std::string> keptEvents;
 unsigned long droppedEvents = 0;
@@ -421,7 +412,7 @@ void PublishRetained(const char *suffix, const std::string &payload, std::string
 }
 
 void PublishState(const char *state) {
-    PublishRetained("state", PortState(state, device), &retained.state);
+    PublishRetained("state", PortState(state, settings.ports[0].device), &retained.state);
 }
 
 // {"words": […], "time": …, and each word by its name}
@@ -431,11 +422,15 @@ std::string ParameterSetJson(const unsigned short *words) {
     return set.add("time", UtcTimeNow()).text();
 }
 
-// The set of target that the variables hold now.
-void PublishParameters(int target) {
+void PublishParameters(int target, const unsigned short *words) {
+    PublishRetained(target == EEPROM ? "parameters/eeprom" : "parameters/ram",
+                    ParameterSetJson(words), target == EEPROM ? &retained.eeprom : &retained.ram);
+}
+
+// The RAM's set, as the variables hold it after a read or a write.
+void PublishRamParameters(void) {
     CopyVarsToPP();
-    PublishRetained(target == EEPROM ? "parameters/eeprom" : "parameters/ram", ParameterSetJson(pp),
-                    target == EEPROM ? &retained.eeprom : &retained.ram);
+    PublishParameters(RAM, pp);
 }
 
 // Events wait while the broker is away, up to KEPT_EVENTS; the oldest go first.
@@ -510,16 +505,11 @@ void CommandMessage(int, const char *topic, const void *payload, int length,
         waiting.push_back(command);
 }
 
-// The EEPROM's set read, and the variables back at the RAM's: the live requests carry the
-// controller's working set.
+// The EEPROM's set is read aside: the variables keep the RAM's, which the live requests carry.
 void ReadEeprom(void) {
-    unsigned short ram[PNUM];
-    CopyVarsToPP();
-    std::copy(pp, pp + PNUM, ram);
-    if (GetFromController(EEPROM) == 1)
-        PublishParameters(EEPROM);
-    TakeParameterWords(ram);
-    SetPanelValues();
+    unsigned short words[PNUM];
+    if (ReadParameterSet(EEPROM, words) == 1)
+        PublishParameters(EEPROM, words);
 }
 
 // Runs one command on the line. Returns its answer.
@@ -527,20 +517,17 @@ std::string Execute(const StationRequest &request) {
     const char *targetName = request.target == EEPROM ? "eeprom" : "ram";
     switch (request.command) {
     case COMMAND_GET: {
-        unsigned short ram[PNUM];
-        CopyVarsToPP();
-        std::copy(pp, pp + PNUM, ram);
-        if (GetFromController(request.target) != 1)
+        unsigned short words[PNUM];
+        const int answered =
+            request.target == EEPROM ? ReadParameterSet(EEPROM, words) : GetFromController(RAM);
+        if (answered != 1)
             return StationRefusal(ShownStatus());
-        PublishParameters(request.target);
-        CopyVarsToPP();
-        const std::string answer =
-            JsonObject().add("ok", true).addRaw("words", ParameterWordsJson(pp)).text();
-        if (request.target == EEPROM) {
-            TakeParameterWords(ram);
-            SetPanelValues();
+        if (request.target == RAM) {
+            CopyVarsToPP();
+            std::copy(pp, pp + PNUM, words);
         }
-        return answer;
+        PublishParameters(request.target, words);
+        return JsonObject().add("ok", true).addRaw("words", ParameterWordsJson(words)).text();
     }
     case COMMAND_SEND: {
         TakeParameterWords(request.words.data());
@@ -549,7 +536,8 @@ std::string Execute(const StationRequest &request) {
         PublishEvent("send", ShownStatus(), targetName);
         if (!sent)
             return StationRefusal(ShownStatus());
-        PublishParameters(request.target);
+        CopyVarsToPP();
+        PublishParameters(request.target, pp);
         return JsonObject().add("ok", true).text();
     }
     case COMMAND_TEACH:
@@ -559,15 +547,11 @@ std::string Execute(const StationRequest &request) {
         PublishEvent(teach ? "teach" : "reset", ShownStatus());
         if (!readBack)
             return StationRefusal(ShownStatus());
-        PublishParameters(RAM);
-        CopyVarsToPP();
+        PublishRamParameters();
         return JsonObject().add("ok", true).addRaw("words", ParameterWordsJson(pp)).text();
     }
     case COMMAND_CAPTURE: {
-        SetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, request.source);
-        const int whole = CaptureCurve(request.source);
-        PlotCapture();
-        if (whole != (request.source == 1 ? 2 : 4))
+        if (!CaptureOntoGraph(request.source))
             return StationRefusal(ShownStatus());
         JsonObject answer;
         AddCurve(answer.add("ok", true), request.source);
@@ -609,10 +593,11 @@ void LiveAnswer(double) {
     const double now = Timer();
     if (settings.rate <= 0 || now - lastLive >= 1.0 / settings.rate) {
         lastLive = now;
-        JsonObject live;
-        AddLiveValues(live.add("time", UtcTimeNow()));
-        if (MqttIsConnected(client))
-            Publish(client, portTopic + "/live", live.text(), QOS_AT_MOST_ONCE, false);
+        if (MqttIsConnected(client)) {
+            JsonObject live;
+            AddLiveValues(live.add("time", UtcTimeNow()));
+            Publish(client, liveTopic, live.text(), QOS_AT_MOST_ONCE, false);
+        }
     }
     RunWaitingCommands(true);
     if (UserInterfaceQuitting())
@@ -629,10 +614,9 @@ void WaitWhileDown(double seconds) {
 }
 
 int RunWorker(const char *name) {
-    const PortSetting port = settings.ports[0];
     settings.ports[0].name = TopicSafe(name);
-    portTopic = StationTopic() + "/" + settings.ports[0].name;
-    device = port.device;
+    portTopic = PortTopic(settings.ports[0].name);
+    liveTopic = portTopic + "/live";
     const std::string prefix = settings.ports[0].name + ": ";
     EchoStatusToStandardError(prefix.c_str());
     lostDeviceAdvice = "the station tries again";
@@ -656,9 +640,12 @@ int RunWorker(const char *name) {
             retry = FIRST_RETRY_S;
             PublishState("online");
             PublishRetained("info",
-                            JsonObject().add("firmware", szVersion).add("device", device).text(),
+                            JsonObject()
+                                .add("firmware", szVersion)
+                                .add("device", settings.ports[0].device)
+                                .text(),
                             &retained.info);
-            PublishParameters(RAM);
+            PublishRamParameters();
             ReadEeprom();
             const RunEnding ending = RunLive(LiveAnswer);
             if (ending == RUN_STOPPED)
