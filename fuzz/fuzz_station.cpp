@@ -3,6 +3,7 @@
 #include "station_requests.h"
 
 #include "com232.h"
+#include "gui.h"
 #include "json.h"
 
 #include <cstdint>
@@ -57,8 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
     case COMMAND_FLASH:
         check(allowed.flash);
-        check(request.values.size() == size_t(CORRECTION_ROWS) &&
-              request.keys.size() == size_t(CORRECTION_ROWS));
+        check(request.columns.size() == size_t(2 * CORRECTION_KEYS));
+        for (int row = 0; row < CORRECTION_KEYS; ++row)
+            check(request.columns[size_t(CORRECTION_KEYS + row)] < CORRECTION_KEYS);
         break;
     case COMMAND_TEACH:
     case COMMAND_RESET:

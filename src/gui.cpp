@@ -74,7 +74,6 @@ void SetUpStripChart(int chart, int traces) {
 }
 
 const int PARAMETER_FIELD_WIDTH = 4;
-const int CORRECTION_KEYS = 1024;
 const int TABLE_FIELD_WIDTH = 6;
 
 // The mean of two table entries as 32-bit signed arithmetic gives it, wrap-around included.
@@ -384,12 +383,15 @@ int ReadCorrData(const char *path) {
             return -1;
         }
     }
-    std::copy(columns, columns + 2 * CORRECTION_KEYS, vcorr);
+    return TakeCorrTable(columns);
+}
+
+int TakeCorrTable(const unsigned short *columns) {
     static int value[CORRECTION_KEYS], key[CORRECTION_KEYS], table[CORRECTION_KEYS];
     for (int i = 0; i < CORRECTION_KEYS; ++i) {
-        value[i] = vcorr[i];
+        value[i] = columns[i];
         // The key column is read from the bottom up.
-        key[i] = vcorr[2 * CORRECTION_KEYS - 1 - i];
+        key[i] = columns[2 * CORRECTION_KEYS - 1 - i];
         table[i] = 0;
     }
     for (int i = 0; i < CORRECTION_KEYS; ++i)

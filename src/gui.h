@@ -61,7 +61,11 @@ int LoadParameterSet(const char *path);
 // the file was refused: not read whole, a value that does not fit a word, a key outside 0..1023.
 // The page arrays are then untouched, nothing is written, and the status line says why.
 const int TABLE_NOT_WRITTEN = 1;
+const int CORRECTION_KEYS = 1024;
 int ReadCorrData(const char *path);
+// The same from a correction file's two columns: its values row by row, then its keys, each key
+// within 0..1023. Returns 0 or TABLE_NOT_WRITTEN.
+int TakeCorrTable(const unsigned short *columns);
 
 // What a capture shows: the live values of its moment, and the curve with its band and reference
 // line (the band at reference +/- tolerance, within 1..4095).

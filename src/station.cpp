@@ -558,16 +558,7 @@ std::string Execute(const StationRequest &request) {
         return answer.text();
     }
     case COMMAND_FLASH: {
-        // The table takes the path of a correction file, whole or not at all.
-        std::string text;
-        for (int row = 0; row < CORRECTION_ROWS; ++row)
-            text += std::to_string(request.values[size_t(row)]) + " " +
-                    std::to_string(request.keys[size_t(row)]) + "\n";
-        char path[MAX_PATHNAME_LEN];
-        GetFullPathFromProject(("station-" + settings.ports[0].name + "-table.dat").c_str(), path);
-        if (SaveTextFile(path, text.c_str()) != 0)
-            return StationRefusal(GetDataFileError());
-        if (ReadCorrData(path) != 0)
+        if (TakeCorrTable(request.columns.data()) != 0)
             return StationRefusal(ShownStatus());
         const int failed = SendCorrDataToFlash();
         PublishEvent("flash", ShownStatus());

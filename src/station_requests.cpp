@@ -3,6 +3,7 @@
 #include "station_requests.h"
 
 #include "com232.h"
+#include "gui.h"
 #include "json.h"
 
 namespace kelvaro {
@@ -69,16 +70,20 @@ std::string ReadWords(const JsonValue *array, size_t count, std::vector<unsigned
 std::string ReadTable(const JsonValue *table, StationRequest *request) {
     if (!table || table->type != JsonType::Array)
         return "\"table\" is not an array of [value, key] rows";
-    if (table->items.size() != size_t(CORRECTION_ROWS))
+    const size_t rows = CORRECTION_KEYS;
+    if (table->items.size() != rows)
         return "\"table\" holds " + std::to_string(table->items.size()) + " rows, not " +
-               std::to_string(CORRECTION_ROWS);
-    for (size_t row = 0; row < table->items.size(); ++row) {
+               std::to_string(rows);
+    request->columns.resize(2 * rows);
+    for (size_t row = 0; row < rows; ++row) {
         std::vector<unsigned short> pair;
-        const std::string wrong = ReadWords(&table->items[row], 2, &pair);
+        std::string wrong = ReadWords(&table->items[row], 2, &pair);
+        if (wrong.empty() && pair[1] >= rows)
+            wrong = "key " + std::to_string(pair[1]) + " is outside 0..1023";
         if (!wrong.empty())
             return "\"table\" row " + std::to_string(row + 1) + " " + wrong;
-        request->values.push_back(pair[0]);
-        request->keys.push_back(pair[1]);
+        request->columns[row] = pair[0];
+        request->columns[rows + row] = pair[1];
     }
     return "";
 }

@@ -17,15 +17,13 @@ enum StationCommand {
     COMMAND_FLASH
 };
 
-const int CORRECTION_ROWS = 1024;
-
 struct StationRequest {
     StationCommand command = COMMAND_GET;
-    int target = 0;                     // get, send: RAM or EEPROM
-    std::vector<unsigned short> words;  // send: the sixteen words
-    int source = 0;                     // capture: 0 raw, 1 norm
-    std::vector<unsigned short> values; // flash: the correction file's first column, row by row
-    std::vector<unsigned short> keys;   // and its second
+    int target = 0;                      // get, send: RAM or EEPROM
+    std::vector<unsigned short> words;   // send: the sixteen words
+    int source = 0;                      // capture: 0 raw, 1 norm
+    std::vector<unsigned short> columns; // flash: the correction file's values row by row, then
+                                         // its keys
 };
 
 // What the station was started to allow.

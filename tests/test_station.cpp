@@ -19,6 +19,16 @@ std::string Binary() {
     return QCoreApplication::applicationDirPath().toStdString() + "/kelvaro";
 }
 
+// A correction table as the flash command takes it, [value, key] rows, key = 1023 - row; with
+// bad, one row's key is 1024.
+std::string TableText(bool bad = false) {
+    std::string rows;
+    for (int row = 0; row < 1024; ++row)
+        rows += (row ? ",[" : "[") + std::to_string(row) + "," +
+                std::to_string(bad && row == 7 ? 1024 : 1023 - row) + "]";
+    return "{\"table\":[" + rows + "]}";
+}
+
 std::string WordsText(const kvsim::Words &words) {
     std::string text;
     for (uint16_t word : words)
@@ -125,7 +135,7 @@ TEST_F(StationTest, PublishesTheRetainedTreeAfterItsStartUpThenLiveValuesInOrder
 // A command takes its turn between two live answers; its answer, the retained set and an event
 // follow, and the live run goes on.
 TEST_F(StationTest, CommandsGoOutThroughTheLiveRunAndTheirResultsFollow) {
-    serve({"--allow-commands"});
+    serve({"--allow-commands", "--allow-flash"});
     const auto events = broker.subscribe(topic("#"));
     ASSERT_TRUE(events->waitForOutput(topic("live"), WAIT_S)) << events->output();
     const kvsim::Words set = {65535, 0xFF00, 255, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
@@ -142,6 +152,8 @@ TEST_F(StationTest, CommandsGoOutThroughTheLiveRunAndTheirResultsFollow) {
     EXPECT_EQ(taught, "{\"ok\":true,\"words\":" + WordsText(sim.ram()) + "}\n");
     const std::string curve = request("capture", "{\"source\":\"raw\"}");
     EXPECT_EQ(curve.rfind("{\"ok\":true,\"source\":\"raw\",\"a\":[", 0), 0u) << curve;
+    EXPECT_EQ(request("get", "{\"target\":\"eeprom\"}"),
+              "{\"ok\":true,\"words\":" + WordsText(sim.eeprom()) + "}\n");
 
     const size_t before = events->output().size();
     ASSERT_TRUE(WaitUntil(
@@ -150,6 +162,17 @@ TEST_F(StationTest, CommandsGoOutThroughTheLiveRunAndTheirResultsFollow) {
     const std::vector<int> orders = ordersReceived();
     for (int order : {1, 2, 6, 9})
         EXPECT_NE(std::find(orders.begin(), orders.end(), order), orders.end()) << order;
+
+    // The key column is read from the bottom up: this table maps every key to itself.
+    EXPECT_EQ(request("flash", TableText()), "{\"ok\":true}\n");
+    EXPECT_EQ(sim.flashPage(5)[10], 266);
+    EXPECT_EQ(sim.flashPage(7)[255], 1023);
+    ASSERT_TRUE(events->waitForOutput(topic("event") + " {\"event\":\"flash\"", WAIT_S));
+    sim.clearRequests();
+    EXPECT_NE(request("flash", TableText(true)).find("row 8 key 1024 is outside 0..1023"),
+              std::string::npos);
+    for (int order : ordersReceived())
+        EXPECT_EQ(order, 8) << "a table refused flashes nothing";
 }
 
 TEST_F(StationTest, CommandsAreRefusedUnlessAllowedAndBadRequestsSendNothing) {
