@@ -97,7 +97,7 @@ void PrintMonitorRow(double secondsIntoRun) {
 int RunMonitor(void) {
     monitor = Monitor{long(OptionNumber("--count", 0)), OptionNumber("--seconds", 0), 0};
     if (!json) {
-        std::printf("time_s,%s\n", LIVE_COLUMNS);
+        std::printf("time_s,%s\n", LiveColumns().c_str());
         std::fflush(stdout);
     }
     return RunLive(PrintMonitorRow) == RUN_STOPPED ? EXIT_DONE : EXIT_NO_ANSWER;

@@ -101,16 +101,12 @@ int Append(Record &record) {
     return 0;
 }
 
-std::string Now(void) {
-    return UtcTimeNow();
-}
-
 } // namespace
 
 void JournalSetRead(int target, const unsigned short *words) {
     if (target != RAM && target != EEPROM)
         return;
-    lastRead[target - 1] = {std::vector<unsigned short>(words, words + PNUM), Now()};
+    lastRead[target - 1] = {std::vector<unsigned short>(words, words + PNUM), UtcTimeNow()};
 }
 
 void JournalReadsAreFresh(void) {
@@ -127,7 +123,7 @@ int JournalWrite(JournalOperation operation, int target, const unsigned short *w
     GetComDeviceName(com, device, sizeof device);
     Record record;
     record.fields.add("kind", "write")
-        .add("time", Now())
+        .add("time", UtcTimeNow())
         .add("user", user)
         .add("host", host)
         .add("version", KELVARO_VERSION)
@@ -166,7 +162,7 @@ int JournalRefusedLastWrite(void) {
 void JournalResult(const std::string &result, const unsigned short *readBack) {
     Record record;
     record.fields.add("kind", "result")
-        .add("time", Now())
+        .add("time", UtcTimeNow())
         .add("of", lastWrite)
         .add("result", result);
     if (readBack)

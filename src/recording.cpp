@@ -22,13 +22,51 @@ int recordFile = 0;
 std::string recordPath;
 long rows = 0;
 
-// ISO 8601 local time with milliseconds, as a spreadsheet reads it.
-std::string LocalTimeNow(void) {
+const char ISO_8601[] = "%Y-%m-%dT%H:%M:%S";
+
+struct LiveValue {
+    const char *name;
+    int (*read)(void);
+};
+// What one answer shows, in the order of a recording's columns.
+const LiveValue LIVE_VALUES[] = {
+    {"norm", [] { return valNORM; }},
+    {"a", [] { return int(adcCHA); }},
+    {"b", [] { return int(adcCHB); }},
+    {"amax", [] { return int(Amax); }},
+    {"bmax", [] { return int(Bmax); }},
+    {"up", [] { return int(UPval); }},
+    {"lo", [] { return int(LOval); }},
+    {"tol", [] { return int(tolval); }},
+    {"btn", [] { return int(btnval); }},
+    {"ref_led", [] { return LedShown(PANEL_REFLED); }},
+    {"tol_led", [] { return LedShown(PANEL_TOLLED); }},
+};
+
+struct Moment {
+    std::time_t seconds;
+    int millis;
+};
+
+Moment Now(void) {
     const auto now = std::chrono::system_clock::now();
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    return LocalTimeText("%Y-%m-%dT%H:%M:%S", std::chrono::system_clock::to_time_t(now),
-                         int(millis % 1000));
+    return {std::chrono::system_clock::to_time_t(now), int(millis % 1000)};
+}
+
+std::string TimeText(const std::tm &time, const char *format, int millis) {
+    char text[64];
+    const size_t length = std::strftime(text, sizeof text, format, &time);
+    if (millis >= 0)
+        std::snprintf(text + length, sizeof text - length, ".%03d", millis);
+    return text;
+}
+
+// ISO 8601 local time with milliseconds, as a spreadsheet reads it.
+std::string LocalTimeNow(void) {
+    const Moment now = Now();
+    return LocalTimeText(ISO_8601, now.seconds, now.millis);
 }
 
 void FailRecording(void) {
@@ -43,46 +81,33 @@ void FailRecording(void) {
 std::string LocalTimeText(const char *format, std::time_t seconds, int millis) {
     std::tm local{};
     localtime_r(&seconds, &local);
-    char text[64];
-    const size_t length = std::strftime(text, sizeof text, format, &local);
-    if (millis >= 0)
-        std::snprintf(text + length, sizeof text - length, ".%03d", millis);
-    return text;
+    return TimeText(local, format, millis);
 }
 
 std::string UtcTimeNow(void) {
-    const auto now = std::chrono::system_clock::now();
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const Moment now = Now();
     std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[40];
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", int(millis % 1000));
-    return text;
+    gmtime_r(&now.seconds, &utc);
+    return TimeText(utc, ISO_8601, now.millis) + "Z";
+}
+
+std::string LiveColumns(void) {
+    std::string names;
+    for (const LiveValue &value : LIVE_VALUES)
+        names += (names.empty() ? "" : ",") + std::string(value.name);
+    return names;
 }
 
 std::string LiveValuesRow(void) {
-    char row[128];
-    std::snprintf(row, sizeof row, "%d,%u,%u,%u,%u,%u,%u,%u,%u,%d,%d", valNORM, adcCHA, adcCHB,
-                  Amax, Bmax, UPval, LOval, tolval, btnval, LedShown(PANEL_REFLED),
-                  LedShown(PANEL_TOLLED));
+    std::string row;
+    for (const LiveValue &value : LIVE_VALUES)
+        row += (row.empty() ? "" : ",") + std::to_string(value.read());
     return row;
 }
 
 void AddLiveValues(JsonObject &object) {
-    object.add("norm", valNORM)
-        .add("a", int(adcCHA))
-        .add("b", int(adcCHB))
-        .add("amax", int(Amax))
-        .add("bmax", int(Bmax))
-        .add("up", int(UPval))
-        .add("lo", int(LOval))
-        .add("tol", int(tolval))
-        .add("btn", int(btnval))
-        .add("ref_led", LedShown(PANEL_REFLED))
-        .add("tol_led", LedShown(PANEL_TOLLED));
+    for (const LiveValue &value : LIVE_VALUES)
+        object.add(value.name, value.read());
 }
 
 int StartRecording(const char *path) {
@@ -95,8 +120,7 @@ int StartRecording(const char *path) {
     }
     recordPath = path;
     rows = 0;
-    if (WriteDataFile(recordFile, (std::string("time,time_s,") + LIVE_COLUMNS + "\n").c_str()) !=
-        0) {
+    if (WriteDataFile(recordFile, ("time,time_s," + LiveColumns() + "\n").c_str()) != 0) {
         FailRecording();
         return 0;
     }

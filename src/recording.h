@@ -15,12 +15,11 @@ std::string LocalTimeText(const char *format, std::time_t seconds, int millis = 
 // Now as UTC in ISO 8601 with milliseconds: "2026-12-07T10:15:30.123Z".
 std::string UtcTimeNow(void);
 
-// The columns of one answer, after the time columns of a recording.
-const char LIVE_COLUMNS[] = "norm,a,b,amax,bmax,up,lo,tol,btn,ref_led,tol_led";
-
+// The names of the columns of one answer, after the time columns of a recording: "norm,a,…".
+std::string LiveColumns(void);
 // The nine live words of the answer just plotted and the two LEDs as shown, comma-separated.
 std::string LiveValuesRow(void);
-// The same, as members of object under LIVE_COLUMNS' names.
+// The same, as members of object under LiveColumns' names.
 void AddLiveValues(JsonObject &object);
 
 // Starts a recording at path with its header row. Returns 1, or 0 with the status saying why.
