@@ -47,14 +47,20 @@ QString workingFolder() {
     return folder;
 }
 
-int copyPath(const QString &path, char out[MAX_PATHNAME_LEN]) {
-    const QByteArray bytes = QDir::toNativeSeparators(path).toLocal8Bit();
-    if (bytes.size() >= MAX_PATHNAME_LEN) {
-        out[0] = '\0';
+// Copies name into text of size bytes. Returns 0, or -1 with text empty when it does not fit.
+int copyText(const std::string &name, char *text, int size) {
+    if (!text || size < 1 || int(name.size()) >= size) {
+        if (text && size > 0)
+            text[0] = '\0';
         return -1;
     }
-    std::memcpy(out, bytes.constData(), size_t(bytes.size()) + 1);
+    std::memcpy(text, name.c_str(), name.size() + 1);
     return 0;
+}
+
+int copyPath(const QString &path, char out[MAX_PATHNAME_LEN]) {
+    return copyText(QDir::toNativeSeparators(path).toLocal8Bit().toStdString(), out,
+                    MAX_PATHNAME_LEN);
 }
 
 } // namespace
@@ -126,20 +132,6 @@ int FmtWordsAsText(char *text, int textSize, const int *values, int count) {
     text[length] = '\0';
     return length;
 }
-
-namespace {
-
-int copyText(const std::string &name, char *text, int size) {
-    if (!text || size < 1 || int(name.size()) >= size) {
-        if (text && size > 0)
-            text[0] = '\0';
-        return -1;
-    }
-    std::memcpy(text, name.c_str(), name.size() + 1);
-    return 0;
-}
-
-} // namespace
 
 int GetHostName(char *text, int size) {
     char name[256] = "";

@@ -58,7 +58,8 @@ const Option OPTIONS[] = {
     {"--version", "-V", NO_VALUE, nullptr, "print the version and exit"},
 };
 
-// The options every command that opens the line takes, and those that print a result too.
+// The options every command that opens the line takes (the window too), and those that print a
+// result too.
 const char LINE_OPTIONS[] = "--port --log";
 const char RESULT_OPTIONS[] = "--port --log --json";
 
@@ -73,16 +74,12 @@ struct Command {
     std::string (*check)(const std::vector<std::string> &arguments);
 };
 
-bool IsTarget(const std::string &word) {
-    return word == "ram" || word == "eeprom";
-}
-
 std::string NoCheck(const std::vector<std::string> &) {
     return "";
 }
 
 std::string CheckTarget(const std::vector<std::string> &arguments) {
-    return IsTarget(arguments[0]) ? "" : "\"" + arguments[0] + "\" is not ram or eeprom";
+    return IsTargetWord(arguments[0]) ? "" : "\"" + arguments[0] + "\" is not ram or eeprom";
 }
 
 std::string CheckSource(const std::vector<std::string> &arguments) {
@@ -126,8 +123,6 @@ const Command COMMANDS[] = {
      "the station service: each port's values to an MQTT broker, commands back", NoCheck},
     {"help", "[COMMAND]", 0, 1, "", "this text, or the command's", CheckHelpTopic},
 };
-
-const char WINDOW_OPTIONS[] = "--port --log";
 
 const Command *FindCommand(const std::string &name) {
     for (const Command &command : COMMANDS)
@@ -316,7 +311,7 @@ std::string Split(int argc, char **argv) {
 
 // Checks the options against what the command takes, and their numbers.
 std::string CheckOptions(const Command *command) {
-    const char *allowed = command ? command->options : WINDOW_OPTIONS;
+    const char *allowed = command ? command->options : LINE_OPTIONS;
     for (const auto &[name, values] : given.options) {
         if (name == "--help" || name == "--version")
             continue;
@@ -349,6 +344,10 @@ void StartOn(const char *device) {
 }
 
 } // namespace
+
+bool IsTargetWord(const std::string &word) {
+    return word == "ram" || word == "eeprom";
+}
 
 bool IsNumberAboveZero(const std::string &value, double *number) {
     char *end = nullptr;

@@ -32,6 +32,8 @@ bool StartUpPortGiven(void);
 const char *FrameLogPath(void);
 // A number of an option, checked when the command line was read.
 double OptionNumber(const char *name, double otherwise);
+// True for "ram" and "eeprom", the words that name a parameter set's target.
+bool IsTargetWord(const std::string &word);
 // True when value is a finite number above 0, put in number.
 bool IsNumberAboveZero(const std::string &value, double *number);
 

@@ -55,10 +55,6 @@ int TargetOf(const std::string &word) {
     return Is(word, "eeprom") ? EEPROM : RAM;
 }
 
-bool IsTargetWord(const std::string &word) {
-    return Is(word, "ram") || Is(word, "eeprom");
-}
-
 void PrintJson(const JsonObject &object) {
     std::printf("%s\n", object.text().c_str());
 }

@@ -68,9 +68,8 @@ void Load(void) {
     if (FileSelectPopup(proj_dir, PARAMETER_FILE, PARAMETER_FILE_TYPES, PARAMETER_FILE_TITLE,
                         VAL_LOAD_BUTTON, 0, 1, 1, 1, path) <= 0)
         return;
-    const std::string name = path;
     if (ReadParameterFile(path, shown[FILE_COLUMN]))
-        Show(FILE_COLUMN, name.substr(name.rfind('/') + 1));
+        Show(FILE_COLUMN, FileNameOf(path));
     else
         Empty(FILE_COLUMN, ShownStatus());
 }

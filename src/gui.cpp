@@ -99,12 +99,6 @@ void ShowFileError(const char *text) {
     ShowStatus(why.c_str());
 }
 
-// The name of the file at path, without its folder, as the messages name it.
-std::string FileNameOf(const char *path) {
-    const char *slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
 void SetLed(int led, int state) {
     SetCtrlVal(panelHandle, led, polarity == 1 ? state : 1 - state);
 }
@@ -119,6 +113,11 @@ void ShowStatus(const char *text) {
         std::fprintf(stderr, "%s%s\n", statusPrefix.c_str(), text);
         lastEchoed = text;
     }
+}
+
+std::string FileNameOf(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
 }
 
 void EchoStatusToStandardError(const char *prefix) {

@@ -13,6 +13,8 @@ void ShowStatus(const char *text);
 void EchoStatusToStandardError(const char *prefix);
 // The text the status line shows now.
 std::string ShownStatus(void);
+// The name of the file at path, without its folder, as the messages name it.
+std::string FileNameOf(const char *path);
 // Progress of the flash programming: the words of the page taken so far, 0 at the end.
 void ShowFlashProgress(int words);
 
