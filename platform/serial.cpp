@@ -694,9 +694,15 @@ int FlushInQ(int port) {
     Port *p = openPort(port);
     if (!p)
         return COM_PORT_NOT_OPEN;
-    // A connection's own buffer is the program's to empty: the server purges only its side.
-    if (isNetworked(*p))
-        pumpAndNote(port);
+    // A connection's own buffer is the program's to empty: the server purges only its side. What
+    // is thrown away raises no event.
+    if (isNetworked(*p)) {
+        do {
+            p->head = 0;
+            p->count = 0;
+            pump(port);
+        } while (p->count > 0 && !p->lost);
+    }
     p->head = 0;
     p->count = 0;
     p->pendingEvents &= ~LWRS_RECEIVE;
@@ -718,17 +724,18 @@ int ComWrt(int port, const char *buffer, int count) {
     int written = 0;
     while (written < count && !p->lost) {
         const ssize_t n = writeDevice(*p, buffer + written, size_t(count - written), deadline);
-        // A network line writes all it can by the deadline in one go: what it left would start
-        // in the middle of an escaped byte.
         if (n > 0 && !isNetworked(*p)) {
             written += int(n);
             continue;
         }
-        if (n > 0) {
+        // A network line writes all it can by the deadline in one go (what it left would start in
+        // the middle of an escaped byte): a short write is its last, and errno says why.
+        if (n > 0)
             written += int(n);
+        if (written == count)
             break;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if ((n < 0 || isNetworked(*p)) && errno != EAGAIN && errno != EWOULDBLOCK &&
+            errno != EINTR) {
             if (errno == EIO && !isNetworked(*p))
                 markLost(port, "it hung up");
             else if (errno == ENXIO || errno == ENODEV || errno == EPIPE || errno == ECONNRESET ||
@@ -739,7 +746,7 @@ int ComWrt(int port, const char *buffer, int count) {
             break;
         }
         const double remaining = deadline - Timer();
-        if (remaining <= 0)
+        if (remaining <= 0 || isNetworked(*p))
             break;
         pollFor(p->fd, POLLOUT, remaining);
     }
