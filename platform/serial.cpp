@@ -586,6 +586,12 @@ const char *ComOpenFailureCause(int port) {
     return port >= 1 && port <= MAX_COM_PORT ? openFailure[port].c_str() : "";
 }
 
+// The service's line errors are RFC 2217's line-state bits: a network line's pass unchanged.
+static_assert(int(COM_LINE_BREAK) == TelnetComPort::BREAK &&
+              int(COM_LINE_FRAMING) == TelnetComPort::FRAMING &&
+              int(COM_LINE_PARITY) == TelnetComPort::PARITY &&
+              int(COM_LINE_OVERRUN) == TelnetComPort::OVERRUN);
+
 int GetComLineErrors(int port) {
     Port *p = openPort(port);
     if (!p)
