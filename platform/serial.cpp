@@ -521,10 +521,6 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     if (IsNetworkLineName(name)) {
         // The server decides who else may use its line: no lock of ours can reach it.
         p.fd = openNetworkLine(p, name, {baudRate, dataBits, parity, stopBits}, &openFailure[port]);
-        if (p.fd < 0) {
-            p = Port{};
-            return COM_CANNOT_OPEN_PORT;
-        }
     } else {
         // A second program on the same line would steal answers: the device is the program's
         // alone.
@@ -536,12 +532,14 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
             ::close(p.fd);
             p.fd = -1;
         }
-        if (p.fd < 0) {
-            p = Port{};
-            return COM_CANNOT_OPEN_PORT;
+        if (p.fd >= 0) {
+            askForLowLatency(p.fd);
+            ::ioctl(p.fd, TIOCGICOUNT, &p.errorCounts);
         }
-        askForLowLatency(p.fd);
-        ::ioctl(p.fd, TIOCGICOUNT, &p.errorCounts);
+    }
+    if (p.fd < 0) {
+        p = Port{};
+        return COM_CANNOT_OPEN_PORT;
     }
     const int fd = p.fd;
     p.opening = ++openings;
