@@ -34,12 +34,6 @@ QStringList toQt(const std::vector<std::string> &strings) {
     return list;
 }
 
-// A child left behind by a crashed test would hold its port and its files: the kernel ends it
-// with the test.
-void dieWithParent(QProcess &process) {
-    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-}
-
 bool acceptsConnections(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -52,16 +46,6 @@ bool acceptsConnections(int port) {
         ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
     ::close(fd);
     return accepted;
-}
-
-bool writeText(const std::string &path, const std::string &text, std::string *error) {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(text.data(), qint64(text.size())) != qint64(text.size())) {
-        *error = path + ": " + file.errorString().toStdString();
-        return false;
-    }
-    return true;
 }
 
 bool runTool(const std::string &program, const std::vector<std::string> &arguments,
@@ -87,6 +71,22 @@ std::string currentUserName() {
 }
 
 } // namespace
+
+// A child left behind by a crashed test would hold its port and its files: the kernel ends it
+// with the test.
+void DieWithParent(QProcess &process) {
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+
+bool WriteText(const std::string &path, const std::string &text, std::string *error) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(text.data(), qint64(text.size())) != qint64(text.size())) {
+        *error = path + ": " + file.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
 
 bool WaitUntil(const std::function<bool()> &done, double timeoutSeconds) {
     QElapsedTimer clock;
@@ -137,7 +137,7 @@ bool MakeCertificate(const std::string &folder, const std::string &name, const s
     request.insert(request.end(), {"-out", base + ".csr"});
     const std::string ca = folder + "/" + caName;
     return runTool("openssl", request, error) &&
-           writeText(base + ".ext", extensions + "\n", error) &&
+           WriteText(base + ".ext", extensions + "\n", error) &&
            runTool("openssl",
                    {"x509", "-req", "-in", base + ".csr", "-CA", ca + ".crt", "-CAkey", ca + ".key",
                     "-CAcreateserial", "-days", "2", "-extfile", base + ".ext", "-out",
@@ -149,7 +149,7 @@ ClientResult RunClient(const std::string &program, const std::vector<std::string
                        double timeoutSeconds) {
     ClientResult result;
     QProcess process;
-    dieWithParent(process);
+    DieWithParent(process);
     process.start(QString::fromStdString(program), toQt(arguments));
     if (!process.waitForStarted()) {
         result.errors = program + ": " + process.errorString().toStdString();
@@ -171,7 +171,7 @@ BackgroundClient::BackgroundClient(const std::string &program,
                                    const std::vector<std::string> &arguments,
                                    const std::vector<std::string> &environment)
     : process_(std::make_unique<QProcess>()) {
-    dieWithParent(*process_);
+    DieWithParent(*process_);
     QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
     for (const std::string &entry : environment) {
         const size_t equals = entry.find('=');
@@ -271,7 +271,7 @@ bool Broker::prepare() {
             return false;
     }
     const std::vector<std::string> everyoneEverywhere = {"pattern readwrite #"};
-    if (!writeText(folder_ + "/acl",
+    if (!WriteText(folder_ + "/acl",
                    lines(options_.acl.empty() ? everyoneEverywhere : options_.acl), &error_))
         return false;
 
@@ -304,7 +304,7 @@ bool Broker::prepare() {
                        std::string("require_certificate ") +
                            (options_.requireClientCertificate ? "true" : "false")});
     }
-    return writeText(folder_ + "/mosquitto.conf", lines(config), &error_);
+    return WriteText(folder_ + "/mosquitto.conf", lines(config), &error_);
 }
 
 bool Broker::start(double timeoutSeconds) {
@@ -316,7 +316,7 @@ bool Broker::start(double timeoutSeconds) {
     if (folder_.empty() && !prepare())
         return false;
     process_ = std::make_unique<QProcess>();
-    dieWithParent(*process_);
+    DieWithParent(*process_);
     process_->setProcessChannelMode(QProcess::MergedChannels);
     QObject::connect(process_.get(), &QProcess::readyReadStandardOutput,
                      [this] { processOutput_ += process_->readAllStandardOutput().toStdString(); });
@@ -329,26 +329,22 @@ bool Broker::start(double timeoutSeconds) {
 }
 
 bool Broker::waitUntilAccepting(double timeoutSeconds) {
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        if (!running()) {
-            const std::string logText = log();
-            error_ = "mosquitto exited: " + processOutput_ +
-                     logText.substr(
-                         logText.size() > LOG_TAIL_CHARS ? logText.size() - LOG_TAIL_CHARS : 0);
-            return false;
-        }
-        if (acceptsConnections(port_) && (tlsPort_ == 0 || acceptsConnections(tlsPort_)))
-            return true;
-        if (clock.elapsed() > qint64(timeoutSeconds * 1000.0)) {
-            error_ = "mosquitto does not accept connections on 127.0.0.1:" + std::to_string(port_) +
-                     " after " + std::to_string(timeoutSeconds) + " s";
-            kill();
-            return false;
-        }
-        WaitUntil([] { return false; }, PROBE_INTERVAL_S);
+    const auto accepting = [this] {
+        return acceptsConnections(port_) && (tlsPort_ == 0 || acceptsConnections(tlsPort_));
+    };
+    if (WaitUntil([&] { return !running() || accepting(); }, timeoutSeconds) && running())
+        return true;
+    if (!running()) {
+        const std::string logText = log();
+        error_ =
+            "mosquitto exited: " + processOutput_ +
+            logText.substr(logText.size() > LOG_TAIL_CHARS ? logText.size() - LOG_TAIL_CHARS : 0);
+        return false;
     }
+    error_ = "mosquitto does not accept connections on 127.0.0.1:" + std::to_string(port_) +
+             " after " + std::to_string(timeoutSeconds) + " s";
+    kill();
+    return false;
 }
 
 bool Broker::stop(double timeoutSeconds) {
@@ -394,14 +390,7 @@ std::vector<std::string> Broker::clientArguments(bool tls, size_t user) const {
 }
 
 bool Broker::waitForLog(const std::string &text, double timeoutSeconds) const {
-    QElapsedTimer clock;
-    clock.start();
-    while (log().find(text) == std::string::npos) {
-        if (clock.elapsed() > qint64(timeoutSeconds * 1000.0))
-            return false;
-        WaitUntil([] { return false; }, PROBE_INTERVAL_S);
-    }
-    return true;
+    return WaitUntil([&] { return log().find(text) != std::string::npos; }, timeoutSeconds);
 }
 
 std::unique_ptr<BackgroundClient> Broker::subscribe(const std::string &pattern, size_t user,

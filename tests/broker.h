@@ -28,6 +28,13 @@ struct BrokerOptions {
 // have passed; returns done().
 bool WaitUntil(const std::function<bool()> &done, double timeoutSeconds);
 
+// Has the kernel end process's child with the test, so that a crashed test leaves no server
+// holding its port and files.
+void DieWithParent(QProcess &process);
+
+// Writes text to the file at path, replacing it. false with error saying why.
+bool WriteText(const std::string &path, const std::string &text, std::string *error);
+
 // A TCP port on 127.0.0.1 that nothing listens on (bound once to port 0 and released); 0 when
 // the system gives none.
 int FreeLoopbackPort();

@@ -7,14 +7,12 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <cstdio>
 
 namespace {
 
-const int READY_TRIES = 100;
-const int READY_PAUSE_MS = 20;
+const double READY_WAIT_S = 2.0;
 
 // Whether something listens on 127.0.0.1:port, read from the kernel's table: a connection to ask
 // would make ser2net open the device and count a user.
@@ -66,27 +64,23 @@ bool Ser2net::start(const std::string &device, const std::string &rfc2217Format,
         "connection: &telnet\n  accepter: telnet,tcp,127.0.0.1," +
         std::to_string(telnetPort_) + "\n  connector: " + dev + ",19200n81,local\n";
     const QString file = folder_->filePath("ser2net.yaml");
-    QFile written(file);
-    if (!written.open(QIODevice::WriteOnly) ||
-        written.write(config.data(), qint64(config.size())) != qint64(config.size())) {
-        *error = "cannot write " + file.toStdString();
+    if (!WriteText(file.toStdString(), config, error))
         return false;
-    }
-    written.close();
     process_ = std::make_unique<QProcess>();
     process_->setProcessChannelMode(QProcess::MergedChannels);
+    DieWithParent(*process_);
     process_->start("ser2net", {"-n", "-c", file});
     if (!process_->waitForStarted(5000)) {
         *error = "ser2net did not start: " + process_->errorString().toStdString();
         return false;
     }
-    for (int i = 0; i < READY_TRIES; ++i) {
-        if (listening(rfc2217Port_) && listening(rawPort_) && listening(telnetPort_))
-            return true;
-        if (process_->state() == QProcess::NotRunning)
-            break;
-        QThread::msleep(READY_PAUSE_MS);
-    }
+    const auto serving = [this] {
+        return listening(rfc2217Port_) && listening(rawPort_) && listening(telnetPort_);
+    };
+    if (WaitUntil([&] { return serving() || process_->state() == QProcess::NotRunning; },
+                  READY_WAIT_S) &&
+        process_->state() != QProcess::NotRunning)
+        return true;
     *error = "ser2net did not serve its ports: " + process_->readAll().toStdString();
     return false;
 }
