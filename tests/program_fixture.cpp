@@ -4,7 +4,9 @@
 #include "utility.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QRadioButton>
@@ -75,6 +77,10 @@ void PanelTest::press(const char *name) {
 void PanelTest::tick(const char *radioButton) {
     if (!control<QAbstractButton>(radioButton)->isChecked())
         press(radioButton);
+}
+
+void PanelTest::choose(const char *item) {
+    window()->findChild<QAction *>(QString::fromLatin1(item))->trigger();
 }
 
 void PanelTest::pickPort(int port) {
@@ -237,4 +243,15 @@ void WriteFile(const QString &path, const QByteArray &content) {
 QByteArray ReadFile(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
+}
+
+QByteArray CorrectionFileText(int keyOffset) {
+    QByteArray text;
+    for (int row = 0; row < 1024; ++row)
+        text += QByteArray::number(row) + " " + QByteArray::number(1023 - row + keyOffset) + "\n";
+    return text;
+}
+
+QString KelvaroProgram() {
+    return QCoreApplication::applicationDirPath() + "/kelvaro";
 }

@@ -48,6 +48,8 @@ class PanelTest : public ::testing::Test {
     // A mouse click: the left-click event, then the commit.
     static void press(const char *name);
     static void tick(const char *radioButton);
+    // The operator chooses the menu entry item.
+    static void choose(const char *item);
     // The operator opens the port ring and picks the entry of port.
     static void pickPort(int port);
 
@@ -120,6 +122,11 @@ void SetProgramParameters(const std::vector<int> &set);
 std::vector<int> PanelParameters();
 void WriteFile(const QString &path, const QByteArray &content);
 QByteArray ReadFile(const QString &path);
+// A correction file whose row r holds value r and key 1023 - r + keyOffset: with no offset the
+// identity table, as the key column is read from the bottom up.
+QByteArray CorrectionFileText(int keyOffset = 0);
+// The kelvaro program built beside the test.
+QString KelvaroProgram();
 // Loads a panel file "form.uir" written in dir holding the widgets of body (items of a vertical
 // layout): its handle, or the error.
 int LoadForm(const QTemporaryDir &dir, const QString &body);

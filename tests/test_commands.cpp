@@ -25,10 +25,6 @@ using kelvaro::StringMember;
 
 namespace {
 
-QString binary() {
-    return QCoreApplication::applicationDirPath() + "/kelvaro";
-}
-
 QProcessEnvironment withoutDisplay() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "KELVARO_COM1"})
@@ -53,7 +49,7 @@ Outcome finished(QProcess &program) {
 Outcome run(const QStringList &arguments, const QProcessEnvironment &env = withoutDisplay()) {
     QProcess program;
     program.setProcessEnvironment(env);
-    program.start(binary(), arguments);
+    program.start(KelvaroProgram(), arguments);
     return finished(program);
 }
 
@@ -156,7 +152,8 @@ class CommandTest : public ::testing::Test {
         env.insert("KELVARO_DIR", dir.path()); // the journal's folder, the test's own
         program.setProcessEnvironment(env);
         program.setWorkingDirectory(dir.path());
-        program.start(binary(), QStringList{"--port", QString::fromStdString(port)} + arguments);
+        program.start(KelvaroProgram(),
+                      QStringList{"--port", QString::fromStdString(port)} + arguments);
     }
     Outcome kelvaro(const QStringList &arguments, const std::string &port = {}) {
         QProcess program;
@@ -173,7 +170,7 @@ class CommandTest : public ::testing::Test {
 class WindowTest : public CommandTest {
   protected:
     // Starts the window of program with the device in the environment or named by --port.
-    void startWindow(QProcess &program, bool portOption, const QString &path = binary()) {
+    void startWindow(QProcess &program, bool portOption, const QString &path = KelvaroProgram()) {
         QProcessEnvironment env = withoutDisplay();
         env.insert("QT_QPA_PLATFORM", "offscreen");
         if (!portOption)
@@ -201,7 +198,7 @@ TEST_F(WindowTest, StartsWithEchoCheckRamReadAndFirmwareRequestAndEndsCleanlyOnS
 
 TEST_F(WindowTest, WithoutItsPanelFileItEndsWithMinusOneBeforeOpeningThePort) {
     const QString copy = dir.filePath("kelvaro");
-    ASSERT_TRUE(QFile::copy(binary(), copy));
+    ASSERT_TRUE(QFile::copy(KelvaroProgram(), copy));
     QProcess program;
     startWindow(program, false, copy);
     const Outcome ended = finished(program);
@@ -234,7 +231,7 @@ TEST_F(CommandTest, InfoGetSendTeachAndResetPrintWhatTheControllerHoldsAndSuccee
     // Options after the command word, and --name=VALUE.
     QProcess program;
     program.setProcessEnvironment(withoutDisplay());
-    program.start(binary(), {"info", "--port=" + QString::fromStdString(link)});
+    program.start(KelvaroProgram(), {"info", "--port=" + QString::fromStdString(link)});
     const Outcome info = finished(program);
     EXPECT_EQ(info.code, 0);
     EXPECT_EQ(info.out, QString(kvsim::FIRMWARE_TEXT) + "\n");
@@ -317,24 +314,13 @@ TEST_F(CommandTest, CapturePrintsTheSimulatorsCurve) {
     EXPECT_TRUE(norm.out.startsWith("i,norm,upper,lower,reference\n0,"));
 }
 
-namespace {
-
-QByteArray correctionFile(int keyOffset = 0) {
-    QByteArray text;
-    for (int row = 0; row < 1024; ++row)
-        text += QByteArray::number(row) + " " + QByteArray::number(1023 - row + keyOffset) + "\n";
-    return text;
-}
-
-} // namespace
-
 TEST_F(CommandTest, TwoFlashCommandsProgramTwoControllersAtOnceAndWriteTheTableHere) {
     kvsim::Simulator second(kvsim::Simulator::Options{true, {}, 2, {}});
     const std::string secondLink = dir.filePath("COM2").toStdString();
     std::string error;
     ASSERT_TRUE(second.start(secondLink, &error)) << error;
     const QString file = dir.filePath("CONconfig.dat");
-    WriteFile(file, correctionFile());
+    WriteFile(file, CorrectionFileText());
 
     QProcess first;
     QProcess other;
@@ -370,21 +356,21 @@ TEST_F(CommandTest, FailuresEndWithTheirExitStatusAndMessage) {
     QProcess gone;
     gone.setProcessEnvironment(withoutDisplay());
     gone.start("bash", {"-c", "\"$0\" --port \"$1\" monitor | head -n 3; exit ${PIPESTATUS[0]}",
-                        binary(), QString::fromStdString(link)});
+                        KelvaroProgram(), QString::fromStdString(link)});
     const Outcome closed = finished(gone);
     EXPECT_EQ(closed.out.count('\n'), 3);
     EXPECT_EQ(closed.code, 4) << "not killed by SIGPIPE";
     EXPECT_TRUE(closed.messages.last().endsWith("Broken pipe"));
     EXPECT_EQ(kelvaro({"info"}).code, 0) << "the port was let go";
 
-    WriteFile(dir.filePath("bad-keys.dat"), correctionFile(5));
+    WriteFile(dir.filePath("bad-keys.dat"), CorrectionFileText(5));
     const Outcome keys = kelvaro({"flash", dir.filePath("bad-keys.dat")});
     EXPECT_EQ(keys.code, 4);
     EXPECT_EQ(keys.messages.last(),
               "Error reading correction-file!: bad-keys.dat line 1: key 1028 is outside 0..1023");
 
     sim.setFaults(Fault(&kvsim::Faults::refuseEraseAt, 0x1610));
-    WriteFile(dir.filePath("CONconfig.dat"), correctionFile());
+    WriteFile(dir.filePath("CONconfig.dat"), CorrectionFileText());
     const Outcome refused = kelvaro({"flash", dir.filePath("CONconfig.dat")});
     EXPECT_EQ(refused.code, 5);
     EXPECT_TRUE(refused.messages.contains("error : F801 FLASH page6-write <255 words!"));
@@ -420,7 +406,7 @@ TEST_F(CommandTest, ValuesThatDoNotFitAWordAreRefusedBeforeTheLineIsOpened) {
         EXPECT_EQ(send.messages.last(), "Error reading parameter-file!: wide.dat line 3: \"70000\" "
                                         "is not a whole number from 0 to 65535");
     }
-    QByteArray table = correctionFile();
+    QByteArray table = CorrectionFileText();
     table.replace("1000 23\n", "70000 23\n");
     WriteFile(dir.filePath("CONconfig.dat"), table);
     const Outcome flash = kelvaro({"flash", dir.filePath("CONconfig.dat")});
@@ -470,7 +456,7 @@ TEST_F(CommandTest, WithoutPortItSaysWhichDeviceItTookAndWhy) {
     QProcessEnvironment env = withoutDisplay();
     env.insert("KELVARO_COM1", QString::fromStdString(link));
     program.setProcessEnvironment(env);
-    program.start(binary(), {"info"});
+    program.start(KelvaroProgram(), {"info"});
     const Outcome info = finished(program);
     EXPECT_EQ(info.code, 0);
     EXPECT_EQ(info.messages.first(), "kelvaro: no --port given: COM1 is " +

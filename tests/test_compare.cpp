@@ -4,7 +4,6 @@
 
 #include "filedialog.h"
 
-#include <QAction>
 #include <QPushButton>
 #include <QTableWidget>
 
@@ -19,7 +18,7 @@ const int PANEL_COLUMN = 0, RAM_COLUMN = 1, EEPROM_COLUMN = 2, FILE_COLUMN = 3;
 class CompareTest : public StartedTest {
   protected:
     void open() {
-        window()->findChild<QAction *>("PANEL_MENUCOMPARE")->trigger();
+        choose("PANEL_MENUCOMPARE");
         compare = nullptr;
         for (QWidget *top : QApplication::topLevelWidgets())
             if (top->objectName() == "COMPARE")

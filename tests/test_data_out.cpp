@@ -223,12 +223,7 @@ TEST_F(FrameLogTest, TheFrameLogOfAStartUpIsWhatTheSimulatorSawAndSent) {
         << "the bytes behind an answer, thrown away by the flush";
 }
 
-class MenuTest : public PanelTest {
-  protected:
-    static void choose(const char *item) {
-        window()->findChild<QAction *>(QString::fromLatin1(item))->trigger();
-    }
-};
+class MenuTest : public PanelTest {};
 
 TEST_F(MenuTest, EveryMenuOpensFromTheKeyboardAndExportsWaitForSomethingToExport) {
     DisplayPanel(panelHandle);

@@ -5,7 +5,6 @@
 #include "filedialog.h"
 #include "utility.h"
 
-#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -158,9 +157,10 @@ class FlashTest : public StartedTest {
     // Sends with the correction file of the working folder chosen in the dialog.
     void program(const QByteArray &content, const QString &chosen = {}) {
         WriteFile(configPath, content);
-        choose(chosen.isEmpty() ? configPath : chosen);
+        sendWith(chosen.isEmpty() ? configPath : chosen);
     }
-    void choose(const QString &path, int answer = VAL_EXISTING_FILE_SELECTED) {
+    // Presses Send with path chosen in the dialog.
+    void sendWith(const QString &path, int answer = VAL_EXISTING_FILE_SELECTED) {
         QueueFileSelectAnswer(answer, path.toLocal8Bit().constData());
         press("PANEL_BTNSEND");
     }
@@ -272,7 +272,7 @@ TEST_F(FlashTest, ABadFileSendsNothingTheNameMatchesInAnyCaseAndElsewhereItIsAPa
 
     sim.clearRequests();
     const QString elsewhere = scratch.filePath("CONconfig.dat");
-    choose(elsewhere, VAL_NEW_FILE_SELECTED);
+    sendWith(elsewhere, VAL_NEW_FILE_SELECTED);
     EXPECT_TRUE(requestsOf({20, 21}).empty());
     EXPECT_EQ(ReadFile(elsewhere).count('\n'), 16) << "saved as a parameter file";
 }
@@ -291,7 +291,7 @@ TEST_F(FlashTest, TheCorrectionFileIsReadNotSavedOverThroughALinkAndWithoutAQues
 
     const QString parameterFile = scratch.filePath("set.dat");
     WriteFile(parameterFile, "keep me\n");
-    choose(parameterFile);
+    sendWith(parameterFile);
     EXPECT_EQ(ReadFile(parameterFile), "keep me\n")
         << "the question was asked here, and answered no";
 }
@@ -315,7 +315,7 @@ TEST_F(FlashTest, TheMenuEntryProgramsTheTableOfAnyFileItIsGiven) {
     const QString table = scratch.filePath("line7-table.dat");
     WriteFile(table, correctionFile(identity(), identity()));
     QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, table.toLocal8Bit().constData());
-    window()->findChild<QAction *>("PANEL_MENUFLASH")->trigger();
+    choose("PANEL_MENUFLASH");
 
     EXPECT_STREQ(LastFileSelectRequest()->title, "Program correction table");
     EXPECT_EQ(requestsOf({20, 21}).size(), 128u);

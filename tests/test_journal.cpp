@@ -8,8 +8,6 @@
 
 #include "filedialog.h"
 
-#include <QAction>
-#include <QCoreApplication>
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -53,8 +51,7 @@ class JournalTest : public StartedTest {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("KELVARO_DIR", workingFolder.path());
         program.setProcessEnvironment(env);
-        program.start(QCoreApplication::applicationDirPath() + "/kelvaro",
-                      QStringList{"journal"} + more);
+        program.start(KelvaroProgram(), QStringList{"journal"} + more);
         program.waitForFinished(20000);
         return {program.exitCode(), QString::fromUtf8(program.readAllStandardOutput() +
                                                       program.readAllStandardError())};
@@ -71,12 +68,9 @@ TEST_F(JournalTest, EveryWriteFromTheWindowIsRecordedWithTheSetItReplacesAndItsR
     tick("PANEL_RBTEEPROM");
     press("PANEL_BTNSEND");
     const QString table = workingFolder.filePath("table.dat");
-    QByteArray rows;
-    for (int row = 0; row < 1024; ++row)
-        rows += QByteArray::number(row) + " " + QByteArray::number(1023 - row) + "\n";
-    WriteFile(table, rows);
+    WriteFile(table, CorrectionFileText());
     QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED, table.toLocal8Bit().constData());
-    window()->findChild<QAction *>("PANEL_MENUFLASH")->trigger();
+    choose("PANEL_MENUFLASH");
 
     const std::vector<JsonValue> read = records();
     ASSERT_EQ(read.size(), 8u) << "a write and its result, four times";

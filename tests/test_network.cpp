@@ -9,7 +9,6 @@
 #include "filedialog.h"
 #include "utility.h"
 
-#include <QCoreApplication>
 #include <QProcess>
 
 #include <arpa/inet.h>
@@ -21,14 +20,6 @@
 using namespace kelvaro;
 
 namespace {
-
-// The identity table's correction file: row r holds value r and key 1023 - r.
-QByteArray identityTable() {
-    QByteArray text;
-    for (int row = 0; row < 1024; ++row)
-        text += QByteArray::number(row) + " " + QByteArray::number(1023 - row) + "\n";
-    return text;
-}
 
 // Words whose bytes are 0xFF in every combination: the Telnet escape byte on the wire.
 const std::vector<int> FF_SET = {65535, 0xFF00, 0x00FF, 0xFFFF, 0x7FFF, 0xFFFE, 0xFEFF, 255,
@@ -87,7 +78,7 @@ class NetworkTest : public LinkTest {
         sim.clearRequests();
         statusHistory.clear();
         tick("PANEL_RBTFILE");
-        WriteFile(workingFolder.filePath("CONconfig.dat"), identityTable());
+        WriteFile(workingFolder.filePath("CONconfig.dat"), CorrectionFileText());
         QueueFileSelectAnswer(VAL_EXISTING_FILE_SELECTED,
                               workingFolder.filePath("CONconfig.dat").toLocal8Bit().constData());
         press("PANEL_BTNSEND");
@@ -175,11 +166,11 @@ TEST_F(NetworkTest, TheCommandLineWithItsFrameLogAndParallelFlashWorksOverTheNet
     ASSERT_TRUE(second.start(link + "-second", &error)) << error;
     ASSERT_TRUE(secondServer.start(second.devicePath(), "19200n81", &error)) << error;
     const QString table = workingFolder.filePath("CONconfig.dat");
-    WriteFile(table, identityTable());
+    WriteFile(table, CorrectionFileText());
     const QString log = workingFolder.filePath("frames.log");
     const auto kelvaro = [&](QProcess &program, const std::string &line, QStringList arguments) {
         program.setWorkingDirectory(workingFolder.path());
-        program.start(QCoreApplication::applicationDirPath() + "/kelvaro",
+        program.start(KelvaroProgram(),
                       QStringList{"--port", QString::fromStdString(line)} + arguments);
     };
 

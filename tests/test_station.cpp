@@ -4,7 +4,6 @@
 #include "broker.h"
 #include "program_fixture.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -14,10 +13,6 @@ namespace {
 
 const char STATION[] = "line7";
 const double WAIT_S = 15;
-
-std::string Binary() {
-    return QCoreApplication::applicationDirPath().toStdString() + "/kelvaro";
-}
 
 // A correction table as the flash command takes it, [value, key] rows, key = 1023 - row; with
 // bad, one row's key is 1024.
@@ -61,7 +56,7 @@ class StationTest : public ::testing::Test {
                              {"--broker", "mqtt://127.0.0.1:" + std::to_string(broker.port())});
         arguments.insert(arguments.end(), more.begin(), more.end());
         station = std::make_unique<BackgroundClient>(
-            Binary(), arguments,
+            KelvaroProgram().toStdString(), arguments,
             std::vector<std::string>{
                 "KELVARO_MQTT_PASSWORD=" +
                     (password.empty() ? broker.options().users[0].password : password),
@@ -322,7 +317,7 @@ TEST_F(StationTest, TheConfigurationFileNamesTheBrokerThePortsAndTheirAliases) {
                        QString::fromStdString(link))
                   .toUtf8());
     station = std::make_unique<BackgroundClient>(
-        Binary(), std::vector<std::string>{"serve", "--config", config},
+        KelvaroProgram().toStdString(), std::vector<std::string>{"serve", "--config", config},
         std::vector<std::string>{"KELVARO_MQTT_PASSWORD=" + broker.options().users[0].password,
                                  "KELVARO_DIR=" + folder.path().toStdString()});
     const auto live = broker.subscribe(std::string("kelvaro/") + STATION + "/press1/live");
