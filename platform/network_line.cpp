@@ -297,13 +297,13 @@ ssize_t ReadNetworkLine(NetworkLine &line, char *data, size_t room, size_t *stor
     const ssize_t n = ::recv(line.fd, raw, std::min(room, sizeof raw), 0);
     if (n <= 0)
         return n;
-    std::string taken;
-    std::string reply;
-    line.telnet->receive(raw, size_t(n), &taken, &reply);
-    if (!reply.empty())
-        sendAll(line.fd, reply, Timer() + REPLY_TIMEOUT_S);
-    std::copy(taken.begin(), taken.end(), data);
-    *stored = taken.size();
+    line.taken.clear();
+    line.reply.clear();
+    line.telnet->receive(raw, size_t(n), &line.taken, &line.reply);
+    if (!line.reply.empty())
+        sendAll(line.fd, line.reply, Timer() + REPLY_TIMEOUT_S);
+    std::copy(line.taken.begin(), line.taken.end(), data);
+    *stored = line.taken.size();
     keepTail(line, data, *stored);
     return n;
 }

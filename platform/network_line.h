@@ -22,6 +22,7 @@ struct NetworkLine {
     std::string address;                   // HOST:PORT, for the operator's messages
     std::string lastText;                  // the tail of what came, for a server's parting words
     int purgeDue = 0;                      // PURGE-DATA bits to send before the next data
+    std::string taken, reply; // a read's data and Telnet answer, kept to reuse their memory
 };
 
 // True when name is rfc2217://… or tcp://… (whether or not the rest is a valid HOST:PORT).
