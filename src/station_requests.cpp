@@ -24,7 +24,13 @@ const Command COMMANDS[] = {{"get", COMMAND_GET},         {"send", COMMAND_SEND}
                             {"teach", COMMAND_TEACH},     {"reset", COMMAND_RESET},
                             {"capture", COMMAND_CAPTURE}, {"flash", COMMAND_FLASH}};
 
-const char COMMAND_NAMES[] = "get, send, teach, reset, capture, flash";
+// "get, send, …", for a refusal of an unknown name.
+std::string CommandNames(void) {
+    std::string names;
+    for (const Command &known : COMMANDS)
+        names += (names.empty() ? "" : ", ") + std::string(known.name);
+    return names;
+}
 
 // text, or its first MAX_QUOTED_BYTES cut where a UTF-8 character starts, and "…".
 std::string Excerpt(const std::string &text) {
@@ -98,8 +104,8 @@ bool ReadStationRequest(const std::string &name, const std::string &payload,
         if (name == known.name)
             command = &known;
     if (!command)
-        return Fail(error,
-                    "unknown command \"" + Excerpt(name) + "\": the commands are " + COMMAND_NAMES);
+        return Fail(error, "unknown command \"" + Excerpt(name) + "\": the commands are " +
+                               CommandNames());
     if (!allowed.commands)
         return Fail(error, "commands are not allowed on this station (kelvaro serve "
                            "--allow-commands)");
