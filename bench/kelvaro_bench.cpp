@@ -303,17 +303,16 @@ int measureNetwork() {
             std::fprintf(stderr, "kelvaro-bench: %s\n", error.c_str());
             return 1;
         }
-        const auto runOver = [&sim](const std::string &line) {
+        const auto reopenOn = [](const std::string &line) {
             CloseCom(com);
             setenv("KELVARO_COM1", line.c_str(), 1);
             InitRS232(com);
-            return measureLiveRun(sim);
         };
-        const LiveFigures rfc2217 = runOver(server.rfc2217Line());
-        const LiveFigures raw = runOver(server.rawLine());
-        CloseCom(com);
-        setenv("KELVARO_COM1", server.rfc2217Line().c_str(), 1);
-        InitRS232(com);
+        reopenOn(server.rfc2217Line());
+        const LiveFigures rfc2217 = measureLiveRun(sim);
+        reopenOn(server.rawLine());
+        const LiveFigures raw = measureLiveRun(sim);
+        reopenOn(server.rfc2217Line());
         const double killed = Timer();
         server.kill();
         while (ComDeviceGone(com) == 0 && Timer() < killed + 10)

@@ -229,10 +229,7 @@ TEST(Executable, AsksTheSimulatorProgramOverItsLink) {
 
 TEST_F(CommandTest, InfoGetSendTeachAndResetPrintWhatTheControllerHoldsAndSucceed) {
     // Options after the command word, and --name=VALUE.
-    QProcess program;
-    program.setProcessEnvironment(withoutDisplay());
-    program.start(KelvaroProgram(), {"info", "--port=" + QString::fromStdString(link)});
-    const Outcome info = finished(program);
+    const Outcome info = run({"info", "--port=" + QString::fromStdString(link)});
     EXPECT_EQ(info.code, 0);
     EXPECT_EQ(info.out, QString(kvsim::FIRMWARE_TEXT) + "\n");
     EXPECT_EQ(info.messages.first(), "Echo Check - Line Ok!")
