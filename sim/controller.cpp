@@ -198,8 +198,10 @@ std::optional<Bytes> Controller::handle(const Frame &request) {
                            sequence >= static_cast<unsigned long>(faults_.silentFromRequest));
     if (muted) {
         reply->clear();
-    } else if (!reply->empty() && faults_.extraBytes > 0) {
+    } else if (!reply->empty() &&
+               (faults_.faultyOrder < 0 || faults_.faultyOrder == orderOf(request))) {
         reply->insert(reply->end(), static_cast<std::size_t>(faults_.extraBytes), EXTRA_BYTE);
+        reply->insert(reply->begin(), static_cast<std::size_t>(faults_.strayBytes), STRAY_BYTE);
     }
     return reply;
 }

@@ -34,6 +34,7 @@ constexpr uint8_t SYNC_HIGH = 0x00;
 constexpr uint8_t SYNC_LOW = 0x55;
 constexpr uint16_t ECHO_OK = 0x00AA;
 constexpr uint8_t EXTRA_BYTE = 0x5A;
+constexpr uint8_t STRAY_BYTE = 0x02;
 constexpr const char *FIRMWARE_TEXT = "KEL-VA-RO1 simulated controller FW 1.0";
 
 enum Order : uint16_t {
@@ -78,6 +79,8 @@ struct Faults {
     bool wrongEcho = false;      // order 5 answers 0xAA00
     int firmwareBytes = -1;      // send only this many firmware bytes
     int extraBytes = 0;          // append this many EXTRA_BYTEs to every answer
+    int strayBytes = 0;          // put this many STRAY_BYTEs before every answer
+    int faultyOrder = -1;        // with extraBytes or strayBytes: only the answers to this order
     double lateSeconds = 0.0;    // delay every answer by this much more
     int lateOrder = -1;          // with lateSeconds: only the answers to this order are late
     int missingBlockAt = -1;     // this order-9 request (0-based since setFaults) gets no reply

@@ -14,15 +14,18 @@ constexpr int EXIT_USAGE = 2;
 
 const char *const USAGE =
     "usage: kelvaro-sim --link PATH [--no-pacing] [--eeprom FILE] [--log-orders] [--silent]\n"
-    "                   [--wrong-echo] [--firmware-bytes N] [--extra-bytes N] [--late SECONDS]\n"
+    "                   [--wrong-echo] [--firmware-bytes N] [--extra-bytes N] [--stray-bytes N]\n"
+    "                   [--late SECONDS]\n"
     "Serves a simulated KEL-VA-RO1 controller on a pseudo-terminal linked at PATH.\n"
-    "  --no-pacing         answer at once instead of at 19200 baud\n"
+    "  --no-pacing         answer at once instead of at 19200 baud (kelvaro refuses such\n"
+    "                      answers: faster than the line carries them)\n"
     "  --eeprom FILE       keep the EEPROM in FILE (16 numbers, one a line)\n"
     "  --log-orders        print \"order N\" for every request received\n"
     "  --silent            answer nothing\n"
     "  --wrong-echo        answer the line check with 0xAA00\n"
     "  --firmware-bytes N  send only N bytes of the firmware text\n"
     "  --extra-bytes N     append N extra bytes to every answer\n"
+    "  --stray-bytes N     put N stray bytes before every answer\n"
     "  --late SECONDS      delay every answer by SECONDS\n";
 
 int usageError(const std::string &message) {
@@ -61,7 +64,7 @@ int main(int argc, char **argv) {
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
         const bool takesValue = option == "--link" || option == "--eeprom" ||
                                 option == "--firmware-bytes" || option == "--extra-bytes" ||
-                                option == "--late";
+                                option == "--stray-bytes" || option == "--late";
         if (takesValue && !value) {
             return usageError(option + " needs a value");
         }
@@ -90,6 +93,10 @@ int main(int argc, char **argv) {
         } else if (option == "--extra-bytes") {
             if (!parseCount(value, &faults.extraBytes)) {
                 return usageError("--extra-bytes needs a count, not " + std::string(value));
+            }
+        } else if (option == "--stray-bytes") {
+            if (!parseCount(value, &faults.strayBytes)) {
+                return usageError("--stray-bytes needs a count, not " + std::string(value));
             }
         } else if (option == "--late") {
             if (!parseSeconds(value, &faults.lateSeconds)) {
