@@ -4,6 +4,7 @@
 
 #include "arrayfile.h"
 #include "internal.h"
+#include "utility.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -138,6 +139,8 @@ int SaveTextFile(const char *fileName, const char *text) {
 namespace {
 
 const int JOURNAL_LINE_BYTES = 64 * 1024;
+const double LOCK_WAIT_S = 2.0;
+const double LOCK_RETRY_S = 0.01;
 
 // The file's last line, read backwards from its end: at most JOURNAL_LINE_BYTES of it.
 std::string lastLineOf(int fd) {
@@ -154,6 +157,21 @@ std::string lastLineOf(int fd) {
     return newline == std::string::npos ? tail : tail.substr(newline + 1);
 }
 
+// Takes the file's lock, waiting at most LOCK_WAIT_S for another process that holds it: a
+// window must not freeze on a journal someone else keeps locked. Returns 0, or an errno.
+int lockWithin(int fd) {
+    const double until = Timer() + LOCK_WAIT_S;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return errno;
+        if (Timer() >= until)
+            return EWOULDBLOCK;
+        Delay(LOCK_RETRY_S);
+    }
+}
+
 } // namespace
 
 int AppendComposedLine(const char *fileName, ComposeLineCallback compose, void *data) {
@@ -162,8 +180,11 @@ int AppendComposedLine(const char *fileName, ComposeLineCallback compose, void *
     if (fd < 0)
         return fail(name, errno);
     int result = 0;
-    if (::flock(fd, LOCK_EX) != 0) {
-        result = fail(name, errno);
+    if (const int locked = lockWithin(fd)) {
+        result = fail(name, locked);
+        if (locked == EWOULDBLOCK)
+            lastError = name + ": another program has held it locked for more than " +
+                        std::to_string(int(LOCK_WAIT_S)) + " s";
     } else {
         const off_t before = ::lseek(fd, 0, SEEK_END);
         std::string line(size_t(JOURNAL_LINE_BYTES), '\0');

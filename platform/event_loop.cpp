@@ -5,7 +5,7 @@
 #include "internal.h"
 #include "utility.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -45,10 +45,10 @@ int UserInterfaceQuitting(void) {
 }
 
 int RunUserInterface(void) {
-    if (!QApplication::instance())
+    if (!QCoreApplication::instance())
         return UIE_NO_APPLICATION;
     if (!quitRequested)
-        QApplication::exec();
+        QCoreApplication::exec();
     quitRequested = false;
     return quitCode;
 }
@@ -56,25 +56,25 @@ int RunUserInterface(void) {
 int QuitUserInterface(int returnCode) {
     quitRequested = true;
     quitCode = returnCode;
-    QApplication::exit(returnCode);
+    QCoreApplication::exit(returnCode);
     return 0;
 }
 
 int ProcessSystemEvents(void) {
-    if (!QApplication::instance())
+    if (!QCoreApplication::instance())
         return UIE_NO_APPLICATION;
-    QApplication::processEvents(QEventLoop::AllEvents);
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
     return 0;
 }
 
 int ProcessSystemEventsUntil(double deadline) {
-    if (!QApplication::instance())
+    if (!QCoreApplication::instance())
         return UIE_NO_APPLICATION;
     // The loop sleeps in poll until a descriptor, a due timer or this one wakes it: nothing ticks
     // while a wait has nothing to wait for, and its deadline is seen within a millisecond.
     static QPointer<QTimer> wake;
     if (!wake) {
-        wake = new QTimer(QApplication::instance());
+        wake = new QTimer(QCoreApplication::instance());
         wake->setSingleShot(true);
         wake->setTimerType(Qt::PreciseTimer);
     }
@@ -82,7 +82,7 @@ int ProcessSystemEventsUntil(double deadline) {
     if (left <= 0)
         return ProcessSystemEvents();
     wake->start(int(std::ceil(std::min(left, MAX_SLEEP_S) * 1000.0)));
-    QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     wake->stop();
     return 0;
 }
@@ -92,7 +92,7 @@ void InstallStopSignals() {
         return;
     fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
     auto *notifier =
-        new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QApplication::instance());
+        new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, [] {
         char bytes[16];
         [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], bytes, sizeof bytes);

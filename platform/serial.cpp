@@ -1,8 +1,7 @@
 // Serial ports on POSIX terminals. Each open port has its own bounded input queue that every
-// operation tops up from the device at once, so a busy poll sees bytes without processing
-// events; the receive callback itself runs only from the event loop. A device is held
-// exclusively (UUCP lock file, TIOCEXCL, flock), a failed open keeps its cause, and a device
-// that goes away is noticed at once.
+// operation tops up from the device at once; waits sleep until a time or the line's first byte,
+// processing events or not. A device is held exclusively (UUCP lock file, TIOCEXCL, flock), a
+// failed open keeps its cause, and a device that goes away is noticed at once.
 #include "serial.h"
 
 #include "network_line.h"
@@ -34,6 +33,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "panel.h"
 #include "utility.h"
 
 namespace {
@@ -51,17 +51,9 @@ struct Port {
     QByteArray lockFile;  // ours, removed when the port closes
     ComCallbackPtr lostCallback = nullptr;
     void *lostCallbackData = nullptr;
-
-    ComCallbackPtr callback = nullptr;
-    void *callbackData = nullptr;
-    int eventMask = 0;
-    int notifyCount = 0;
-    int eventCharacter = -1;
-    int pendingEvents = 0;
-    bool dispatchPosted = false;
+    // Watches the device between waits, so that one that goes away is noticed at once; a wait
+    // that expects nothing yet turns it off.
     std::unique_ptr<QSocketNotifier> notifier;
-    std::unique_ptr<QTimer> rest; // lets the rest of a frame arrive before the next look
-    double byteSeconds = 0;       // line time of one byte: start, data, parity and stop bits
 };
 
 Port ports[MAX_COM_PORT + 1];
@@ -106,35 +98,6 @@ speed_t speedFor(long baudRate) {
     }
 }
 
-void dispatchEvents(int number);
-
-void postDispatch(int number) {
-    Port &p = ports[number];
-    if (p.dispatchPosted || !QCoreApplication::instance())
-        return;
-    p.dispatchPosted = true;
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [number] { dispatchEvents(number); }, Qt::QueuedConnection);
-}
-
-// Adds events, and a full enough queue, to what the callback is told next. Returns whether there
-// is anything to tell it.
-bool collectEvents(int number, int events) {
-    Port &p = ports[number];
-    if (!p.callback)
-        return false;
-    if ((p.eventMask & LWRS_RECEIVE) && int(p.count) >= p.notifyCount)
-        events |= LWRS_RECEIVE;
-    p.pendingEvents |= events & p.eventMask;
-    return p.pendingEvents != 0;
-}
-
-// Events that come outside the event loop's own look at the device reach the callback from it.
-void noteEvents(int number, int events) {
-    if (collectEvents(number, events))
-        postDispatch(number);
-}
-
 bool isNetworked(const Port &p) {
     return p.network.fd >= 0;
 }
@@ -149,8 +112,6 @@ void markLost(int number, const std::string &why) {
     gone[number] = true;
     if (p.notifier)
         p.notifier->setEnabled(false);
-    if (p.rest)
-        p.rest->stop();
     if (p.lostCallback && QCoreApplication::instance())
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
@@ -171,13 +132,11 @@ ssize_t readDevice(Port &p, char *data, size_t room, size_t *stored) {
     return n;
 }
 
-// Moves what the device has into the queue, as far as the queue has room. Returns the events
-// that came with it (the event character), for the caller to hand on.
-int pump(int number) {
+// Moves what the device has into the queue, as far as the queue has room.
+void pump(int number) {
     Port &p = ports[number];
     if (p.fd < 0 || p.lost)
-        return 0;
-    int events = 0;
+        return;
     const size_t size = p.queue.size();
     while (p.count < size) {
         const size_t tail = (p.head + p.count) % size;
@@ -186,9 +145,6 @@ int pump(int number) {
         size_t stored = 0;
         const ssize_t n = readDevice(p, at, room, &stored);
         if (n > 0) {
-            if (p.eventCharacter >= 0 &&
-                std::find(at, at + stored, char(p.eventCharacter)) != at + stored)
-                events |= LWRS_RXFLAG;
             p.count += stored;
             continue;
         }
@@ -204,49 +160,19 @@ int pump(int number) {
             markLost(number, std::strerror(errno));
         break;
     }
-    return events;
 }
 
-// pump, with what came handed on to the callback from the event loop.
-void pumpAndNote(int number) {
-    const int events = pump(number);
-    if (events || ports[number].count > 0)
-        noteEvents(number, events);
-}
-
-void dispatchEvents(int number) {
+// Runs from the event loop when the device speaks between waits. Bytes no wait asked for stay in
+// the queue for the next exchange to throw away; once it is full the oldest go, so that the
+// device is read empty and does not wake the loop again and again.
+void takeArrivals(int number) {
     Port &p = ports[number];
-    p.dispatchPosted = false;
-    int events = p.pendingEvents;
-    p.pendingEvents = 0;
-    if (p.fd < 0 || !p.callback)
-        return;
-    if ((events & LWRS_RECEIVE) && int(p.count) < p.notifyCount)
-        events &= ~LWRS_RECEIVE;
-    if (events)
-        p.callback(number, events, p.callbackData);
-}
-
-// Runs from the event loop when bytes arrive. A frame on a real line comes a byte at a time:
-// while the callback waits for more, the port rests for the line time of the missing bytes
-// instead of waking for each one.
-void takeArrivals(int number, bool afterRest) {
-    Port &p = ports[number];
-    const size_t before = p.count;
-    // Already in the event loop: the callback runs now, without a round through it.
-    if (collectEvents(number, pump(number)))
-        dispatchEvents(number);
-    if (p.fd < 0 || p.lost || !p.callback || !(p.eventMask & LWRS_RECEIVE) || p.count == 0 ||
-        int(p.count) >= p.notifyCount)
-        return;
-    // Wake a byte early: the last one is then taken the moment it lands. A rest that brought
-    // nothing means the rest of the frame is not coming: wait for the line to speak instead of
-    // looking again and again.
-    const int restMs = int(double(p.notifyCount - int(p.count) - 1) * p.byteSeconds * 1000.0);
-    if (restMs < 1 || (afterRest && p.count == before))
-        return;
-    p.notifier->setEnabled(false);
-    p.rest->start(restMs);
+    pump(number);
+    while (p.fd >= 0 && !p.lost && p.count == p.queue.size()) {
+        p.head = 0;
+        p.count = 0;
+        pump(number);
+    }
 }
 
 size_t takeFromQueue(Port &p, char *buffer, size_t wanted) {
@@ -262,10 +188,14 @@ size_t takeFromQueue(Port &p, char *buffer, size_t wanted) {
     return taken;
 }
 
+// Waits for what on fd, to the microsecond: the quiet after an answer is about a millisecond.
 int pollFor(int fd, short what, double remainingSeconds) {
     pollfd pfd{fd, what, 0};
-    const int ms = int(remainingSeconds * 1000.0) + 1;
-    return ::poll(&pfd, 1, ms);
+    const double seconds = std::max(remainingSeconds, 0.0);
+    timespec timeout{};
+    timeout.tv_sec = time_t(seconds);
+    timeout.tv_nsec = long((seconds - double(timeout.tv_sec)) * 1e9);
+    return ::ppoll(&pfd, 1, &timeout, nullptr);
 }
 
 bool configureLine(int fd, long baudRate, int parity, int dataBits, int stopBits) {
@@ -543,7 +473,6 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     }
     const int fd = p.fd;
     p.opening = ++openings;
-    p.byteSeconds = double(1 + dataBits + (parity ? 1 : 0) + stopBits) / double(baudRate);
     if (QCoreApplication::instance()) {
         static bool hooked = false;
         if (!hooked) {
@@ -552,14 +481,7 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
         }
         p.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         QObject::connect(p.notifier.get(), &QSocketNotifier::activated,
-                         [port] { takeArrivals(port, false); });
-        p.rest = std::make_unique<QTimer>();
-        p.rest->setSingleShot(true);
-        p.rest->setTimerType(Qt::PreciseTimer);
-        QObject::connect(p.rest.get(), &QTimer::timeout, [port] {
-            ports[port].notifier->setEnabled(!ports[port].lost);
-            takeArrivals(port, true);
-        });
+                         [port] { takeArrivals(port); });
     }
     return 0;
 }
@@ -568,7 +490,6 @@ int CloseCom(int port) {
     Port *p = openPort(port);
     if (!p)
         return port < 1 || port > MAX_COM_PORT ? COM_INVALID_PORT_NUMBER : COM_PORT_NOT_OPEN;
-    p->rest.reset();
     p->notifier.reset();
     if (isNetworked(*p))
         CloseNetworkLine(p->network);
@@ -709,7 +630,6 @@ int FlushInQ(int port) {
     }
     p->head = 0;
     p->count = 0;
-    p->pendingEvents &= ~LWRS_RECEIVE;
     return flushDevice(port, TCIFLUSH) ? 0 : COM_IO_ERROR;
 }
 
@@ -756,8 +676,6 @@ int ComWrt(int port, const char *buffer, int count) {
     }
     if (written < count && !p->lost && transferFailure[port].empty())
         transferFailure[port] = "the device took no more bytes within the time-out";
-    if (written > 0)
-        noteEvents(port, LWRS_TXEMPTY);
     return written;
 }
 
@@ -768,7 +686,7 @@ int ComRd(int port, char *buffer, int count) {
     const double deadline = Timer() + p->timeout;
     size_t done = 0;
     for (;;) {
-        pumpAndNote(port);
+        pump(port);
         done += takeFromQueue(*p, buffer + done, size_t(count) - done);
         if (done == size_t(count) || p->lost)
             break;
@@ -784,29 +702,44 @@ int GetInQLen(int port) {
     Port *p = openPort(port);
     if (!p)
         return COM_PORT_NOT_OPEN;
-    pumpAndNote(port);
+    pump(port);
     return int(p->count);
 }
 
-int InstallComCallback(int port, int eventMask, int notifyCount, int eventCharacter,
-                       ComCallbackPtr callback, void *callbackData) {
+int ComWaitUntil(int port, double until, int watch, int events) {
     Port *p = openPort(port);
     if (!p)
         return COM_PORT_NOT_OPEN;
-    if (eventMask == 0 || !callback) {
-        p->callback = nullptr;
-        p->eventMask = 0;
-        p->pendingEvents = 0;
-        return 0;
+    if (events && QCoreApplication::instance()) {
+        if (p->notifier)
+            p->notifier->setEnabled(watch && !p->lost);
+        ProcessSystemEventsUntil(until);
+        // What ran meanwhile may have closed the port.
+        p = openPort(port);
+        if (!p)
+            return COM_PORT_NOT_OPEN;
+        if (p->notifier)
+            p->notifier->setEnabled(!p->lost);
+    } else if (!watch) {
+        Delay(until - Timer());
+    } else if (until > Timer()) {
+        Delay(0); // what changed is shown before the sleep, as a pause shows it
+        pollFor(p->fd, POLLIN, until - Timer());
     }
-    if ((eventMask & LWRS_RECEIVE) && (notifyCount < 1 || size_t(notifyCount) > p->queue.size()))
-        return COM_INVALID_PARAMETER;
-    p->callback = callback;
-    p->callbackData = callbackData;
-    p->eventMask = eventMask;
-    p->notifyCount = notifyCount;
-    p->eventCharacter = (eventCharacter >= 0 && eventCharacter <= 255) ? eventCharacter : -1;
-    p->pendingEvents = 0;
-    noteEvents(port, 0);
-    return 0;
+    pump(port);
+    return int(p->count);
+}
+
+int ComQuietFor(int port, double seconds) {
+    Port *p = openPort(port);
+    if (!p)
+        return COM_PORT_NOT_OPEN;
+    pump(port);
+    const double until = Timer() + seconds;
+    // A network line's own talk (Telnet answers, line-state notices) is no data: it goes on.
+    while (p->count == 0 && !p->lost && Timer() < until) {
+        pollFor(p->fd, POLLIN, until - Timer());
+        pump(port);
+    }
+    return int(p->count);
 }

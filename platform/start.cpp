@@ -16,7 +16,7 @@
 namespace {
 
 int appArgc = 0;
-std::unique_ptr<QApplication> application;
+std::unique_ptr<QCoreApplication> application;
 
 std::string platformName(int argc, char **argv) {
     for (int i = 1; i + 1 < argc; ++i)
@@ -76,6 +76,18 @@ int InitCVIRTEEx(HINSTANCE instance, char **, void *) {
     QApplication::setQuitOnLastWindowClosed(false);
     // A steady text cursor: a blinking one would wake an idle program twice a second.
     QApplication::setCursorFlashTime(0);
+    InstallStopSignals();
+    return 1;
+}
+
+int InitCoreApplication(HINSTANCE instance) {
+    if (QCoreApplication::instance())
+        return 1;
+    if (!instance)
+        return 0;
+    appArgc = instance->argc;
+    application = std::make_unique<QCoreApplication>(appArgc, instance->argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kelvaro"));
     InstallStopSignals();
     return 1;
 }

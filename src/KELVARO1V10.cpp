@@ -8,7 +8,10 @@
 #include "data_out.h"
 #include "frame_log.h"
 #include "gui.h"
+#include "journal.h"
 #include "panel_ids.h"
+#include "parameter_words.h"
+#include "readings.h"
 #include "recording.h"
 
 #include "filedialog.h"
@@ -18,6 +21,7 @@
 #include "utility.h"
 
 #include <cstdio>
+#include <deque>
 
 namespace kelvaro {
 
@@ -35,15 +39,12 @@ double arrayRAW[200];
 double arrayNORM[400];
 unsigned short xArray[256], yArrayA[256], yArrayB[256], upArray[256], loArray[256], refArray[256];
 
-int vcorr[4096];
 int flashp4[256], flashp5[256], flashp6[256], flashp7[256];
 
 int stop_flag = 1;
 int graphrefresh = 0;
 int type = 1;
 unsigned short ttick;
-double tstart = 0.0;
-double tdiff = 0.0;
 
 int panelHandle;
 char proj_dir[PATH_LEN], file_name[PATH_LEN], dir_fname[PATH_LEN];
@@ -52,6 +53,11 @@ char szStatus[STATUS_LEN] = "InitVars";
 namespace {
 
 const unsigned short TTICK_MAX = 60000;
+
+// Commands the operator asked for during a live run, for the gap after its next answer.
+std::deque<std::function<void()>> waitingCommands;
+// Answers of this run that were not taken.
+long droppedAnswers = 0;
 
 // Shows the chart the ring names; later plots go to it.
 void SelectGraphSource(void) {
@@ -85,6 +91,118 @@ int TargetButtonChanged(int button, int event, int buttonTarget) {
     return 0;
 }
 
+void RunWaitingCommands(void) {
+    while (!waitingCommands.empty()) {
+        const std::function<void()> command = waitingCommands.front();
+        waitingCommands.pop_front();
+        command();
+    }
+}
+
+// The line is busy: said in the status line.
+void ShowRefusal(const Outcome &refusal) {
+    ShowOutcome(refusal);
+}
+
+// A set read from target, into the image, the variables and the journal's memory.
+void TakeSetRead(int target, const Outcome &set) {
+    RX_Receive_Function(set);
+    JournalSetRead(target, pp);
+    CopyPPtoVars();
+}
+
+// Get from the controller: the request carries the variables as they are, the answer replaces
+// them, and the panel shows them after an answer and after a time-out alike. A read error and a
+// device that went away change nothing.
+void GetFromController(int target) {
+    CopyVarsToPP();
+    const Outcome set = ReadSet(target, Image(), GET_TEXTS, ShowStatus);
+    if (set.ok())
+        TakeSetRead(target, set);
+    if (set.ok() || set.code == OUTCOME_NO_ANSWER || set.code == OUTCOME_NOT_SENT)
+        SetPanelValues();
+    ShowOutcome(set);
+}
+
+// Send: the panel's set into RAM or EEPROM, once the journal has it.
+void SendToController(int target) {
+    GetPanelValues();
+    CopyVarsToPP();
+    const Words words = Image();
+    ShowOutcome(JournaledWrite({JOURNAL_SEND, target, pp, ""},
+                               [target, &words] { return WriteSet(target, words, ShowStatus); }));
+}
+
+// Teach or reset with the panel's set, then the set read back from RAM onto the panel.
+void TeachOrResetFromPanel(int code) {
+    GetPanelValues();
+    CopyVarsToPP();
+    const Words image = Image();
+    const Outcome done =
+        JournaledWrite({code == ORDER_TEACH ? JOURNAL_TEACH : JOURNAL_RESET, RAM, pp, ""},
+                       [code, &image] { return TeachOrReset(code, image, ShowStatus); });
+    if (done.ok()) {
+        TakeSetRead(RAM, done);
+        SetPanelValues();
+    }
+    ShowOutcome(done);
+}
+
+// Each answer of a live run: plotted on the chart the ring chose, recorded; one that was not
+// taken is counted and said.
+void LiveAnswer(const Outcome &answer, double secondsIntoRun) {
+    if (!answer.ok()) {
+        ++droppedAnswers;
+        ShowStatus((StatusOf(answer) + "; " + std::to_string(droppedAnswers) +
+                    (droppedAnswers == 1 ? " answer" : " answers") + " of this run dropped")
+                       .c_str());
+        return;
+    }
+    RX_Receive_Function(answer);
+    if (graphrefresh == 1) {
+        if (type == 0)
+            PlotRAWValues();
+        else
+            PlotNORMValues(arrayNORM);
+        graphrefresh = 0;
+        PanelLiveAnswer(secondsIntoRun);
+    }
+}
+
+// The live run of the Run button, until Stop, a time-out or the device going away. Returns the
+// run's last status text, or nullptr when it ended as asked.
+const char *RunLiveMonitor(void) {
+    CopyVarsToPP();
+    rx_flag = 0;
+    order = ORDER_LIVE_VALUES;
+    stop_flag = 0;
+    graphrefresh = 0;
+    droppedAnswers = 0;
+    FillarrayNORM(tolerance, reference, 0);
+    LiveRun run;
+    run.image = [] {
+        CopyVarsToPP();
+        return Image();
+    };
+    run.answer = LiveAnswer;
+    run.commandsWaiting = [] { return !waitingCommands.empty(); };
+    run.between = RunWaitingCommands;
+    run.stopped = [] { return stop_flag != 0; };
+    run.steps = ShowStatus;
+    const Outcome ended = RunLive(run);
+    const char *ending = nullptr;
+    if (ended.code != OUTCOME_STOPPED) {
+        CopyText(szStatus, StatusOf(ended).c_str());
+        ShowStatus(szStatus);
+        ending = szStatus;
+        stop_flag = 1;
+    }
+    rx_flag = 0;
+    DiscardLine();
+    graphrefresh = 0;
+    return ending;
+}
+
 // Choosing the correction file in the program's directory programs the flash instead.
 // The correction file is read, never replaced: only a parameter file that exists needs the
 // operator's leave to be saved over.
@@ -104,45 +222,19 @@ void SendToFile(void) {
 
 } // namespace
 
-RunEnding RunLive(void (*eachAnswer)(double secondsIntoRun)) {
-    const double started = Timer();
-    if (SendLiveRequest())
-        ShowStatus("Line Ok!");
-    stop_flag = 0;
-    graphrefresh = 0;
-    FillarrayNORM(tolerance, reference, 0);
-    // Each answer is plotted, then answered at once with the next request: the controller sets
-    // the pace.
-    int answered = 0;
-    while ((answered = AwaitAnswer(GET_TIMEOUT_S, &stop_flag)) == 1) {
-        if (graphrefresh == 1) {
-            if (type == 0)
-                PlotRAWValues();
-            else
-                PlotNORMValues(arrayNORM);
-            graphrefresh = 0;
-            eachAnswer(Timer() - started);
-        }
-        SendLiveRequest();
-    }
-    // A device that went away has said so already; the run ends as after its time-out.
-    RunEnding ending = RUN_STOPPED;
-    if (stop_flag == 0) {
-        ending = answered == DEVICE_GONE ? RUN_DEVICE_GONE : RUN_TIMED_OUT;
-        if (ending == RUN_TIMED_OUT)
-            CopyText(szStatus, NoAnswerText("Timeout RS232-Line!", GET_TIMEOUT_S).c_str());
-        ShowStatus(szStatus);
-        stop_flag = 1;
-    }
-    rx_flag = 0;
-    FlushQueues(com);
-    graphrefresh = 0;
-    return ending;
+void WhenLineFree(const std::function<void()> &command,
+                  const std::function<void(const Outcome &)> &refused) {
+    if (LiveRunActive())
+        waitingCommands.push_back(command);
+    else if (LineBusyWith())
+        refused(LineBusyRefusal());
+    else
+        command();
 }
 
 void ProgramCorrectionTable(const char *path) {
     if (ReadCorrData(path) >= 0)
-        SendCorrDataToFlash();
+        WhenLineFree([] { SendCorrDataToFlash(); }, ShowRefusal);
 }
 
 void PrepareStartUp(void) {
@@ -153,36 +245,18 @@ void PrepareStartUp(void) {
 }
 
 void InitVars(void) {
-    power = 500;
-    reference = 2048;
-    tolerance = 512;
-    hysteresis = 20;
-    polarity = 1;
-    hold = 100;
-    hwmode = 1;
-    average = 8;
-    evalmode = 0;
-    maxmode = 0;
-    triglvl = 950;
-    trigmode = 0;
-    sdelay = 500;
-    para13 = 0;
-    para14 = 0;
-    para15 = 0;
+    for (const ParameterWord &word : PARAMETER_WORDS)
+        *word.variable = word.defaultValue;
 
     ref10Bit = 2048;
     tol10Bit = 512;
 
-    refTHD = static_cast<short>(reference);
-    upTHD = static_cast<short>(static_cast<unsigned short>(reference + tolerance));
-    if (upTHD > 4095)
-        upTHD = 4095;
-    lowTHD = static_cast<short>(static_cast<unsigned short>(reference - tolerance));
-    if (lowTHD < 0)
-        lowTHD = 0;
+    const Indicators start = StartingIndicators(reference, tolerance);
+    refTHD = start.refTHD;
+    upTHD = start.upTHD;
+    lowTHD = start.lowTHD;
 
     com = 1;
-    sync = 85;
     order = 1;
     target = RAM;
     type = 1;
@@ -248,10 +322,18 @@ int CC_RBTFile(int, int, int event, void *, int, int) {
 int CC_DropDCom(int, int, int event, void *, int, int) {
     if (event != EVENT_COMMIT && event != EVENT_VAL_CHANGED)
         return 0;
-    CloseCom(com);
-    GetCtrlVal(panelHandle, PANEL_DROPDCOM, &com);
-    ShowStatus("Init COM-Port ...");
-    InitRS232(com);
+    WhenLineFree(
+        [] {
+            CloseCom(com);
+            GetCtrlVal(panelHandle, PANEL_DROPDCOM, &com);
+            ShowStatus("Init COM-Port ...");
+            InitRS232(com);
+        },
+        [](const Outcome &refusal) {
+            // The port in use stays: the ring says so again.
+            SetCtrlVal(panelHandle, PANEL_DROPDCOM, com);
+            ShowRefusal(refusal);
+        });
     return 0;
 }
 
@@ -264,16 +346,25 @@ int CC_TogButtonParaII(int, int, int event, void *, int, int) {
 }
 
 int CC_BTNRun(int, int, int event, void *, int, int) {
+    if (event != EVENT_COMMIT)
+        return 0;
+    if (LineBusyWith()) {
+        ShowRefusal(LineBusyRefusal());
+        return 0;
+    }
     // A run the operator wanted recorded does not start unrecorded.
-    if (event != EVENT_COMMIT || !PrepareRecording())
+    if (!PrepareRecording())
         return 0;
     SetCtrlAttribute(panelHandle, PANEL_GRAPH, ATTR_VISIBLE, 0);
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 1);
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);
     SelectGraphSource();
-    const RunEnding ending = RunLive(PanelLiveAnswer);
-    StopRecording(ending == RUN_STOPPED ? nullptr : szStatus);
+    StopRecording(RunLiveMonitor());
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 0);
+    // What was asked for as the run ended runs now.
+    if (!UserInterfaceQuitting())
+        RunWaitingCommands();
+    waitingCommands.clear();
     return 0;
 }
 
@@ -281,7 +372,7 @@ int CC_BTNStop(int, int, int event, void *, int, int) {
     if (event != EVENT_COMMIT)
         return 0;
     rx_flag = 0;
-    FlushQueues(com);
+    DiscardLine();
     stop_flag = 1;
     graphrefresh = 0;
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 0);
@@ -302,13 +393,13 @@ int CC_ButtonTeach(int, int, int event, void *, int, int) {
     if (event == EVENT_LEFT_CLICK)
         ShowStatus("Teach new Reference-Value ...");
     else if (event == EVENT_COMMIT)
-        SendCommandAndReadBack(ORDER_TEACH);
+        WhenLineFree([] { TeachOrResetFromPanel(ORDER_TEACH); }, ShowRefusal);
     return 0;
 }
 
 int CC_ButtonReset(int, int, int event, void *, int, int) {
     if (event == EVENT_COMMIT)
-        SendCommandAndReadBack(ORDER_RESET);
+        WhenLineFree([] { TeachOrResetFromPanel(ORDER_RESET); }, ShowRefusal);
     return 0;
 }
 
@@ -316,10 +407,12 @@ int CC_BTNGet(int, int, int event, void *, int, int) {
     if (event == EVENT_LEFT_CLICK) {
         ShowStatus("Receive...");
     } else if (event == EVENT_COMMIT) {
-        if (target != DATFILE)
-            GetFromController(target);
-        else if (ReadParaFromFile() >= 0)
+        if (target != DATFILE) {
+            const int from = target;
+            WhenLineFree([from] { GetFromController(from); }, ShowRefusal);
+        } else if (ReadParaFromFile() >= 0) {
             SetPanelValues();
+        }
     }
     return 0;
 }
@@ -329,16 +422,20 @@ int CC_BTNSend(int, int, int event, void *, int, int) {
     if (event != EVENT_LEFT_CLICK)
         return 0;
     ShowStatus("Transmit...");
-    if (target == DATFILE)
+    if (target == DATFILE) {
         SendToFile();
-    else
-        SendToController(target);
+    } else {
+        const int to = target;
+        WhenLineFree([to] { SendToController(to); }, ShowRefusal);
+    }
     return 0;
 }
 
-int CC_BTNData(int, int, int event, void *, int, int) {
-    if (event != EVENT_COMMIT)
-        return 0;
+namespace {
+
+// The curve of the ring's source block by block onto the graph, with the live values of the
+// moment.
+void CaptureCurve(void) {
     // The live-frame wait processes events: a second press must not start a capture inside this
     // one.
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);
@@ -347,11 +444,28 @@ int CC_BTNData(int, int, int event, void *, int, int) {
     SetCtrlAttribute(panelHandle, PANEL_GRAPH, ATTR_VISIBLE, 1);
     int source = 0;
     GetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, &source);
-    CaptureCurve(source);
+    const int blocks = source == 1 ? 2 : 4;
+    for (int block = 0; block < blocks; ++block) {
+        order = ORDER_DATA_BLOCK;
+        ReadData64(block * BLOCK_WORDS, source, order);
+    }
+    // The live values of the moment of the capture: pp goes out as the last answer left it.
+    rx_flag = 0;
+    order = ORDER_LIVE_VALUES;
+    const Outcome live = ReadLiveValues(Image());
+    if (live.ok())
+        RX_Receive_Function(live);
     PlotCapture();
     CurveCaptured(source);
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 0);
-    FlushQueues(com);
+    DiscardLine();
+}
+
+} // namespace
+
+int CC_BTNData(int, int, int event, void *, int, int) {
+    if (event == EVENT_COMMIT)
+        WhenLineFree(CaptureCurve, ShowRefusal);
     return 0;
 }
 
@@ -405,12 +519,16 @@ int WinMain(HINSTANCE hInstance, HINSTANCE, char *, int) {
         return -1;
     }
     PrepareStartUp();
-    if (FrameLogPath() && !OpenFrameLogFile(FrameLogPath()))
-        std::fprintf(stderr, "kelvaro: %s\n", szStatus);
+    StartFrameLog(ShowStatus);
+    std::string why;
+    if (FrameLogPath() && !OpenFrameLogFile(FrameLogPath(), &why)) {
+        std::fprintf(stderr, "kelvaro: %s\n", why.c_str());
+        ShowStatus(why.c_str());
+    }
     InitRS232(com);
     DisplayPanel(panelHandle);
     RunUserInterface();
-    CloseCom(com);
+    CloseLine();
     CloseFrameLogFile();
     DiscardPanel(panelHandle);
     return 0;

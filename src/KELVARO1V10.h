@@ -1,11 +1,14 @@
 // The program's state (every global and its default) and the main module's operations and
-// callbacks. The program lives in its own namespace because POSIX already owns the name sync.
+// callbacks: the window's side of every command, the core doing the exchange.
 #pragma once
+
+#include "exchange.h"
 
 #include "start.h"
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 
 namespace kelvaro {
 
@@ -27,19 +30,16 @@ extern double arrayRAW[200];
 extern double arrayNORM[400];
 extern unsigned short xArray[256], yArrayA[256], yArrayB[256], upArray[256], loArray[256],
     refArray[256];
-const int CURVE_POINTS = 128; // samples of one capture
 
 // Correction table and flash pages.
-extern int vcorr[4096];
 extern int flashp4[256], flashp5[256], flashp6[256], flashp7[256];
 const int PAGE0 = 0x1000, PAGE1 = 0x1100, PAGE2 = 0x1200, PAGE3 = 0x1300;
 const int PAGE4 = 0x1400, PAGE5 = 0x1500, PAGE6 = 0x1600, PAGE7 = 0x1700;
 const int MAXBLOCK = 16;
 
-// Run control and timing; tstart and tdiff are shared by every wait loop.
+// Run control and timing.
 extern int stop_flag, graphrefresh, type;
 extern unsigned short ttick;
-extern double tstart, tdiff;
 
 // Shell.
 const int PATH_LEN = 260;
@@ -65,15 +65,14 @@ void InitVars(void);
 // Builds the correction table from the file at path and, when it came whole, programs it into
 // flash pages 4 to 7; the status line tells how it went.
 void ProgramCorrectionTable(const char *path);
-// What the window and the commands do before the line check: the working folder, the defaults
-// on the panel, the start-up port chosen and shown in the ring.
+// What the window does before the line check: the working folder, the defaults on the panel, the
+// start-up port chosen and shown in the ring.
 void PrepareStartUp(void);
-// How a live run ended.
-enum RunEnding { RUN_STOPPED, RUN_TIMED_OUT, RUN_DEVICE_GONE };
-// The live run: the controller's answers to order 8, each plotted, handed to eachAnswer with the
-// seconds since the run started, and answered at once, until Stop, more than 2.0 s of silence, or
-// the device going away.
-RunEnding RunLive(void (*eachAnswer)(double secondsIntoRun));
+// The one busy check of the window's entry points: command runs now when the line is free, in the
+// gap between two live answers during a run, and is refused (refused gets why) while another
+// exchange waits for its answer.
+void WhenLineFree(const std::function<void()> &command,
+                  const std::function<void(const Outcome &)> &refused);
 void ShowInfoText(const char *text, int left, int top, int size);
 // Binds the callbacks that the panel file names; before LoadPanel.
 void RegisterCallbacks(void);

@@ -1,13 +1,16 @@
-// The Compare window. Its reads are get's exchanges, but they fill their column only: opening it
-// never overwrites what the operator has on the panel. Taking a column puts it on the panel; the
-// controller is written only by Send, as always.
+// The Compare window. Its reads are get's exchanges, but they fill their column only and say how
+// they went there: opening it never overwrites what the operator has on the panel, nor the main
+// status line. Taking a column puts it on the panel; the controller is written only by Send, as
+// always.
 #include "compare_view.h"
 
 #include "KELVARO1V10.h"
 #include "com232.h"
 #include "gui.h"
+#include "journal.h"
 #include "parameter_words.h"
-#include "recording.h"
+#include "readings.h"
+#include "set_files.h"
 
 #include "comparewindow.h"
 #include "filedialog.h"
@@ -28,7 +31,7 @@ const CompareColumnSpec COLUMN_SPECS[COLUMNS] = {{"Panel", nullptr, 0},
                                                  {"EEPROM", "Read EEPROM", 1},
                                                  {"File", "Load file\u2026", 1}};
 
-unsigned short shown[COLUMNS][PNUM];
+Words shown[COLUMNS];
 bool held[COLUMNS];
 
 std::string Clock(void) {
@@ -37,7 +40,7 @@ std::string Clock(void) {
 
 void Show(int column, const std::string &note) {
     held[column] = true;
-    SetCompareColumn(column, shown[column], note.c_str());
+    SetCompareColumn(column, shown[column].data(), note.c_str());
 }
 
 void Empty(int column, const std::string &why) {
@@ -55,12 +58,23 @@ void ShowPanel(void) {
     Show(PANEL_COLUMN, "on the panel at " + Clock());
 }
 
+// A read of the controller: now, after the next live answer during a run, or refused while
+// another exchange waits.
 void Read(int column) {
     const int target = column == RAM_COLUMN ? RAM : EEPROM;
-    if (ReadParameterSet(target, shown[column]) == 1)
-        Show(column, "read at " + Clock());
-    else
-        Empty(column, ShownStatus());
+    WhenLineFree(
+        [column, target] {
+            CopyVarsToPP();
+            const Outcome set = ReadSet(target, Image(), GET_TEXTS, nullptr);
+            if (!set.ok()) {
+                Empty(column, StatusOf(set));
+                return;
+            }
+            std::copy(set.words.begin(), set.words.end(), shown[column].begin());
+            JournalSetRead(target, shown[column].data());
+            Show(column, "read at " + Clock());
+        },
+        [column](const Outcome &refusal) { Empty(column, StatusOf(refusal)); });
 }
 
 void Load(void) {
@@ -68,10 +82,11 @@ void Load(void) {
     if (FileSelectPopup(proj_dir, PARAMETER_FILE, PARAMETER_FILE_TYPES, PARAMETER_FILE_TITLE,
                         VAL_LOAD_BUTTON, 0, 1, 1, 1, path) <= 0)
         return;
-    if (ReadParameterFile(path, shown[FILE_COLUMN]))
+    std::string why;
+    if (ReadParameterFile(path, shown[FILE_COLUMN], &why))
         Show(FILE_COLUMN, FileNameOf(path));
     else
-        Empty(FILE_COLUMN, ShownStatus());
+        Empty(FILE_COLUMN, why);
 }
 
 void Take(int column) {

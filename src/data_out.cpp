@@ -5,6 +5,7 @@
 #include "KELVARO1V10.h"
 #include "gui.h"
 #include "panel_ids.h"
+#include "readings.h"
 #include "recording.h"
 
 #include "datafile.h"
@@ -14,6 +15,7 @@
 #include "panel.h"
 #include "utility.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -44,6 +46,18 @@ bool EndsWith(const std::string &text, const char *ending) {
         if (std::tolower(text[text.size() - tail.size() + i]) != tail[i])
             return false;
     return true;
+}
+
+// The last capture as the graph shows it.
+Curve CapturedCurve(void) {
+    Curve curve;
+    curve.source = capturedSource;
+    curve.a.assign(yArrayA, yArrayA + CURVE_POINTS);
+    curve.b.assign(yArrayB, yArrayB + CURVE_POINTS);
+    curve.upper = upArray[0];
+    curve.lower = loArray[0];
+    curve.reference = refArray[0];
+    return curve;
 }
 
 bool IsPicture(const std::string &path) {
@@ -79,37 +93,6 @@ int StartRecordingAsked(void) {
 
 } // namespace
 
-std::string CurveCsv(int source) {
-    std::string csv = source == 0 ? "i,a,b\n" : "i,norm,upper,lower,reference\n";
-    char row[96];
-    for (int i = 0; i < CURVE_POINTS; ++i) {
-        if (source == 0)
-            std::snprintf(row, sizeof row, "%d,%u,%u\n", i, yArrayA[i], yArrayB[i]);
-        else
-            std::snprintf(row, sizeof row, "%d,%u,%u,%u,%u\n", i, yArrayA[i], upArray[i],
-                          loArray[i], refArray[i]);
-        csv += row;
-    }
-    return csv;
-}
-
-void AddCurve(JsonObject &object, int source) {
-    const auto curve = [](const unsigned short *values) {
-        JsonArray array;
-        for (int i = 0; i < CURVE_POINTS; ++i)
-            array.add(int(values[i]));
-        return array.text();
-    };
-    object.add("source", source == 0 ? "raw" : "norm");
-    if (source == 0)
-        object.addRaw("a", curve(yArrayA)).addRaw("b", curve(yArrayB));
-    else
-        object.addRaw("norm", curve(yArrayA))
-            .add("upper", int(upArray[0]))
-            .add("lower", int(loArray[0]))
-            .add("reference", int(refArray[0]));
-}
-
 int PrepareRecording(void) {
     int on = 0;
     GetCtrlVal(panelHandle, PANEL_TOGRECORD, &on);
@@ -117,7 +100,20 @@ int PrepareRecording(void) {
 }
 
 void PanelLiveAnswer(double secondsIntoRun) {
-    RecordLiveAnswer(secondsIntoRun);
+    LiveSample sample;
+    const unsigned short shown[LIVE_WORDS] = {static_cast<unsigned short>(valNORM),
+                                              adcCHA,
+                                              adcCHB,
+                                              Amax,
+                                              Bmax,
+                                              UPval,
+                                              LOval,
+                                              tolval,
+                                              btnval};
+    std::copy(shown, shown + LIVE_WORDS, sample.words);
+    sample.refLed = LedShown(PANEL_REFLED);
+    sample.tolLed = LedShown(PANEL_TOLLED);
+    RecordLiveAnswer(sample, secondsIntoRun);
     SetCtrlAttribute(panelHandle, PANEL_MENUEXPORTCHART, ATTR_DIMMED, 0);
 }
 
@@ -160,7 +156,7 @@ int CC_MenuExportCurve(int, int, int event, void *, int, int) {
     if (IsPicture(file_name))
         SayWritten(WritePicture(PANEL_GRAPH));
     else
-        SayWritten(SaveTextFile(file_name, CurveCsv(capturedSource).c_str()) != 0
+        SayWritten(SaveTextFile(file_name, CurveCsv(CapturedCurve()).c_str()) != 0
                        ? GetDataFileError()
                        : nullptr);
     return 0;

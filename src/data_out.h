@@ -2,21 +2,11 @@
 // chart exports, the correction table, the frame log window, the manual and About.
 #pragma once
 
-#include "json.h"
-
-#include <string>
-
 namespace kelvaro {
-
-// The captured curve as CSV: "i,a,b" (RAW) or "i,norm,upper,lower,reference" (NORM), 128 rows.
-std::string CurveCsv(int source);
-// The same as members of object: "source", then "a" and "b", or "norm" with "upper", "lower" and
-// "reference".
-void AddCurve(JsonObject &object, int source);
 
 // Before a run: when Record is on, asks where the run goes. Returns 1 when the run may start: 0
 // when Record is on and no recording could start (cancelled, refused, or the status says why).
-// After each answer: its row, and the chart becomes something to export.
+// After each answer plotted: its row, and the chart becomes something to export.
 int PrepareRecording(void);
 void PanelLiveAnswer(double secondsIntoRun);
 // After a capture of source: the curve becomes something to export.

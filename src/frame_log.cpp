@@ -2,9 +2,7 @@
 // to the Frame log window and the --log file. Off, it costs one test per frame.
 #include "frame_log.h"
 
-#include "KELVARO1V10.h"
-#include "com232.h"
-#include "gui.h"
+#include "exchange.h"
 
 #include "arrayfile.h"
 #include "datafile.h"
@@ -19,6 +17,7 @@ namespace kelvaro {
 namespace {
 
 int logFile = 0;
+StepReporter sayFailure = nullptr;
 
 const char *OrderName(int code) {
     switch (code) {
@@ -93,22 +92,21 @@ void Log(const char *direction, const unsigned char *bytes, int count, const std
             const std::string why = std::string("Frame log stopped: ") + GetDataFileError();
             CloseDataFile(logFile);
             logFile = 0;
-            ShowStatus(why.c_str());
+            if (sayFailure)
+                sayFailure(why.c_str());
         }
     }
 }
 
 } // namespace
 
-int OpenFrameLogFile(const char *path) {
+bool OpenFrameLogFile(const char *path, std::string *why) {
     logFile = OpenDataFile(path, VAL_APPEND);
     if (logFile > 0)
-        return 1;
+        return true;
     logFile = 0;
-    const std::string why = std::string("Frame log: ") + GetDataFileError();
-    CopyText(szStatus, why.c_str());
-    ShowStatus(szStatus);
-    return 0;
+    *why = std::string("Frame log: ") + GetDataFileError();
+    return false;
 }
 
 void CloseFrameLogFile(void) {
@@ -117,38 +115,47 @@ void CloseFrameLogFile(void) {
     logFile = 0;
 }
 
+namespace {
+
+// A line goes somewhere when the window has been opened or --log names a file; lines are not even
+// formatted otherwise.
 bool FrameLogOn(void) {
     return logFile > 0 || FrameLogWindowWanted();
 }
 
-void LogSentFrame(const unsigned char *bytes, int count) {
-    if (FrameLogOn())
-        Log("TX", bytes, count, FrameMeaning("", bytes, count));
-}
-
-void LogAnswerFrame(const unsigned char *bytes, int count) {
-    if (FrameLogOn())
-        Log("RX", bytes, count, FrameMeaning("answer ", bytes, count));
-}
-
-void LogReply(const unsigned char *bytes, int count, int wanted) {
+void LogTraffic(Traffic kind, const unsigned char *bytes, int count) {
     if (!FrameLogOn())
         return;
-    if (wanted == FIRMWARE_BYTES) {
+    switch (kind) {
+    case TRAFFIC_SENT:
+        Log("TX", bytes, count, FrameMeaning("", bytes, count));
+        break;
+    case TRAFFIC_ANSWER:
+        Log("RX", bytes, count, FrameMeaning("answer ", bytes, count));
+        break;
+    case TRAFFIC_FIRMWARE: {
         int values[FIRMWARE_BYTES / 2];
         for (int i = 0; i < FIRMWARE_BYTES / 2; ++i)
             values[i] = 2 * i + 1 < count ? WordAt(bytes + 2 * i) : 0;
         char text[FIRMWARE_BYTES];
         FmtWordsAsText(text, sizeof text, values, FIRMWARE_BYTES / 2);
         Log("RX", bytes, count, std::string("firmware text \"") + text + "\"");
-    } else {
+        break;
+    }
+    case TRAFFIC_BLOCK:
         Log("RX", bytes, count, "data block" + Words(bytes, 0, count));
+        break;
+    case TRAFFIC_DISCARDED:
+        Log("RX", bytes, count, "discarded");
+        break;
     }
 }
 
-void LogDiscarded(const unsigned char *bytes, int count) {
-    if (FrameLogOn())
-        Log("RX", bytes, count, "discarded");
+} // namespace
+
+void StartFrameLog(StepReporter failure) {
+    sayFailure = failure;
+    ObserveTraffic(LogTraffic);
 }
 
 } // namespace kelvaro

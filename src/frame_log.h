@@ -2,21 +2,18 @@
 // the Frame log window and the file of --log.
 #pragma once
 
+#include "exchange.h"
+
+#include <string>
+
 namespace kelvaro {
 
-// Appends the log to path from now on. Returns 1, or 0 with the reason in the status.
-int OpenFrameLogFile(const char *path);
+// Appends the log to path from now on. Returns true, or false with *why.
+bool OpenFrameLogFile(const char *path, std::string *why);
 // Syncs and closes the --log file.
 void CloseFrameLogFile(void);
-// True when a line would go anywhere: the window has been opened, or --log names a file. Lines
-// are not even formatted otherwise.
-bool FrameLogOn(void);
 
-// The hooks of the exchange path. Each is a no-op when the log is off.
-void LogSentFrame(const unsigned char *bytes, int count);
-void LogAnswerFrame(const unsigned char *bytes, int count);
-// A reply without frame header: the firmware text (wanted 64) or a data block (wanted 128).
-void LogReply(const unsigned char *bytes, int count, int wanted);
-void LogDiscarded(const unsigned char *bytes, int count);
+// Has the core tell the log its traffic from now on; failure is told why a file stopped.
+void StartFrameLog(StepReporter failure);
 
 } // namespace kelvaro

@@ -6,6 +6,8 @@
 #include "com232.h"
 #include "panel_ids.h"
 #include "parameter_words.h"
+#include "readings.h"
+#include "set_files.h"
 
 #include "arrayfile.h"
 #include "chart.h"
@@ -23,27 +25,10 @@ namespace kelvaro {
 namespace {
 
 const int POINTS_PER_SCREEN = 101;
-bool statusToStandardError = false;
-std::string statusPrefix; // names the port when several processes share standard error
-
-// The sixteen parameter variables as the array-file service takes them.
-struct ParameterWords {
-    unsigned int words[PNUM];
-    ParameterWords() {
-        CopyVarsToPP();
-        for (int i = 0; i < PNUM; ++i)
-            words[i] = pp[i];
-    }
-};
 const int NORM_SCALE_TOP = 1000;
 const int DATA_BAND_TOP = 4095;
 const int RGB_BLACK = 0x000000;
 const int RGB_RED = 0xFF0000;
-
-// The thresholds are 16-bit words; a negative one compares as the signed number it is.
-short Word(int value) {
-    return static_cast<short>(static_cast<unsigned short>(value));
-}
 
 void CopyLiveWords(void) {
     valNORM = pp[0];
@@ -73,13 +58,6 @@ void SetUpStripChart(int chart, int traces) {
     SetCtrlAttribute(panelHandle, chart, ATTR_NUM_TRACES, traces);
 }
 
-const int PARAMETER_FIELD_WIDTH = 4;
-const int TABLE_FIELD_WIDTH = 6;
-
-// The mean of two table entries as 32-bit signed arithmetic gives it, wrap-around included.
-int Mean(int a, int b) {
-    return static_cast<int>(static_cast<unsigned int>(static_cast<long long>(a) + b)) / 2;
-}
 const int RGB_GREEN = 0x00FF00;
 const int RGB_BLUE = 0x0000FF;
 
@@ -93,42 +71,14 @@ void NameYAxis(const char *name) {
     SetAxisScalingMode(panelHandle, PANEL_GRAPH, VAL_LEFT_YAXIS, VAL_MANUAL, 0.0, 1000.0);
 }
 
-// The operation's own text, then the file service's cause: which file, which line, what.
-void ShowFileError(const char *text) {
-    const std::string why = std::string(text) + ": " + GetArrayFileError();
-    ShowStatus(why.c_str());
-}
-
 void SetLed(int led, int state) {
-    SetCtrlVal(panelHandle, led, polarity == 1 ? state : 1 - state);
+    SetCtrlVal(panelHandle, led, IndicatorLit(state, polarity));
 }
 
 } // namespace
 
 void ShowStatus(const char *text) {
-    // The status line shows a text set again unchanged just once: so does standard error.
-    static std::string lastEchoed;
     SetCtrlVal(panelHandle, PANEL_STATUS, text);
-    if (statusToStandardError && lastEchoed != text) {
-        std::fprintf(stderr, "%s%s\n", statusPrefix.c_str(), text);
-        lastEchoed = text;
-    }
-}
-
-std::string FileNameOf(const char *path) {
-    const char *slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
-}
-
-void EchoStatusToStandardError(const char *prefix) {
-    statusToStandardError = true;
-    statusPrefix = prefix;
-}
-
-std::string ShownStatus(void) {
-    char text[STATUS_LEN * 2] = "";
-    GetCtrlVal(panelHandle, PANEL_STATUS, text, sizeof text);
-    return text;
 }
 
 void ShowFlashProgress(int words) {
@@ -208,14 +158,7 @@ void PlotNORMValues(double window[400]) {
 }
 
 void SetREFLed(unsigned int value) {
-    int state = 0;
-    if (long(value) >= refTHD) {
-        state = 1;
-        refTHD = Word(reference);
-    } else {
-        refTHD = Word(reference + hysteresis);
-    }
-    SetLed(PANEL_REFLED, state);
+    SetLed(PANEL_REFLED, ReferenceState(value, refTHD, reference, hysteresis));
 }
 
 int LedShown(int led) {
@@ -225,19 +168,7 @@ int LedShown(int led) {
 }
 
 void SetTOLLed(unsigned int value) {
-    int state = 0;
-    if (long(value) > upTHD) {
-        upTHD = Word(reference + tolerance - hysteresis);
-    } else {
-        upTHD = Word(reference + tolerance);
-        if (long(value) < lowTHD) {
-            lowTHD = Word(reference - tolerance + hysteresis);
-        } else {
-            state = 1;
-            lowTHD = Word(reference - tolerance);
-        }
-    }
-    SetLed(PANEL_TOLLED, state);
+    SetLed(PANEL_TOLLED, ToleranceState(value, upTHD, lowTHD, reference, tolerance, hysteresis));
 }
 
 int Copy1D(const double *input, int count, double *output) {
@@ -273,24 +204,10 @@ int Shift(const double *input, int count, int shift, double *output) {
 
 void SendParaToFile(void) {
     GetPanelValues();
-    if (WriteParameterSet(file_name, VAL_TRUNCATE) != 0)
-        ShowFileError("Error writing parameter-file!");
-}
-
-int WriteParameterSet(const char *path, int action) {
-    ParameterWords working;
-    return ArrayToFile(path, working.words, VAL_UNSIGNED_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
-                       VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, PARAMETER_FIELD_WIDTH, VAL_ASCII,
-                       action);
-}
-
-std::string ParameterSetText(void) {
-    ParameterWords working;
-    char text[PNUM * 16];
-    ArrayToString(text, sizeof text, working.words, VAL_UNSIGNED_INTEGER, PNUM, 1,
-                  VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH,
-                  PARAMETER_FIELD_WIDTH);
-    return text;
+    CopyVarsToPP();
+    std::string why;
+    if (!WriteParameterFile(file_name, Image(), VAL_TRUNCATE, &why))
+        ShowStatus(why.c_str());
 }
 
 int ReadParaFromFile(void) {
@@ -300,34 +217,20 @@ int ReadParaFromFile(void) {
     return LoadParameterSet(file_name);
 }
 
-int ReadParameterFile(const char *path, unsigned short words[PNUM]) {
-    // Read as words: a number that does not fit one is refused, never cut to its low 16 bits.
-    if (FileToArray(path, words, VAL_UNSIGNED_SHORT_INTEGER, PNUM, 1, VAL_GROUPS_TOGETHER,
-                    VAL_GROUPS_AS_COLUMNS, VAL_ASCII) != 0) {
-        ShowFileError("Error reading parameter-file!");
-        return 0;
-    }
-    return 1;
-}
-
-void TakeParameterWords(const unsigned short words[PNUM]) {
-    std::copy(words, words + PNUM, pp);
+void TakeParameterWords(const Words &words) {
+    std::copy(words.begin(), words.end(), pp);
     CopyPPtoVars();
 }
 
 int LoadParameterSet(const char *path) {
-    unsigned short words[PNUM];
-    if (!ReadParameterFile(path, words))
+    Words words;
+    std::string why;
+    if (!ReadParameterFile(path, words, &why)) {
+        ShowStatus(why.c_str());
         return -1;
+    }
     TakeParameterWords(words);
     return 1;
-}
-
-int CaptureOntoGraph(int source) {
-    SetCtrlVal(panelHandle, PANEL_RNGGRAPHSOURCE, source);
-    const int whole = CaptureCurve(source);
-    PlotCapture();
-    return whole;
 }
 
 void PlotCapture(void) {
@@ -364,62 +267,21 @@ void PlotDATACurve(const unsigned short *curveA, const unsigned short *curveB,
 }
 
 int ReadCorrData(const char *path) {
-    // Read as words: every value must reach the flash as the table in "LTlinear.dat" shows it.
-    static unsigned short columns[2 * CORRECTION_KEYS];
-    if (FileToArray(path, columns, VAL_UNSIGNED_SHORT_INTEGER, 2 * CORRECTION_KEYS, 2,
-                    VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_ASCII) != 0) {
-        ShowFileError("Error reading correction-file!");
+    static unsigned short columns[CORRECTION_COLUMNS];
+    static int table[CORRECTION_KEYS];
+    std::string why;
+    if (!ReadCorrectionFile(path, columns, &why)) {
+        ShowStatus(why.c_str());
         return -1;
     }
-    for (int row = 0; row < CORRECTION_KEYS; ++row) {
-        const int rowKey = columns[CORRECTION_KEYS + row];
-        if (rowKey >= CORRECTION_KEYS) {
-            const std::string why = std::string("Error reading correction-file!: ") +
-                                    FileNameOf(path) + " line " +
-                                    std::to_string(ArrayFileLineOfRow(row)) + ": key " +
-                                    std::to_string(rowKey) + " is outside 0..1023";
-            ShowStatus(why.c_str());
-            return -1;
-        }
-    }
-    return TakeCorrTable(columns);
-}
-
-int TakeCorrTable(const unsigned short *columns) {
-    static int value[CORRECTION_KEYS], key[CORRECTION_KEYS], table[CORRECTION_KEYS];
-    for (int i = 0; i < CORRECTION_KEYS; ++i) {
-        value[i] = columns[i];
-        // The key column is read from the bottom up.
-        key[i] = columns[2 * CORRECTION_KEYS - 1 - i];
-        table[i] = 0;
-    }
-    for (int i = 0; i < CORRECTION_KEYS; ++i)
-        table[key[i]] = value[i];
-    for (int j = 1; j < CORRECTION_KEYS; ++j)
-        if (table[j] == 0)
-            table[j] = table[j - 1];
-    for (int j = 1; j < CORRECTION_KEYS - 1; ++j)
-        if (table[j] < table[j - 1])
-            table[j] =
-                table[j + 1] > table[j - 1] ? Mean(table[j + 1], table[j - 1]) : table[j - 1];
-    if (table[CORRECTION_KEYS - 1] < table[CORRECTION_KEYS - 2])
-        table[CORRECTION_KEYS - 1] = table[CORRECTION_KEYS - 2];
-
-    for (int i = 0; i < CORRECTION_KEYS; ++i) {
-        vcorr[i] = i;
-        vcorr[CORRECTION_KEYS + i] = key[i];
-        vcorr[2 * CORRECTION_KEYS + i] = table[i];
-    }
-    const int written = ArrayToFile("LTlinear.dat", vcorr, VAL_INTEGER, 3 * CORRECTION_KEYS, 3,
-                                    VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH,
-                                    TABLE_FIELD_WIDTH, VAL_ASCII, VAL_TRUNCATE);
+    const bool written = BuildCorrectionTable(columns, table, &why);
     int *const pages[] = {flashp4, flashp5, flashp6, flashp7};
-    for (int page = 0; page < 4; ++page)
-        for (int k = 0; k < 256; ++k)
-            pages[page][k] = table[256 * page + k];
-    if (written == 0)
+    for (int page = 0; page < FLASH_PAGES; ++page)
+        std::copy(table + page * FLASH_PAGE_WORDS, table + (page + 1) * FLASH_PAGE_WORDS,
+                  pages[page]);
+    if (written)
         return 0;
-    ShowFileError("Error writing LTlinear.dat!");
+    ShowStatus(why.c_str());
     return TABLE_NOT_WRITTEN;
 }
 

@@ -2,19 +2,12 @@
 // the data-curve graph, parameter files and the correction table.
 #pragma once
 
-#include <string>
+#include "exchange.h"
 
 namespace kelvaro {
 
-// The one way a status text reaches the operator: the status line, and standard error too when
-// EchoStatusToStandardError was asked for (the command line).
+// The one way a status text reaches the operator: the status line.
 void ShowStatus(const char *text);
-// Each text then goes to standard error too, after prefix.
-void EchoStatusToStandardError(const char *prefix);
-// The text the status line shows now.
-std::string ShownStatus(void);
-// The name of the file at path, without its folder, as the messages name it.
-std::string FileNameOf(const char *path);
 // Progress of the flash programming: the words of the page taken so far, 0 at the end.
 void ShowFlashProgress(int words);
 
@@ -40,21 +33,14 @@ int Shift(const double *input, int count, int shift, double *output);
 
 // Saves the panel's parameter set to file_name; a failed save says why in the status line.
 void SendParaToFile(void);
-// Writes the sixteen parameter variables as a parameter file: a new path (VAL_TRUNCATE) or
-// added to one (VAL_APPEND). Returns 0, or an ArrayFileError.
-int WriteParameterSet(const char *path, int action);
-// The same text, for standard output.
-std::string ParameterSetText(void);
 // Asks for a parameter file and loads it into pp and the variables. Returns 1 when loaded,
 // 0 when the dialog was cancelled, -1 when the file was refused (nothing changes then and the
 // status line says why).
 int ReadParaFromFile(void);
-// Reads the parameter file at path into words: sixteen whole numbers from 0 to 65535. Returns 1,
-// or 0 with the status line saying which file, which line and what is wrong (words untouched).
-int ReadParameterFile(const char *path, unsigned short words[16]);
 // The sixteen words become pp and the parameter variables.
-void TakeParameterWords(const unsigned short words[16]);
-// ReadParameterFile, then TakeParameterWords. Returns 1, or -1 when the file was refused.
+void TakeParameterWords(const Words &words);
+// Loads the parameter file at path into pp and the variables. Returns 1, or -1 when the file was
+// refused (the status line says why).
 int LoadParameterSet(const char *path);
 
 // Builds the correction table from the two columns of the file at path, writes "LTlinear.dat"
@@ -63,18 +49,11 @@ int LoadParameterSet(const char *path);
 // the file was refused: not read whole, a value that does not fit a word, a key outside 0..1023.
 // The page arrays are then untouched, nothing is written, and the status line says why.
 const int TABLE_NOT_WRITTEN = 1;
-const int CORRECTION_KEYS = 1024;
 int ReadCorrData(const char *path);
-// The same from a correction file's two columns: its values row by row, then its keys, each key
-// within 0..1023. Returns 0 or TABLE_NOT_WRITTEN.
-int TakeCorrTable(const unsigned short *columns);
 
 // What a capture shows: the live values of its moment, and the curve with its band and reference
 // line (the band at reference +/- tolerance, within 1..4095).
 void PlotCapture(void);
-// Captures the curve of source as the window's Data button would, onto the graph. Returns 1 when
-// every block came whole, else 0.
-int CaptureOntoGraph(int source);
 // Draws a captured curve on the XY graph: curves A and B for RAW, the NORM curve with its
 // tolerance band and reference line for NORM. Every array holds at least 128 words.
 void PlotDATACurve(const unsigned short *curveA, const unsigned short *curveB,

@@ -4,14 +4,11 @@
 // SHA-256 of the line before them; processes that share the journal append under its lock.
 #include "journal.h"
 
-#include "KELVARO1V10.h"
-#include "com232.h"
 #include "command_line.h"
 #include "commands.h"
-#include "gui.h"
 #include "json.h"
 #include "parameter_words.h"
-#include "recording.h"
+#include "readings.h"
 
 #include "datafile.h"
 #include "digest.h"
@@ -33,10 +30,8 @@ struct SetRead {
     std::vector<unsigned short> words;
     std::string time;
 };
-SetRead lastRead[DATFILE]; // by target: RAM, EEPROM
+SetRead lastRead[EEPROM]; // by target: RAM, EEPROM
 const char *readSource = "last read";
-long long lastWrite = 0; // the sequence number of the last write recorded here
-bool lastWriteRefused = false;
 
 std::string JournalPath(void) {
     char path[MAX_PATHNAME_LEN];
@@ -92,13 +87,9 @@ int Compose(const char *lastLine, char *line, int size, void *data) {
     return int(text.size());
 }
 
-// Appends record. Returns 1, or 0 with the status line saying why.
-int Append(Record &record) {
-    if (AppendComposedLine(JournalPath().c_str(), Compose, &record) == 0)
-        return 1;
-    ShowStatus(
-        (std::string("Journal not written, so nothing was sent: ") + GetDataFileError()).c_str());
-    return 0;
+// Appends record. Returns true, or false with GetDataFileError saying why.
+bool Append(Record &record) {
+    return AppendComposedLine(JournalPath().c_str(), Compose, &record) == 0;
 }
 
 } // namespace
@@ -113,29 +104,28 @@ void JournalReadsAreFresh(void) {
     readSource = "read fresh";
 }
 
-int JournalWrite(JournalOperation operation, int target, const unsigned short *words,
-                 const char *tableDigest) {
+Outcome JournaledWrite(const JournalEntry &entry, const std::function<Outcome()> &write) {
     char user[MAX_PATHNAME_LEN] = "";
     char host[MAX_PATHNAME_LEN] = "";
     char device[MAX_PATHNAME_LEN] = "";
     GetUserName(user, sizeof user);
     GetHostName(host, sizeof host);
-    GetComDeviceName(com, device, sizeof device);
+    GetComDeviceName(LinePort(), device, sizeof device);
     Record record;
     record.fields.add("kind", "write")
         .add("time", UtcTimeNow())
         .add("user", user)
         .add("host", host)
         .add("version", KELVARO_VERSION)
-        .add("port", "COM" + std::to_string(com))
+        .add("port", PortLabel(LinePort()))
         .add("device", device)
-        .add("firmware", szVersion)
-        .add("operation", OperationName(operation));
-    if (const char *name = TargetName(target))
+        .add("firmware", LineFirmware())
+        .add("operation", OperationName(entry.operation));
+    if (const char *name = TargetName(entry.target))
         record.fields.add("target", name);
     else
         record.fields.addNull("target");
-    const SetRead *before = TargetName(target) ? &lastRead[target - 1] : nullptr;
+    const SetRead *before = TargetName(entry.target) ? &lastRead[entry.target - 1] : nullptr;
     if (before && !before->words.empty())
         record.fields.addRaw("before",
                              JsonObject()
@@ -145,39 +135,38 @@ int JournalWrite(JournalOperation operation, int target, const unsigned short *w
                                  .text());
     else
         record.fields.addNull("before");
-    record.fields.addRaw("sent",
-                         words ? JsonObject().addRaw("words", ParameterWordsJson(words)).text()
-                               : JsonObject().add("table_sha256", tableDigest).text());
-    lastWriteRefused = !Append(record);
-    if (lastWriteRefused)
-        return 0;
-    lastWrite = record.seq;
-    return 1;
-}
-
-int JournalRefusedLastWrite(void) {
-    return lastWriteRefused ? 1 : 0;
-}
-
-void JournalResult(const std::string &result, const unsigned short *readBack) {
-    Record record;
-    record.fields.add("kind", "result")
+    record.fields.addRaw(
+        "sent", entry.words ? JsonObject().addRaw("words", ParameterWordsJson(entry.words)).text()
+                            : JsonObject().add("table_sha256", entry.tableDigest).text());
+    if (!Append(record)) {
+        Outcome refused;
+        refused.code = OUTCOME_JOURNAL;
+        refused.text = "Journal not written, so nothing was sent";
+        refused.cause = GetDataFileError();
+        return refused;
+    }
+    Outcome done = write();
+    Record result;
+    result.fields.add("kind", "result")
         .add("time", UtcTimeNow())
-        .add("of", lastWrite)
-        .add("result", result);
+        .add("of", record.seq)
+        .add("result", done.shown());
+    const bool readBack = entry.operation != JOURNAL_SEND && entry.operation != JOURNAL_FLASH &&
+                          done.ok() && done.words.size() == size_t(PNUM);
     if (readBack)
-        record.fields.addRaw("read_back",
-                             JsonObject().addRaw("words", ParameterWordsJson(readBack)).text());
-    if (!Append(record))
-        ShowStatus(
-            (result + " - but its result is not in the journal: " + GetDataFileError()).c_str());
+        result.fields.addRaw(
+            "read_back",
+            JsonObject().addRaw("words", ParameterWordsJson(done.words.data())).text());
+    if (!Append(result))
+        done.cause = (done.cause.empty() ? "" : done.cause + "; ") +
+                     "its result is not in the journal: " + GetDataFileError();
+    return done;
 }
 
-std::string TableDigest(void) {
+std::string TableDigest(const int *table) {
     std::string bytes;
-    for (const int *page : {flashp4, flashp5, flashp6, flashp7})
-        for (int k = 0; k < 256; ++k)
-            bytes += {char((page[k] >> 8) & 0xFF), char(page[k] & 0xFF)};
+    for (int k = 0; k < FLASH_PAGES * FLASH_PAGE_WORDS; ++k)
+        bytes += {char((table[k] >> 8) & 0xFF), char(table[k] & 0xFF)};
     return Sha256Of(bytes);
 }
 

@@ -3,6 +3,9 @@
 // verified. A write goes out only once its record is on the disk.
 #pragma once
 
+#include "exchange.h"
+
+#include <functional>
 #include <string>
 
 namespace kelvaro {
@@ -16,20 +19,22 @@ void JournalSetRead(int target, const unsigned short *words);
 // The command line reads the set a write replaces just before it; the window and the station
 // take the last set read.
 void JournalReadsAreFresh(void);
-// Records a write about to go out to the controller on com: its operation and target (RAM,
-// EEPROM; 0 for the flash), and the sixteen words sent or the SHA-256 of the table. Returns 1
-// once the record is on the disk; 0 when it could not be written (the status line says why, and
-// the write must not go out).
-int JournalWrite(JournalOperation operation, int target, const unsigned short *words,
-                 const char *tableDigest);
-// 1 when the last JournalWrite could not write its record, so the write did not go out.
-int JournalRefusedLastWrite(void);
-// Records how the write recorded last ended, as the status line says it, with the set read back
-// after it (teach, reset; nullptr for none).
-void JournalResult(const std::string &result, const unsigned short *readBack = nullptr);
-// The SHA-256 of the correction table as the flash receives it: pages 4 to 7, each word high
-// byte first.
-std::string TableDigest(void);
+
+// A write to the controller on the line's port: its operation and target (RAM, EEPROM; 0 for the
+// flash), and the sixteen words sent or the SHA-256 of the table.
+struct JournalEntry {
+    JournalOperation operation;
+    int target;
+    const unsigned short *words;
+    std::string tableDigest;
+};
+// Records entry, runs write, and records how it ended, with the set read back when write's
+// outcome carries one (teach, reset). The write goes out only once its record is on the disk:
+// when that fails, nothing runs and the outcome (OUTCOME_JOURNAL) says why.
+Outcome JournaledWrite(const JournalEntry &entry, const std::function<Outcome()> &write);
+// The SHA-256 of a correction table as the flash receives it: its 1024 entries, each as the word
+// the flash gets, high byte first.
+std::string TableDigest(const int *table);
 
 // kelvaro journal: the writes, one entry each, of the port (its number as "COM1", its device or
 // its name; nullptr for all) since the time given (ISO 8601 UTC, a prefix of

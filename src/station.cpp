@@ -1,20 +1,18 @@
-// The station service. The program's state is one controller's, so each port is served by a
-// worker process of its own, the program itself started again; the supervisor keeps the station's
+// The station service. Each port is served by a worker process of its own, the program itself
+// started again, a client of the exchange core without a panel; the supervisor keeps the station's
 // "online" at the broker (its will says "offline"), starts the workers, starts one again when it
 // ends, and stops them all on a stop signal. Unlike the window, a worker reconnects by itself:
-// nobody's unsent edits are on its panel.
+// nobody's unsent edits wait on a panel.
 #include "station.h"
 
-#include "KELVARO1V10.h"
-#include "com232.h"
 #include "command_line.h"
 #include "commands.h"
-#include "data_out.h"
-#include "gui.h"
+#include "exchange.h"
+#include "journal.h"
 #include "json.h"
-#include "panel_ids.h"
 #include "parameter_words.h"
-#include "recording.h"
+#include "readings.h"
+#include "set_files.h"
 #include "station_requests.h"
 
 #include "children.h"
@@ -385,7 +383,7 @@ int RunSupervisor(void) {
     return EXIT_DONE;
 }
 
-// ---- A worker: one port's controller.
+// ---- A worker: one port's controller, a client of the exchange core.
 
 struct WaitingCommand {
     StationRequest request;
@@ -398,6 +396,7 @@ struct Retained {
 };
 
 int client = 0;
+int port = 0;          // the worker's port: the device of its one --port
 std::string portTopic; // kelvaro/STATION/PORT
 std::string liveTopic;
 Retained retained;
@@ -405,6 +404,22 @@ std::deque<std::string> keptEvents;
 unsigned long droppedEvents = 0;
 std::deque<WaitingCommand> waiting;
 double lastLive = -1e9;
+Words ramSet;          // the RAM's set as last read or written: what the live requests carry
+Indicators indicators; // the REF and TOL indicators' thresholds, from one answer to the next
+unsigned long droppedAnswers = 0;
+double lastDropSaid = -1e9;
+const double DROP_NOTE_INTERVAL_S = 10.0;
+
+// A line on standard error, naming the port: several workers share it.
+void Note(const std::string &text) {
+    std::fprintf(stderr, "%s: %s\n", settings.ports[0].name.c_str(), text.c_str());
+}
+
+// The station's words for an outcome: a device that is gone is tried again.
+std::string Said(const Outcome &outcome) {
+    return outcome.code == OUTCOME_DEVICE_GONE ? outcome.shown() + " - the station tries again"
+                                               : outcome.shown();
+}
 
 void PublishRetained(const char *suffix, const std::string &payload, std::string *kept) {
     *kept = payload;
@@ -425,12 +440,6 @@ std::string ParameterSetJson(const unsigned short *words) {
 void PublishParameters(int target, const unsigned short *words) {
     PublishRetained(target == EEPROM ? "parameters/eeprom" : "parameters/ram",
                     ParameterSetJson(words), target == EEPROM ? &retained.eeprom : &retained.ram);
-}
-
-// The RAM's set, as the variables hold it after a read or a write.
-void PublishRamParameters(void) {
-    CopyVarsToPP();
-    PublishParameters(RAM, pp);
 }
 
 // Events wait while the broker is away, up to KEPT_EVENTS; the oldest go first.
@@ -455,8 +464,7 @@ void PublishEvent(const char *event, const std::string &result, const char *targ
 // What a reconnection owes the broker: the retained state, then the events kept meanwhile.
 void WorkerConnection(int, int connected, const char *cause, void *) {
     if (!connected) {
-        std::fprintf(stderr, "%s: %s; the live run goes on, events are kept\n",
-                     settings.ports[0].name.c_str(), cause);
+        Note(std::string(cause) + "; the live run goes on, events are kept");
         return;
     }
     if (*cause)
@@ -473,8 +481,7 @@ void WorkerConnection(int, int connected, const char *cause, void *) {
     for (const std::string &event : kept)
         SendEvent(event);
     if (droppedEvents > 0)
-        std::fprintf(stderr, "%s: %lu events were dropped while the broker was away\n",
-                     settings.ports[0].name.c_str(), droppedEvents);
+        Note(std::to_string(droppedEvents) + " events were dropped while the broker was away");
     droppedEvents = 0;
 }
 
@@ -505,11 +512,22 @@ void CommandMessage(int, const char *topic, const void *payload, int length,
         waiting.push_back(command);
 }
 
-// The EEPROM's set is read aside: the variables keep the RAM's, which the live requests carry.
-void ReadEeprom(void) {
-    unsigned short words[PNUM];
-    if (ReadParameterSet(EEPROM, words) == 1)
-        PublishParameters(EEPROM, words);
+Words WordsOf(const Outcome &set) {
+    Words words{};
+    std::copy_n(set.words.begin(), std::min(set.words.size(), words.size()), words.begin());
+    return words;
+}
+
+// Reads the set of target and publishes it; the journal notes it as what a write there replaces.
+Outcome ReadAndPublish(int target) {
+    const Outcome set = ReadSet(target, ramSet, GET_TEXTS, nullptr);
+    if (!set.ok())
+        return set;
+    JournalSetRead(target, set.words.data());
+    if (target == RAM)
+        ramSet = WordsOf(set);
+    PublishParameters(target, set.words.data());
+    return set;
 }
 
 // Runs one command on the line. Returns its answer.
@@ -517,90 +535,114 @@ std::string Execute(const StationRequest &request) {
     const char *targetName = request.target == EEPROM ? "eeprom" : "ram";
     switch (request.command) {
     case COMMAND_GET: {
-        unsigned short words[PNUM];
-        const int answered =
-            request.target == EEPROM ? ReadParameterSet(EEPROM, words) : GetFromController(RAM);
-        if (answered != 1)
-            return StationRefusal(ShownStatus());
-        if (request.target == RAM) {
-            CopyVarsToPP();
-            std::copy(pp, pp + PNUM, words);
-        }
-        PublishParameters(request.target, words);
-        return JsonObject().add("ok", true).addRaw("words", ParameterWordsJson(words)).text();
+        const Outcome set = ReadAndPublish(request.target);
+        if (!set.ok())
+            return StationRefusal(Said(set));
+        return JsonObject()
+            .add("ok", true)
+            .addRaw("words", ParameterWordsJson(set.words.data()))
+            .text();
     }
     case COMMAND_SEND: {
-        TakeParameterWords(request.words.data());
-        SetPanelValues();
-        const int sent = SendToController(request.target);
-        PublishEvent("send", ShownStatus(), targetName);
-        if (!sent)
-            return StationRefusal(ShownStatus());
-        CopyVarsToPP();
-        PublishParameters(request.target, pp);
+        Words words{};
+        std::copy_n(request.words.begin(), PNUM, words.begin());
+        const Outcome sent =
+            JournaledWrite({JOURNAL_SEND, request.target, words.data(), ""},
+                           [&request, &words] { return WriteSet(request.target, words, nullptr); });
+        PublishEvent("send", Said(sent), targetName);
+        if (!sent.ok())
+            return StationRefusal(Said(sent));
+        // The set sent is the program's set from now on, as the window's Send makes it.
+        ramSet = words;
+        PublishParameters(request.target, words.data());
         return JsonObject().add("ok", true).text();
     }
     case COMMAND_TEACH:
     case COMMAND_RESET: {
         const bool teach = request.command == COMMAND_TEACH;
-        const int readBack = SendCommandAndReadBack(teach ? ORDER_TEACH : ORDER_RESET);
-        PublishEvent(teach ? "teach" : "reset", ShownStatus());
-        if (!readBack)
-            return StationRefusal(ShownStatus());
-        PublishRamParameters();
-        return JsonObject().add("ok", true).addRaw("words", ParameterWordsJson(pp)).text();
+        const int code = teach ? ORDER_TEACH : ORDER_RESET;
+        const Outcome done =
+            JournaledWrite({teach ? JOURNAL_TEACH : JOURNAL_RESET, RAM, ramSet.data(), ""},
+                           [code] { return TeachOrReset(code, ramSet, nullptr); });
+        PublishEvent(teach ? "teach" : "reset", Said(done));
+        if (!done.ok())
+            return StationRefusal(Said(done));
+        ramSet = WordsOf(done);
+        JournalSetRead(RAM, ramSet.data());
+        PublishParameters(RAM, ramSet.data());
+        return JsonObject()
+            .add("ok", true)
+            .addRaw("words", ParameterWordsJson(ramSet.data()))
+            .text();
     }
     case COMMAND_CAPTURE: {
-        if (!CaptureOntoGraph(request.source))
-            return StationRefusal(ShownStatus());
+        Outcome live;
+        const Outcome captured = Capture(request.source, ramSet, &live, nullptr);
+        if (!captured.ok())
+            return StationRefusal(Said(captured));
         JsonObject answer;
-        AddCurve(answer.add("ok", true), request.source);
+        AddCurve(answer.add("ok", true), CurveOf(request.source, captured.words, ramSet));
         return answer.text();
     }
     case COMMAND_FLASH: {
-        if (TakeCorrTable(request.columns.data()) != 0)
-            return StationRefusal(ShownStatus());
-        const int failed = SendCorrDataToFlash();
-        PublishEvent("flash", ShownStatus());
-        return failed == 0 ? JsonObject().add("ok", true).text() : StationRefusal(ShownStatus());
+        static int table[CORRECTION_KEYS];
+        std::string why;
+        if (!BuildCorrectionTable(request.columns.data(), table, &why))
+            return StationRefusal(why);
+        const Outcome flashed = JournaledWrite({JOURNAL_FLASH, 0, nullptr, TableDigest(table)},
+                                               [] { return FlashTable(table, {}); });
+        PublishEvent("flash", Said(flashed));
+        return flashed.ok() ? JsonObject().add("ok", true).text() : StationRefusal(Said(flashed));
     }
     }
     return StationRefusal("unknown command");
 }
 
-// The commands that came in take their turn: on the line while it answers, refused while not.
-void RunWaitingCommands(bool lineUp) {
+// One waiting command takes its turn on the line, or, with the line down, all are refused.
+void RunWaitingCommand(void) {
+    if (waiting.empty())
+        return;
+    const WaitingCommand command = waiting.front();
+    waiting.pop_front();
+    Answer(command, Execute(command.request));
+}
+
+void RefuseWaitingCommands(const std::string &why) {
     while (!waiting.empty()) {
-        const WaitingCommand command = waiting.front();
+        Answer(waiting.front(), StationRefusal("the controller does not answer now: " + why));
         waiting.pop_front();
-        Answer(command,
-               lineUp ? Execute(command.request)
-                      : StationRefusal("the controller does not answer now: " + ShownStatus()));
     }
 }
 
-// Each live answer: its message, at most --rate a second, then the commands that wait.
-void LiveAnswer(double) {
-    const double now = Timer();
-    if (settings.rate <= 0 || now - lastLive >= 1.0 / settings.rate) {
-        lastLive = now;
-        if (MqttIsConnected(client)) {
-            JsonObject live;
-            AddLiveValues(live.add("time", UtcTimeNow()));
-            Publish(client, liveTopic, live.text(), QOS_AT_MOST_ONCE, false);
+// Each live answer: its message, at most --rate a second. An answer not taken is counted and
+// noted now and then.
+void LiveAnswer(const Outcome &answer, double) {
+    if (!answer.ok()) {
+        ++droppedAnswers;
+        if (Timer() - lastDropSaid >= DROP_NOTE_INTERVAL_S) {
+            lastDropSaid = Timer();
+            Note(Said(answer) + "; " + std::to_string(droppedAnswers) + " answers dropped");
         }
+        return;
     }
-    RunWaitingCommands(true);
-    if (UserInterfaceQuitting())
-        stop_flag = 1;
+    const LiveSample sample = SampleOf(answer.words, indicators, ramSet);
+    const double now = Timer();
+    if (settings.rate > 0 && now - lastLive < 1.0 / settings.rate)
+        return;
+    lastLive = now;
+    if (MqttIsConnected(client)) {
+        JsonObject live;
+        AddLiveValues(live.add("time", UtcTimeNow()), sample);
+        Publish(client, liveTopic, live.text(), QOS_AT_MOST_ONCE, false);
+    }
 }
 
-// Waits for the next try with the line down; commands are answered meanwhile.
-void WaitWhileDown(double seconds) {
+// Waits for the next try with the line down; commands are refused meanwhile.
+void WaitWhileDown(double seconds, const std::string &why) {
     const double until = Timer() + seconds;
     while (!UserInterfaceQuitting() && Timer() < until) {
         ProcessSystemEventsUntil(until);
-        RunWaitingCommands(false);
+        RefuseWaitingCommands(why);
     }
 }
 
@@ -608,12 +650,12 @@ int RunWorker(const char *name) {
     settings.ports[0].name = TopicSafe(name);
     portTopic = PortTopic(settings.ports[0].name);
     liveTopic = portTopic + "/live";
-    const std::string prefix = settings.ports[0].name + ": ";
-    EchoStatusToStandardError(prefix.c_str());
-    lostDeviceAdvice = "the station tries again";
+    port = StartUpPort();
+    const Words defaults = DefaultSet();
+    indicators = StartingIndicators(defaults[WORD_REFERENCE], defaults[WORD_TOLERANCE]);
     client = OpenClient("kelvaro-" + settings.station + "-" + settings.ports[0].name, "", nullptr);
     if (client < 0) {
-        std::fprintf(stderr, "%s%s\n", prefix.c_str(), MqttLastError());
+        Note(MqttLastError());
         return EXIT_NO_PORT;
     }
     MqttSetCallbacks(client, CommandMessage, WorkerConnection, nullptr);
@@ -621,37 +663,45 @@ int RunWorker(const char *name) {
     double retry = FIRST_RETRY_S;
     bool down = false;
     while (!UserInterfaceQuitting()) {
-        CloseCom(com);
-        const int startUp = InitRS232(com);
-        bool lost = startUp == STARTUP_NO_PORT || ComDeviceGone(com);
-        if (startUp == STARTUP_DONE) {
+        Outcome ended = StartUp(port, defaults, nullptr);
+        if (ended.ok()) {
             if (down)
-                PublishEvent("back", ShownStatus());
+                PublishEvent("back", ended.text);
             down = false;
             retry = FIRST_RETRY_S;
+            ramSet = WordsOf(ended);
+            JournalSetRead(RAM, ramSet.data());
             PublishState("online");
             PublishRetained("info",
                             JsonObject()
-                                .add("firmware", szVersion)
+                                .add("firmware", LineFirmware())
                                 .add("device", settings.ports[0].device)
                                 .text(),
                             &retained.info);
-            PublishRamParameters();
-            ReadEeprom();
-            const RunEnding ending = RunLive(LiveAnswer);
-            if (ending == RUN_STOPPED)
+            PublishParameters(RAM, ramSet.data());
+            ReadAndPublish(EEPROM);
+            LiveRun run;
+            run.image = [] { return ramSet; };
+            run.answer = LiveAnswer;
+            run.commandsWaiting = [] { return !waiting.empty(); };
+            run.between = RunWaitingCommand;
+            run.stopped = [] { return UserInterfaceQuitting() != 0; };
+            ended = RunLive(run);
+            if (ended.code == OUTCOME_STOPPED)
                 break;
-            lost = ending == RUN_DEVICE_GONE;
         }
+        const bool lost = ended.code == OUTCOME_DEVICE_GONE || ended.code == OUTCOME_NO_PORT;
+        Note(Said(ended));
         if (!down && lost)
-            PublishEvent("lost", ShownStatus());
+            PublishEvent("lost", Said(ended));
         PublishState(lost ? "lost" : "no answer");
         down = true;
-        WaitWhileDown(retry);
+        CloseLine();
+        WaitWhileDown(retry, Said(ended));
         retry = std::min(retry * 2, LAST_RETRY_S);
     }
-    CloseCom(com);
-    RunWaitingCommands(false);
+    CloseLine();
+    RefuseWaitingCommands("the station stops");
     MqttClose(client);
     return EXIT_DONE;
 }

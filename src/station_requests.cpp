@@ -2,9 +2,9 @@
 // before anything is queued, and a refusal says which member and why.
 #include "station_requests.h"
 
-#include "com232.h"
-#include "gui.h"
+#include "exchange.h"
 #include "json.h"
+#include "set_files.h"
 
 namespace kelvaro {
 

@@ -1,6 +1,8 @@
 // Set-up shared by the tests that run the program's own code.
 #include "program_fixture.h"
 
+#include "frame_log.h"
+
 #include "utility.h"
 
 #include <QAbstractButton>
@@ -31,11 +33,12 @@ void PanelTest::SetUp() {
     QObject::connect(control<QLineEdit>("PANEL_STATUS"), &QLineEdit::textChanged,
                      [this](const QString &text) { statusHistory << text; });
     InitVars();
+    StartFrameLog(ShowStatus);
     statusHistory.clear();
 }
 
 void PanelTest::TearDown() {
-    CloseCom(com);
+    CloseLine();
     DiscardPanel(panelHandle);
     unsetenv("KELVARO_DIR");
     QDir::setCurrent(previousDirectory);
@@ -93,8 +96,7 @@ void PanelTest::pickPort(int port) {
     emit ring->activated(index);
 }
 
-LinkTest::LinkTest(bool pacing, bool started)
-    : sim(kvsim::Simulator::Options{pacing, {}, 1, {}}), started_(started) {}
+LinkTest::LinkTest(bool started) : started_(started) {}
 
 void LinkTest::SetUp() {
     link = "/tmp/kelvaro-test-" + std::to_string(getpid()) + "-COM1";

@@ -62,8 +62,9 @@ class PanelTest : public ::testing::Test {
 
 class LinkTest : public PanelTest {
   protected:
-    // Paced at 19200 baud or not; started: startProgram() at the end of SetUp.
-    explicit LinkTest(bool pacing = true, bool started = false);
+    // The simulator paces its answers at 19200 baud, as the program takes only such answers;
+    // started: startProgram() at the end of SetUp.
+    explicit LinkTest(bool started = false);
     void SetUp() override;
     void TearDown() override;
 
@@ -89,15 +90,10 @@ class LinkTest : public PanelTest {
     bool started_;
 };
 
-class UnpacedLinkTest : public LinkTest {
-  protected:
-    UnpacedLinkTest() : LinkTest(false) {}
-};
-
 // The program started on the simulator, its start-up traffic forgotten.
 class StartedTest : public LinkTest {
   protected:
-    explicit StartedTest(bool pacing = true) : LinkTest(pacing, true) {}
+    StartedTest() : LinkTest(true) {}
 };
 
 // The program's parameter set at start, as the panel file carries it.

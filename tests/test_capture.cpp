@@ -134,26 +134,25 @@ TEST_F(CaptureTest, TheDataButtonIsDimmedWhileACaptureRuns) {
     EXPECT_TRUE(control("PANEL_BTNDATA")->isEnabled());
 }
 
-// A block read alone, the receive callback off as a capture has it.
-class BlockReadTest : public UnpacedLinkTest {};
+class BlockReadTest : public LinkTest {};
 
-TEST_F(BlockReadTest, ABlockAtAnOddOffsetOrInAnOverlongReplyStoresNothing) {
+TEST_F(BlockReadTest, ABlockAtAnOddOffsetOrWithStrayBytesStoresNothing) {
     startProgram();
-    InstallComCallback(com, 0, FRAME_BYTES, kelvaro::sync, nullptr, nullptr);
     std::fill(yArrayA, yArrayA + 256, 3);
     std::fill(yArrayB, yArrayB + 256, 3);
     EXPECT_EQ(ReadData64(32, 1, 9), 64);
-    EXPECT_EQ(std::vector<int>(szWriteBuf, szWriteBuf + 8),
-              (std::vector<int>{0x00, 0x55, 0x00, 0x09, 0x00, 0x20, 0x00, 0x01}));
-    EXPECT_EQ(std::vector<int>(szWriteBuf + 8, szWriteBuf + 36), std::vector<int>(28, 0));
+    ASSERT_EQ(sim.requests().size(), 1u);
+    EXPECT_EQ(WordsOf(sim.requests()[0].words),
+              (std::vector<int>{32, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(status(), "Data[64] block received!");
 
-    sim.setFaults(Fault(&kvsim::Faults::extraBytes, 72));
-    CopyText(szStatus, "before");
-    SetCtrlVal(panelHandle, PANEL_STATUS, szStatus);
-    EXPECT_EQ(ReadData64(0, 0, 9), 0);
-    EXPECT_EQ(nBytesR, 200) << "read whole";
-    EXPECT_EQ(status(), "before");
-    EXPECT_EQ(wordsOf(yArrayA, 0, 256), std::vector<int>(256, 3));
-    EXPECT_EQ(wordsOf(yArrayB, 0, 256), std::vector<int>(256, 3));
+    for (const auto fault : {&kvsim::Faults::extraBytes, &kvsim::Faults::strayBytes}) {
+        sim.setFaults(Fault(fault, 2));
+        EXPECT_EQ(ReadData64(0, 0, 9), 0);
+        EXPECT_EQ(status().rfind("read error: 2 stray bytes with the 128-byte block on COM1", 0),
+                  0u)
+            << status();
+        EXPECT_EQ(wordsOf(yArrayA, 0, 256), std::vector<int>(256, 3));
+        EXPECT_EQ(wordsOf(yArrayB, 0, 256), std::vector<int>(256, 3));
+    }
 }

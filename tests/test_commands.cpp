@@ -441,8 +441,7 @@ TEST_F(CommandTest, ADeviceThatGoesAwayEndsTheCommandAsAPortThatCannotBeOpened) 
     const Outcome info = finished(asking);
     EXPECT_EQ(info.code, 2);
     EXPECT_EQ(info.messages.value(info.messages.size() - 2),
-              "Timeout < 36 Bytes: COM1: " + device +
-                  " is gone (it hung up) - the command could not finish");
+              "COM1: " + device + " is gone (it hung up) - the command could not finish");
     EXPECT_EQ(info.messages.last(),
               "kelvaro: " + device + " went away during the command (it hung up)");
 }

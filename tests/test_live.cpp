@@ -7,6 +7,7 @@
 #include <QComboBox>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <tuple>
 
@@ -176,9 +177,10 @@ TEST_F(LiveRunTest, ASilentControllerEndsTheRunAfterTwoSecondsAndKeepsDataDimmed
 }
 
 TEST_F(LiveRunTest, AnAnswerArrivingAfterStopIsNeverPlotted) {
-    sim.setFaults(Fault(&kvsim::Faults::lateSeconds, 0.15)); // the answer in flight at Stop
+    sim.setFaults(Fault(&kvsim::Faults::lateSeconds, 0.02)); // the answer in flight at Stop
     runUntil(3, [] { press("PANEL_BTNSTOP"); });
-    ASSERT_TRUE(waitFor([] { return graphrefresh == 1; }, 1.0)) << "the late answer came in";
+    waitFor([] { return false; }, 0.3);
+    EXPECT_EQ(GetInQLen(com), FRAME_BYTES) << "the late answer came, and waits on the line";
 
     sim.setFaults(Fault(&kvsim::Faults::silent, true));
     runUntil(0, [] {});
@@ -186,6 +188,32 @@ TEST_F(LiveRunTest, AnAnswerArrivingAfterStopIsNeverPlotted) {
     for (int k = 0; k < 100; ++k)
         ASSERT_EQ(arrayNORM[4 * k + 3], 0) << k;
     EXPECT_EQ(arrayNORM[398], reference) << "the run's own flat lines, nothing plotted on them";
+}
+
+// Stop cuts off the answer to the run's last request: a command right after it waits only for
+// the line time that answer can still take, not for an answer's time-out.
+TEST_F(LiveRunTest, ACommandRightAfterStopGoesOutWithinTheLastAnswersLineTime) {
+    const std::pair<const char *, int> commands[] = {
+        {"PANEL_BTNGET", ORDER_READ_RAM}, {"PANEL_BUTTONTEACH", ORDER_TEACH}, {"PANEL_BTNDATA", 9}};
+    for (const auto &[button, order] : commands) {
+        sim.clearRequests();
+        kvsim::Clock::time_point stoppedAt{};
+        runUntil([&, button = button] {
+            // In the middle of a live answer.
+            if (liveRequests() < 3 || GetInQLen(com) <= 0)
+                return false;
+            press("PANEL_BTNSTOP");
+            stoppedAt = kvsim::Clock::now();
+            press(button);
+            return true;
+        });
+        const std::vector<kvsim::Request> asked = requestsOf({order});
+        ASSERT_FALSE(asked.empty()) << button;
+        const double ms =
+            std::chrono::duration<double, std::milli>(asked.front().arrival - stoppedAt).count();
+        EXPECT_LT(ms, 100) << button;
+        EXPECT_NE(status().rfind("read error", 0), 0u) << button << ": " << status();
+    }
 }
 
 TEST_F(LiveRunTest, TheGraphSourceRingSwitchesChartsDuringARun) {
@@ -219,7 +247,9 @@ TEST_F(LiveRunTest, ClosingTheWindowEndsTheRunAndThenTheProgram) {
     EXPECT_LT(Timer() - start, 0.5);
 }
 
-TEST_F(LiveRunTest, ACommandPressedDuringARunRunsInsideItAndTheRunGoesOn) {
+// A command pressed during a run takes the gap after the next answer: never inside the run's
+// wait for one.
+TEST_F(LiveRunTest, ACommandPressedDuringARunTakesTheGapBetweenTwoAnswersAndTheRunGoesOn) {
     int answersAfterGet = -1;
     runUntil([&] {
         if (answersAfterGet < 0 && liveRequests() >= 3) {
@@ -235,6 +265,15 @@ TEST_F(LiveRunTest, ACommandPressedDuringARunRunsInsideItAndTheRunGoesOn) {
     const auto get = std::find(orders.begin(), orders.end(), 2);
     ASSERT_NE(get, orders.end()) << "the get went out in the middle of the run";
     EXPECT_GE(std::count(get, orders.end(), 8), 3) << "and the run went on after it";
+    const std::vector<kvsim::Request> gets = requestsOf({2});
+    const std::vector<kvsim::Request> lives = requestsOf({8});
+    const auto next = std::find_if(lives.begin(), lives.end(), [&](const kvsim::Request &live) {
+        return live.arrival > gets.front().arrival;
+    });
+    ASSERT_NE(next, lives.end());
+    EXPECT_GT(std::chrono::duration<double>(next->arrival - gets.front().arrival).count(),
+              2 * FRAME_BYTES * BYTE_S)
+        << "the run's next request waited for the get's answer";
     EXPECT_TRUE(statusHistory.contains("Data Transfer Ok!"));
     EXPECT_EQ(ProgramParameters(), WordsOf(sim.ram()));
     EXPECT_NE(QString::fromStdString(status()), noAnswer("Timeout RS232-Line!", "2"));

@@ -1,5 +1,5 @@
 // Serial port service: numbered ports that keep their devices, each with the program's own input
-// queue, a receive callback that runs while events are processed, and word when its device goes.
+// queue, waits that sleep until a time or the line's first byte, and word when its device goes.
 #pragma once
 
 // Results of the serial operations: counts are >= 0, failures one of these.
@@ -12,13 +12,6 @@ enum ComError {
     COM_CANNOT_OPEN_PORT = -7,
     COM_INVALID_PARAMETER = -13,
     COM_TIMEOUT = -99,
-};
-
-// Event bits handed to a receive callback.
-enum ComEvent {
-    LWRS_RXFLAG = 0x0002,  // the event character arrived
-    LWRS_TXEMPTY = 0x0004, // the output queue became empty
-    LWRS_RECEIVE = 0x8000, // the input queue holds at least the notify count of bytes
 };
 
 // What a line reports beside its data: a break, or bytes it received damaged.
@@ -93,8 +86,12 @@ int GetComPortOfDevice(const char *path);
 // COM_INVALID_PORT_NUMBER or COM_INVALID_PARAMETER.
 int GetComDeviceName(int port, char *name, int size);
 
-// Installs callback for the events of eventMask, run while events are processed; eventMask 0
-// with no callback removes it. Returns 0, COM_PORT_NOT_OPEN or COM_INVALID_PARAMETER (a notify
-// count outside the input queue).
-int InstallComCallback(int port, int eventMask, int notifyCount, int eventCharacter,
-                       ComCallbackPtr callback, void *callbackData);
+// The one wait of an exchange: sleeps until Timer() reaches until, processing events meanwhile
+// (events 1, returning after each batch of them) or not (0, repainting what changed first), and
+// waking early when bytes arrive on port (watch 1). Returns the bytes waiting in port's input
+// queue then, or COM_PORT_NOT_OPEN.
+int ComWaitUntil(int port, double until, int watch, int events);
+// Waits up to seconds for data on port, processing no events, and returns as soon as the input
+// queue holds some. Returns the bytes waiting in the queue, 0 when it stayed empty, or
+// COM_PORT_NOT_OPEN.
+int ComQuietFor(int port, double seconds);

@@ -1,0 +1,826 @@
+// The exchange core. Nothing in an answer says where it starts, so the line's timing does, as RTU
+// protocols delimit frames: an answer is taken only when exactly its length came, no sooner than
+// the line could carry it, and the line then stayed quiet for a couple of character times. Stray
+// bytes make a read error that changes nothing, and the next exchange starts on a clean line.
+#include "exchange.h"
+
+#include "serial.h"
+#include "utility.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kelvaro {
+
+namespace {
+
+const int LINE_OK_ECHO = 0x00AA;
+const int FLASH_INFO_ACCEPTED = 0x00AA;
+const double FLASH_FIRST_BLOCK_PAUSE_S = 0.15;
+const double FLASH_PAGE_PAUSE_S = 0.05;
+// An answer whole sooner than this share of its own line time after the request was already on
+// its way before it: clocks of adapters and controllers may differ by a few per cent.
+const double LINE_TIME_SHARE = 0.9;
+// The quiet that ends an answer.
+const double QUIET_S = 2 * BYTE_S;
+// What an answer still on its way may take beyond the line time of request and answer: the
+// controller's turnaround and a USB adapter's latency timer.
+const double TURNAROUND_S = 0.04;
+// The longest a line in a flood of bytes is waited on to fall quiet before the next request.
+const double SETTLE_LIMIT_S = 0.1;
+// A wait wakes this far past its deadline, so that the time it sees has passed the limit.
+const double PAST_DEADLINE_S = 0.0002;
+
+struct LineState {
+    int port = 0;
+    const char *busyWith = nullptr;
+    bool liveRun = false;
+    bool owed = false;      // a live answer is still on its way
+    double owedUntil = 0;   // the latest it can end
+    bool unsettled = false; // stray bytes came: the next exchange waits for quiet first
+    std::string firmware;
+};
+LineState line;
+TrafficObserver observer = nullptr;
+
+void Tell(StepReporter steps, const char *text) {
+    if (steps)
+        steps(text);
+}
+
+void See(Traffic kind, const unsigned char *bytes, int count) {
+    if (observer && count > 0)
+        observer(kind, bytes, count);
+}
+
+// Holds the line for one operation: the one busy check.
+class Turn {
+  public:
+    explicit Turn(const char *name) : taken_(line.busyWith == nullptr) {
+        if (taken_)
+            line.busyWith = name;
+    }
+    ~Turn() {
+        if (taken_)
+            line.busyWith = nullptr;
+    }
+    Turn(const Turn &) = delete;
+    Turn &operator=(const Turn &) = delete;
+    bool taken() const { return taken_; }
+    Outcome refusal() const { return LineBusyRefusal(); }
+
+  private:
+    bool taken_;
+};
+
+// What the line reported beside its data, for a time-out's cause: damaged bytes mean another baud
+// rate or format at the controller, or a bad cable.
+std::string LineErrorsText(int errors) {
+    std::string seen;
+    const std::pair<int, const char *> kinds[] = {{COM_LINE_BREAK, "a break"},
+                                                  {COM_LINE_FRAMING, "framing errors"},
+                                                  {COM_LINE_PARITY, "parity errors"},
+                                                  {COM_LINE_OVERRUN, "overruns"}};
+    for (const auto &[bit, words] : kinds)
+        if (errors & bit)
+            seen += (seen.empty() ? "" : ", ") + std::string(words);
+    return seen.empty() ? ""
+                        : " The line reported " + seen +
+                              ": check that the controller runs 19200 8N1 and the cable.";
+}
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", seconds);
+    return text;
+}
+
+// Closes the port of a device that went away and says so.
+std::string DeviceGone(void) {
+    CloseCom(line.port);
+    line.owed = false;
+    const std::string why = GetComFailureCause(line.port);
+    return PortName(line.port) + " is gone" + (why.empty() ? "" : " (" + why + ")");
+}
+
+// An outcome with text and code; a port that is gone or not open gives every failure on it its
+// own cause, and a device that is gone no text but that: nothing timed out.
+Outcome Failed(OutcomeCode code, const char *text, const std::string &cause) {
+    Outcome failed;
+    failed.text = text;
+    if (ComDeviceGone(line.port)) {
+        failed.code = OUTCOME_DEVICE_GONE;
+        failed.text.clear();
+        failed.cause = DeviceGone();
+    } else if (GetInQLen(line.port) == COM_PORT_NOT_OPEN) {
+        const std::string why = ComOpenFailureCause(line.port);
+        failed.code = OUTCOME_NO_PORT;
+        failed.cause =
+            PortLabel(line.port) + " is not open" + (why.empty() ? "" : " (" + why + ")");
+    } else {
+        failed.code = code;
+        failed.cause = cause;
+    }
+    return failed;
+}
+
+// Takes what the input queue holds out of it and throws it away, each byte counted: the device's
+// own buffer is not flushed, which would lose bytes no one counted. Returns the bytes.
+int DropInput(void) {
+    const int queued = std::max(GetInQLen(line.port), 0);
+    if (queued > 0) {
+        std::vector<unsigned char> bytes(size_t(queued), 0);
+        const int read = ComRd(line.port, reinterpret_cast<char *>(bytes.data()), queued);
+        See(TRAFFIC_DISCARDED, bytes.data(), read);
+    }
+    return queued;
+}
+
+// Both queues emptied before a request, the device's too. Returns the bytes of input thrown away.
+int Discard(void) {
+    const int thrown = DropInput();
+    FlushInQ(line.port);
+    FlushOutQ(line.port);
+    return thrown;
+}
+
+// Sleeps until Timer() reaches until, processing events or not.
+void SleepUntil(double until, bool events) {
+    while (Timer() < until && ComWaitUntil(line.port, until, 0, events) >= 0) {
+    }
+}
+
+// Throws away what comes until the line has been quiet for a couple of character times, or until
+// Timer() reaches until; a line still talking then is settled again before the next request.
+// Returns the bytes thrown away.
+int Settle(double until) {
+    int discarded = DropInput();
+    int arrived = ComQuietFor(line.port, QUIET_S);
+    for (; arrived > 0 && Timer() < until; arrived = ComQuietFor(line.port, QUIET_S))
+        discarded += DropInput();
+    line.unsettled = arrived > 0;
+    return discarded;
+}
+
+// Before a request: an answer still on its way passes, stray bytes go, and the queues are
+// emptied where the operation empties them.
+void PrepareLine(bool flush, bool events) {
+    if (line.owed) {
+        // An answer still arriving then passes whole.
+        SleepUntil(line.owedUntil, events);
+        Settle(Timer() + FRAME_BYTES * BYTE_S);
+        line.owed = false;
+        flush = true;
+    }
+    if (line.unsettled)
+        Settle(Timer() + SETTLE_LIMIT_S);
+    if (flush || line.unsettled)
+        Discard();
+}
+
+// The one way a frame leaves. Returns the bytes written, or a negative ComError.
+int SendFrame(int order, const unsigned short *words) {
+    unsigned char frame[FRAME_BYTES];
+    EncodeFrame(order, words, frame);
+    const int written = ComWrt(line.port, reinterpret_cast<const char *>(frame), FRAME_BYTES);
+    See(TRAFFIC_SENT, frame, written);
+    return written;
+}
+
+// Why a frame did not go out whole: its device is gone, the port is not open, or the bytes that
+// went and the system's words.
+Outcome NotSent(const char *text, int written) {
+    return Failed(OUTCOME_NOT_SENT, text,
+                  "only " + std::to_string(std::max(written, 0)) + " of " +
+                      std::to_string(FRAME_BYTES) + " bytes went out to " + PortName(line.port) +
+                      " (" + GetComFailureCause(line.port) + ")");
+}
+
+enum Verdict { TAKEN, TIMED_OUT, STRAY, TOO_FAST, GONE, STOPPED };
+
+struct Awaited {
+    int bytes;    // the answer's length
+    double limit; // seconds after the request (after the pause of a direct read)
+    double pause; // the fixed pause before a direct read; 0 for none
+    bool events;  // events are processed while waiting
+    const std::function<bool()> *stopped; // true ends the wait; nullptr for none
+    bool quietCheck; // the quiet after it is checked here (the live run checks it later)
+};
+
+struct Reply {
+    Verdict verdict = TAKEN;
+    std::vector<unsigned char> bytes;
+    int queued = 0;    // what came when the wait ended
+    int discarded = 0; // bytes beyond the answer thrown away already
+    double seconds = 0;
+};
+
+Traffic ReplyTraffic(int bytes) {
+    return bytes == FRAME_BYTES      ? TRAFFIC_ANSWER
+           : bytes == FIRMWARE_BYTES ? TRAFFIC_FIRMWARE
+                                     : TRAFFIC_BLOCK;
+}
+
+// Reads count bytes of the queue into the reply, as a reply of the length awaited.
+void Take(Reply &reply, int count, int awaited) {
+    reply.bytes.assign(size_t(count), 0);
+    const int read = ComRd(line.port, reinterpret_cast<char *>(reply.bytes.data()), count);
+    reply.bytes.resize(size_t(std::max(read, 0)));
+    See(ReplyTraffic(awaited), reply.bytes.data(), int(reply.bytes.size()));
+}
+
+// The one wait for an answer. It sleeps while nothing can have come: the answer is not whole
+// before the request and the answer have crossed the line, and once bytes come, the rest follows
+// at the line's pace; so it looks about once a frame, not once a byte.
+Reply Await(const Awaited &awaited, double sentAt) {
+    Reply reply;
+    const double deadline = sentAt + awaited.pause + awaited.limit;
+    SleepUntil(sentAt + awaited.bytes * BYTE_S * LINE_TIME_SHARE, awaited.events);
+    int queued = GetInQLen(line.port);
+    if (queued >= awaited.bytes) {
+        reply.verdict = TOO_FAST;
+        reply.queued = queued;
+        reply.seconds = Timer() - sentAt;
+        Take(reply, queued, awaited.bytes);
+        return reply;
+    }
+    double restUntil =
+        std::max(sentAt + (FRAME_BYTES + awaited.bytes) * BYTE_S, sentAt + awaited.pause);
+    for (;;) {
+        queued = GetInQLen(line.port);
+        if (awaited.stopped && (*awaited.stopped)()) {
+            reply.verdict = STOPPED;
+            return reply;
+        }
+        if (ComDeviceGone(line.port) || queued < 0) {
+            reply.verdict = GONE;
+            return reply;
+        }
+        if (queued >= awaited.bytes)
+            break;
+        const double now = Timer();
+        if (now > deadline) {
+            reply.verdict = TIMED_OUT;
+            reply.queued = queued;
+            Take(reply, queued, awaited.bytes);
+            return reply;
+        }
+        if (queued > 0)
+            restUntil = std::max(restUntil, now + (awaited.bytes - queued) * BYTE_S);
+        if (now < restUntil)
+            ComWaitUntil(line.port, std::min(restUntil, deadline + PAST_DEADLINE_S), 0,
+                         awaited.events);
+        else
+            ComWaitUntil(line.port, deadline + PAST_DEADLINE_S, 1, awaited.events);
+    }
+    reply.seconds = Timer() - sentAt;
+    reply.queued = queued;
+    if (queued > awaited.bytes) {
+        reply.verdict = STRAY;
+        Take(reply, queued, awaited.bytes);
+        return reply;
+    }
+    Take(reply, awaited.bytes, awaited.bytes);
+    if (awaited.quietCheck && ComQuietFor(line.port, QUIET_S) > 0)
+        reply.verdict = STRAY;
+    return reply;
+}
+
+// Sends the request and waits for its answer; *written is what ComWrt took of it.
+Reply Exchange(int order, const unsigned short *words, const Awaited &awaited, bool flush,
+               int *written) {
+    PrepareLine(flush, awaited.events);
+    *written = SendFrame(order, words);
+    const double sentAt = Timer();
+    return Await(awaited, sentAt);
+}
+
+const char *ReplyKindName(int bytes) {
+    return bytes == FRAME_BYTES ? "answer" : bytes == FIRMWARE_BYTES ? "firmware text" : "block";
+}
+
+// The read error of a reply that was not taken, with how many bytes were stray; the line is
+// settled until it is quiet or Timer() reaches settleUntil, and what it threw away counts too.
+Outcome ReadError(const Reply &reply, int bytes, double settleUntil) {
+    Outcome error;
+    error.code = OUTCOME_READ_ERROR;
+    error.text = "read error";
+    const std::string kind = ReplyKindName(bytes);
+    const int thrown = Settle(settleUntil);
+    if (reply.verdict == TOO_FAST) {
+        char seconds[64];
+        std::snprintf(seconds, sizeof seconds, "%.1f ms of the request, sooner than the %.1f ms",
+                      reply.seconds * 1000, bytes * BYTE_S * 1000);
+        error.cause = std::to_string(reply.queued) + " bytes came within " + seconds +
+                      " 19200 baud takes to carry the " + std::to_string(bytes) + "-byte " + kind +
+                      " on " + PortName(line.port) + ": not its answer; nothing was taken";
+    } else {
+        const int stray = int(reply.bytes.size()) - bytes + reply.discarded + thrown;
+        error.cause = std::to_string(stray) + " stray byte" + (stray == 1 ? "" : "s") +
+                      " with the " + std::to_string(bytes) + "-byte " + kind + " on " +
+                      PortName(line.port) +
+                      " (noise on the line, or another device talking?); nothing was taken";
+    }
+    return error;
+}
+
+// The outcome of a time-out: text, then which device stayed silent and what to check.
+Outcome NoAnswer(const char *text, double limit) {
+    return Failed(OUTCOME_NO_ANSWER, text,
+                  "no answer on " + PortName(line.port) + " within " + Seconds(limit) +
+                      " s \u2014 is the controller powered and on this port?" +
+                      LineErrorsText(GetComLineErrors(line.port)));
+}
+
+// The words of a reply: a frame's sixteen after its header, or all of a reply without one.
+void TakeWords(Outcome &taken, const Reply &reply) {
+    taken.bytes = reply.bytes;
+    taken.seconds = reply.seconds;
+    const bool frame = reply.bytes.size() == size_t(FRAME_BYTES);
+    const size_t first = frame ? 4 : 0;
+    if (frame)
+        taken.answerOrder = WordAt(reply.bytes.data() + 2);
+    for (size_t i = first; i + 1 < reply.bytes.size(); i += 2)
+        taken.words.push_back(WordAt(reply.bytes.data() + i));
+}
+
+// The outcome of a reply: taken, or why not, with the texts of the operation. A read error settles
+// the line until it is quiet or Timer() reaches settleUntil (0: a short while from now).
+Outcome Finish(const Reply &reply, int bytes, const char *takenText, const char *timeoutText,
+               double limit, double settleUntil = 0) {
+    if (reply.verdict == STRAY || reply.verdict == TOO_FAST)
+        return ReadError(reply, bytes, settleUntil > 0 ? settleUntil : Timer() + SETTLE_LIMIT_S);
+    if (reply.verdict == GONE)
+        return Failed(OUTCOME_DEVICE_GONE, timeoutText, "");
+    if (reply.verdict == TIMED_OUT)
+        return NoAnswer(timeoutText, limit);
+    Outcome taken;
+    taken.text = takenText ? takenText : "";
+    TakeWords(taken, reply);
+    return taken;
+}
+
+// A parameter read, in the turn of the operation that asked for it.
+Outcome ReadSetInTurn(int target, const Words &image, const ReadTexts &texts, StepReporter steps) {
+    int written = 0;
+    const Reply reply =
+        Exchange(target == EEPROM ? ORDER_READ_EEPROM : ORDER_READ_RAM, image.data(),
+                 {FRAME_BYTES, GET_TIMEOUT_S, 0, true, nullptr, true}, true, &written);
+    if (written == FRAME_BYTES)
+        Tell(steps, texts.written);
+    else if (reply.verdict == TIMED_OUT)
+        return NotSent(texts.timeout, written);
+    return Finish(reply, FRAME_BYTES, texts.taken, texts.timeout, GET_TIMEOUT_S);
+}
+
+// A directly read order (line check, flash): the answer's word 0 is its echo.
+Reply ExchangeDirect(int order, const unsigned short *words, bool flush) {
+    int written = 0;
+    return Exchange(order, words, {FRAME_BYTES, LINE_TIMEOUT_S, LINE_PAUSE_S, false, nullptr, true},
+                    flush, &written);
+}
+
+// The live values of one order-8 exchange, in the caller's turn.
+Outcome ReadLiveValuesInTurn(const Words &image) {
+    int written = 0;
+    const Reply reply =
+        Exchange(ORDER_LIVE_VALUES, image.data(),
+                 {FRAME_BYTES, LINE_TIMEOUT_S, 0, true, nullptr, true}, true, &written);
+    return Finish(reply, FRAME_BYTES, nullptr, "Timeout-RS-232...", LINE_TIMEOUT_S);
+}
+
+} // namespace
+
+const ReadTexts GET_TEXTS = {"Transmit Ok!", "Data Transfer Ok!", "Timeout RS232-Line!"};
+const ReadTexts READ_BACK_TEXTS = {"Waiting for parameter-frame ...",
+                                   "Parameter-frame received! - Line Ok!", "Timeout-RS-232..."};
+
+std::string Outcome::shown() const {
+    return cause.empty() ? text : text.empty() ? cause : text + ": " + cause;
+}
+
+unsigned short WordAt(const unsigned char *at) {
+    return static_cast<unsigned short>(at[0] << 8 | at[1]);
+}
+
+void EncodeFrame(int order, const unsigned short *words, unsigned char frame[FRAME_BYTES]) {
+    const auto put = [](unsigned char *at, int word) {
+        at[0] = static_cast<unsigned char>((word >> 8) & 0xFF);
+        at[1] = static_cast<unsigned char>(word & 0xFF);
+    };
+    put(frame, FRAME_SYNC);
+    put(frame + 2, order);
+    for (int i = 0; i < PNUM; ++i)
+        put(frame + 4 + 2 * i, words[i]);
+}
+
+void ObserveTraffic(TrafficObserver traffic) {
+    observer = traffic;
+}
+
+std::string PortLabel(int port) {
+    return "COM" + std::to_string(port);
+}
+
+std::string PortName(int port) {
+    char device[MAX_PATHNAME_LEN];
+    GetComDeviceName(port, device, sizeof device);
+    return PortLabel(port) + ": " + device;
+}
+
+const char *ComErrorText(int code) {
+    switch (code) {
+    case COM_UNKNOWN_SYSTEM_ERROR:
+        return "Unknown system error";
+    case COM_INVALID_PORT_NUMBER:
+        return "Invalid port number";
+    case COM_PORT_NOT_OPEN:
+        return "Port is not open";
+    case COM_IO_ERROR:
+        return "Unknown I/0 error";
+    case COM_NO_SERIAL_PORT:
+        return "No serial port found";
+    case COM_CANNOT_OPEN_PORT:
+        return "Cannot open port";
+    case COM_INVALID_PARAMETER:
+        return "Invalid parameter";
+    case COM_TIMEOUT:
+        return "Timeout";
+    default:
+        return "RS-232 error!";
+    }
+}
+
+Outcome OpenLine(int port) {
+    CloseLine();
+    line.port = port;
+    line.firmware.clear();
+    Outcome opened;
+    const int result = OpenComConfig(port, "", LINE_BAUD, 0, 8, 1, 4096, 4096);
+    if (result < 0) {
+        opened.code = OUTCOME_NO_PORT;
+        opened.text = ComErrorText(result);
+        opened.cause = ComOpenFailureCause(port);
+        return opened;
+    }
+    SetComTime(port, LINE_TIMEOUT_S);
+    Discard();
+    // The tail of another program's exchange may still be on its way.
+    Settle(Timer() + SETTLE_LIMIT_S);
+    SetCTSMode(port, 0);
+    return opened;
+}
+
+void CloseLine(void) {
+    // An answer still on its way passes first: the line is left clean for the next program.
+    if (line.owed && GetInQLen(line.port) >= 0)
+        SleepUntil(line.owedUntil, false);
+    if (line.port > 0)
+        CloseCom(line.port);
+    line.owed = false;
+    line.unsettled = false;
+}
+
+int LinePort(void) {
+    return line.port;
+}
+
+const std::string &LineFirmware(void) {
+    return line.firmware;
+}
+
+const char *LineBusyWith(void) {
+    return line.busyWith;
+}
+
+Outcome LineBusyRefusal(void) {
+    Outcome busy;
+    busy.code = OUTCOME_BUSY;
+    busy.text = "Line busy";
+    busy.cause = std::string(line.busyWith ? line.busyWith : "the live run") +
+                 " waits for its answer on " + PortLabel(line.port) +
+                 "; nothing was sent - try again when it is done";
+    return busy;
+}
+
+bool LiveRunActive(void) {
+    return line.liveRun;
+}
+
+void DiscardLine(void) {
+    if (!line.busyWith || line.liveRun)
+        Discard();
+}
+
+Outcome CheckLine(const Words &image, StepReporter) {
+    Turn turn("the line check");
+    if (!turn.taken())
+        return turn.refusal();
+    const Reply reply = ExchangeDirect(ORDER_LINE_CHECK, image.data(), true);
+    Outcome checked =
+        Finish(reply, FRAME_BYTES, "Echo Check - Line Ok!", "Timeout < 36 Bytes", LINE_TIMEOUT_S);
+    if (checked.ok() && checked.words[0] != LINE_OK_ECHO) {
+        checked.code = OUTCOME_WRONG_ANSWER;
+        checked.text = "read error - not sync byte 0xAA!";
+    }
+    return checked;
+}
+
+Outcome ReadSet(int target, const Words &image, const ReadTexts &texts, StepReporter steps) {
+    Turn turn(target == EEPROM ? "the EEPROM read" : "the RAM read");
+    if (!turn.taken())
+        return turn.refusal();
+    return ReadSetInTurn(target, image, texts, steps);
+}
+
+Outcome WriteSet(int target, const Words &words, StepReporter steps) {
+    Turn turn("send");
+    if (!turn.taken())
+        return turn.refusal();
+    PrepareLine(false, false);
+    const int written =
+        SendFrame(target == EEPROM ? ORDER_WRITE_EEPROM : ORDER_WRITE_RAM, words.data());
+    if (written != FRAME_BYTES)
+        return NotSent("Transmit...", written);
+    Outcome sent;
+    sent.text = "Transmit Ok!";
+    Tell(steps, sent.text.c_str());
+    return sent;
+}
+
+Outcome TeachOrReset(int order, const Words &image, StepReporter steps) {
+    Turn turn(order == ORDER_TEACH ? "teach" : "reset");
+    if (!turn.taken())
+        return turn.refusal();
+    const char *timeoutText = "Timeout RS-232!!";
+    int written = 0;
+    PrepareLine(true, true);
+    written = SendFrame(order, image.data());
+    const double sentAt = Timer();
+    if (written == FRAME_BYTES)
+        Tell(steps, "Line Ok!");
+    if (order == ORDER_TEACH)
+        Tell(steps, "New setpoint value teached!");
+    const Reply reply = Await({FRAME_BYTES, TEACH_TIMEOUT_S, 0, true, nullptr, true}, sentAt);
+    if (written != FRAME_BYTES && reply.verdict == TIMED_OUT)
+        return NotSent(timeoutText, written);
+    const Outcome answer = Finish(reply, FRAME_BYTES, nullptr, timeoutText, TEACH_TIMEOUT_S);
+    if (!answer.ok())
+        return answer;
+    Outcome readBack = ReadSetInTurn(RAM, image, READ_BACK_TEXTS, steps);
+    if (readBack.code == OUTCOME_NO_ANSWER) {
+        Tell(steps, readBack.text.c_str());
+        readBack.text = timeoutText;
+        readBack.cause = "the set was not read back: " + readBack.cause;
+    } else if (readBack.ok() && readBack.seconds > TEACH_TIMEOUT_S) {
+        Tell(steps, readBack.text.c_str());
+        readBack.text = timeoutText;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.2f", readBack.seconds);
+        readBack.cause = std::string("the set was read back, but after ") + seconds +
+                         " s, later than the " + Seconds(TEACH_TIMEOUT_S) + " s " +
+                         (order == ORDER_TEACH ? "teach" : "reset") + " allows";
+    }
+    return readBack;
+}
+
+Outcome ReadFirmware(const Words &image, StepReporter steps) {
+    Turn turn("the firmware read");
+    if (!turn.taken())
+        return turn.refusal();
+    int written = 0;
+    PrepareLine(true, false);
+    written = SendFrame(ORDER_FIRMWARE, image.data());
+    const double sentAt = Timer();
+    Tell(steps, "Waiting for firmware info ...");
+    const Reply reply = Await({FIRMWARE_BYTES, LINE_TIMEOUT_S, 0, false, nullptr, true}, sentAt);
+    if (written != FRAME_BYTES && reply.verdict == TIMED_OUT)
+        return NotSent("Timeout - reading firmware info!", written);
+    Outcome firmware =
+        Finish(reply, FIRMWARE_BYTES, nullptr, "Timeout - reading firmware info!", LINE_TIMEOUT_S);
+    if (!firmware.ok())
+        return firmware;
+    int values[FIRMWARE_BYTES / 2];
+    std::copy(firmware.words.begin(), firmware.words.end(), values);
+    char text[FIRMWARE_BYTES];
+    FmtWordsAsText(text, sizeof text, values, FIRMWARE_BYTES / 2);
+    firmware.text = text;
+    line.firmware = text;
+    return firmware;
+}
+
+Outcome ReadBlock(int offset, int source, StepReporter steps) {
+    Turn turn("a curve block");
+    if (!turn.taken())
+        return turn.refusal();
+    const Words request = {static_cast<unsigned short>(offset),
+                           static_cast<unsigned short>(source)};
+    PrepareLine(true, false);
+    SendFrame(ORDER_DATA_BLOCK, request.data());
+    const double sentAt = Timer();
+    Tell(steps, "Waiting for Data[64] ...");
+    const Reply reply = Await({BLOCK_BYTES, BLOCK_TIMEOUT_S, 0, false, nullptr, true}, sentAt);
+    return Finish(reply, BLOCK_BYTES, "Data[64] block received!",
+                  "Timeout-RS-232 while reading 64 data-words!", BLOCK_TIMEOUT_S);
+}
+
+Outcome ReadLiveValues(const Words &image) {
+    Turn turn("the live values");
+    if (!turn.taken())
+        return turn.refusal();
+    return ReadLiveValuesInTurn(image);
+}
+
+Outcome RunLive(const LiveRun &run) {
+    Turn turn("the live run");
+    if (!turn.taken())
+        return turn.refusal();
+    struct Active {
+        Active() { line.liveRun = true; }
+        ~Active() { line.liveRun = false; }
+    } active;
+    const double started = Timer();
+    const auto send = [&run](bool flush, int *thrown) {
+        const Words image = run.image();
+        PrepareLine(false, true);
+        *thrown = flush ? Discard() : 0;
+        return SendFrame(ORDER_LIVE_VALUES, image.data());
+    };
+    int thrown = 0;
+    if (send(true, &thrown) == FRAME_BYTES)
+        Tell(run.steps, "Line Ok!");
+    double sentAt = Timer();
+    const Awaited awaited = {
+        FRAME_BYTES, GET_TIMEOUT_S, 0, true, run.stopped ? &run.stopped : nullptr, false};
+    for (;;) {
+        Reply reply = Await(awaited, sentAt);
+        if (reply.verdict == TAKEN) {
+            // The next request goes out at once and the quiet after this answer is checked while
+            // it crosses the line: the controller can't answer it before then.
+            const bool commands = run.commandsWaiting && run.commandsWaiting();
+            if (!commands) {
+                send(true, &reply.discarded);
+                sentAt = Timer();
+            }
+            if (reply.discarded > 0 || ComQuietFor(line.port, QUIET_S) > 0)
+                reply.verdict = STRAY;
+            // Stray bytes go before the next answer can start, which needs the request whole.
+            run.answer(Finish(reply, FRAME_BYTES, nullptr, "Timeout RS232-Line!", GET_TIMEOUT_S,
+                              commands ? 0 : sentAt + FRAME_BYTES * BYTE_S * LINE_TIME_SHARE),
+                       Timer() - started);
+            if (!commands)
+                continue;
+            line.busyWith = nullptr;
+            run.between();
+            line.busyWith = "the live run";
+            if (run.stopped && run.stopped()) {
+                Outcome stopped;
+                stopped.code = OUTCOME_STOPPED;
+                return stopped;
+            }
+        } else if (reply.verdict == STOPPED) {
+            line.owed = true;
+            line.owedUntil = sentAt + 2 * FRAME_BYTES * BYTE_S + TURNAROUND_S;
+            Outcome stopped;
+            stopped.code = OUTCOME_STOPPED;
+            return stopped;
+        } else {
+            const Outcome ended =
+                Finish(reply, FRAME_BYTES, nullptr, "Timeout RS232-Line!", GET_TIMEOUT_S);
+            if (ended.code != OUTCOME_READ_ERROR)
+                return ended;
+            run.answer(ended, Timer() - started);
+        }
+        send(true, &thrown);
+        sentAt = Timer();
+    }
+}
+
+Outcome FlashInfo(int address, int info) {
+    Turn turn("flash");
+    if (!turn.taken())
+        return turn.refusal();
+    const Words request = {static_cast<unsigned short>(info), static_cast<unsigned short>(address)};
+    Outcome echo = Finish(ExchangeDirect(ORDER_FLASH_INFO, request.data(), false), FRAME_BYTES,
+                          "ok:  SendInfoBlockToFlash!", "Timeout: SendInfoBlockToFlash < 36 Bytes",
+                          LINE_TIMEOUT_S);
+    if (echo.ok() && echo.words[0] != FLASH_INFO_ACCEPTED) {
+        echo.code = OUTCOME_WRONG_ANSWER;
+        echo.text = "error : unknown F801 echo at order-20!";
+    }
+    return echo;
+}
+
+Outcome FlashData(const Words &words) {
+    Turn turn("flash");
+    if (!turn.taken())
+        return turn.refusal();
+    Outcome echo = Finish(ExchangeDirect(ORDER_FLASH_DATA, words.data(), false), FRAME_BYTES,
+                          nullptr, "Timeout < 36 Bytes", LINE_TIMEOUT_S);
+    if (!echo.ok())
+        return echo;
+    switch (echo.words[0]) {
+    case 0:
+        echo.code = OUTCOME_WRONG_ANSWER;
+        echo.text = "error : F801 FLASH erase-adress not valid!";
+        break;
+    case 1:
+        echo.text = "ok : F801 FLASH erase-adress valid!";
+        break;
+    case 2:
+        echo.text = "ok : F801 FLASH block-write 16-words!";
+        break;
+    default:
+        echo.code = OUTCOME_WRONG_ANSWER;
+        echo.text = "error : F801 unknown-echo at order=21!";
+        break;
+    }
+    return echo;
+}
+
+Outcome StartUp(int port, const Words &image, StepReporter steps) {
+    Outcome opened = OpenLine(port);
+    if (!opened.ok())
+        return opened;
+    const Outcome checked = CheckLine(image, steps);
+    if (!checked.ok())
+        return checked;
+    Tell(steps, checked.text.c_str());
+    Outcome set = ReadSet(RAM, image, READ_BACK_TEXTS, steps);
+    if (!set.ok())
+        return set;
+    Tell(steps, set.text.c_str());
+    const Outcome firmware = ReadFirmware(image, steps);
+    if (!firmware.ok())
+        return firmware;
+    set.text = firmware.text;
+    return set;
+}
+
+Outcome Capture(int source, const Words &image, Outcome *live, StepReporter steps) {
+    Outcome curve;
+    const int blocks = source == 1 ? 2 : 4;
+    for (int block = 0; block < blocks; ++block) {
+        const Outcome read = ReadBlock(block * BLOCK_WORDS, source, steps);
+        if (!read.ok())
+            return read;
+        Tell(steps, read.text.c_str());
+        curve.words.insert(curve.words.end(), read.words.begin(), read.words.end());
+        curve.text = read.text;
+    }
+    *live = ReadLiveValues(image);
+    return curve;
+}
+
+Outcome FlashTable(const int *table, const FlashHooks &hooks) {
+    Outcome flashed;
+    std::string failures; // each page that failed, and why
+    int failed = 0;
+    for (int page = 0; page < FLASH_PAGES; ++page) {
+        const int address = FLASH_FIRST_PAGE_ADDRESS + page * FLASH_PAGE_WORDS;
+        const int *data = table + page * FLASH_PAGE_WORDS;
+        Outcome step;
+        for (int block = 0; step.ok() && block < FLASH_BLOCKS_PER_PAGE; ++block) {
+            Words words;
+            for (int i = 0; i < PNUM; ++i) {
+                words[size_t(i)] = static_cast<unsigned short>(data[block * PNUM + i] & 0xFFFF);
+                if (hooks.progress)
+                    hooks.progress(block * PNUM + i + 1);
+            }
+            step = FlashInfo(address + block * PNUM, 0);
+            if (step.ok()) {
+                step = FlashData(words);
+                Tell(hooks.steps, step.shown().c_str());
+            }
+            if (step.ok() && block == 0)
+                Delay(FLASH_FIRST_BLOCK_PAUSE_S);
+        }
+        char text[64];
+        std::snprintf(text, sizeof text,
+                      step.ok() ? "ok : F801 FLASH page%d-write 255 words!"
+                                : "error : F801 FLASH page%d-write <255 words!",
+                      page + 4);
+        Tell(hooks.steps, text);
+        if (step.ok()) {
+            flashed.text = text;
+        } else {
+            ++failed;
+            failures += (failures.empty() ? "page " : "; page ") + std::to_string(page + 4) + ": " +
+                        step.shown();
+            flashed.code = step.code;
+        }
+        if (page + 1 < FLASH_PAGES)
+            Delay(FLASH_PAGE_PAUSE_S);
+    }
+    if (hooks.progress)
+        hooks.progress(0);
+    if (failed > 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "error : F801 FLASH %d of 4 pages not written!", failed);
+        flashed.text = text;
+        flashed.cause = failures;
+    }
+    return flashed;
+}
+
+} // namespace kelvaro
