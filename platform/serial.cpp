@@ -54,9 +54,16 @@ struct Port {
     // Watches the device between waits, so that one that goes away is noticed at once; a wait
     // that expects nothing yet turns it off.
     std::unique_ptr<QSocketNotifier> notifier;
+    double byteSeconds = 0;  // line time of one byte: start, data, parity and stop bits
+    double drainedAt = -1;   // when a read last found the device empty
+    double writtenUntil = 0; // when the bytes written last have all left for the line
 };
 
 Port ports[MAX_COM_PORT + 1];
+// A device found empty this recently holds nothing a flush would find.
+const double JUST_NOW_S = 0.0001;
+// What a terminal's driver and a USB adapter may still hold of bytes whose line time has passed.
+const double OUTPUT_DRAIN_MARGIN_S = 0.02;
 // What outlives a port's closing: whether its device went away, why it failed to open, and why
 // its last transfer failed or its device went.
 bool gone[MAX_COM_PORT + 1];
@@ -146,8 +153,15 @@ void pump(int number) {
         const ssize_t n = readDevice(p, at, room, &stored);
         if (n > 0) {
             p.count += stored;
+            // A terminal hands over all it holds: a read that did not fill the room emptied it.
+            if (!isNetworked(p) && size_t(n) < room) {
+                p.drainedAt = Timer();
+                break;
+            }
             continue;
         }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            p.drainedAt = Timer();
         if (n < 0 && errno == EINTR)
             continue;
         // The other end of a terminal that hangs up reads as the end of the file or as EIO,
@@ -473,6 +487,7 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     }
     const int fd = p.fd;
     p.opening = ++openings;
+    p.byteSeconds = double(1 + dataBits + (parity ? 1 : 0) + stopBits) / double(baudRate);
     if (QCoreApplication::instance()) {
         static bool hooked = false;
         if (!hooked) {
@@ -630,6 +645,9 @@ int FlushInQ(int port) {
     }
     p->head = 0;
     p->count = 0;
+    // A terminal found empty just now holds nothing to flush.
+    if (!isNetworked(*p) && Timer() - p->drainedAt < JUST_NOW_S)
+        return 0;
     return flushDevice(port, TCIFLUSH) ? 0 : COM_IO_ERROR;
 }
 
@@ -637,6 +655,9 @@ int FlushOutQ(int port) {
     Port *p = openPort(port);
     if (!p)
         return COM_PORT_NOT_OPEN;
+    // What was written has left for the line: there is nothing to flush.
+    if (!isNetworked(*p) && Timer() > p->writtenUntil)
+        return 0;
     return flushDevice(port, TCOFLUSH) ? 0 : COM_IO_ERROR;
 }
 
@@ -676,6 +697,7 @@ int ComWrt(int port, const char *buffer, int count) {
     }
     if (written < count && !p->lost && transferFailure[port].empty())
         transferFailure[port] = "the device took no more bytes within the time-out";
+    p->writtenUntil = Timer() + written * p->byteSeconds + OUTPUT_DRAIN_MARGIN_S;
     return written;
 }
 
@@ -684,8 +706,11 @@ int ComRd(int port, char *buffer, int count) {
     if (const int error = startTransfer(port, buffer, count, &p))
         return error;
     const double deadline = Timer() + p->timeout;
-    size_t done = 0;
+    // What the queue holds first: the device is read only for what it lacks.
+    size_t done = takeFromQueue(*p, buffer, size_t(count));
     for (;;) {
+        if (done == size_t(count))
+            break;
         pump(port);
         done += takeFromQueue(*p, buffer + done, size_t(count) - done);
         if (done == size_t(count) || p->lost)

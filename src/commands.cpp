@@ -37,6 +37,7 @@ struct Monitor {
     long count = 0;     // answers wanted, 0 for no limit
     double seconds = 0; // seconds wanted, 0 for no limit
     long printed = 0;
+    long dropped = 0; // answers not taken: the rows have a gap
     bool done = false;
     Indicators indicators{};
 };
@@ -120,7 +121,10 @@ Words WordsOf(const Outcome &set) {
 
 // A reader that went away (monitor | head) or a full disk ends the run.
 void PrintMonitorRow(const Outcome &answer, double secondsIntoRun) {
+    if (monitor.seconds > 0 && secondsIntoRun >= monitor.seconds)
+        monitor.done = true;
     if (!answer.ok()) {
+        ++monitor.dropped;
         SayOutcome(answer);
         return;
     }
@@ -137,15 +141,16 @@ void PrintMonitorRow(const Outcome &answer, double secondsIntoRun) {
         monitor.done = true;
     }
     ++monitor.printed;
-    if ((monitor.count > 0 && monitor.printed >= monitor.count) ||
-        (monitor.seconds > 0 && secondsIntoRun >= monitor.seconds))
+    if (monitor.count > 0 && monitor.printed >= monitor.count)
         monitor.done = true;
 }
 
 int RunMonitor(void) {
-    monitor =
-        Monitor{long(OptionNumber("--count", 0)), OptionNumber("--seconds", 0), 0, false,
-                StartingIndicators(DefaultSet()[WORD_REFERENCE], DefaultSet()[WORD_TOLERANCE])};
+    monitor = Monitor{};
+    monitor.count = long(OptionNumber("--count", 0));
+    monitor.seconds = OptionNumber("--seconds", 0);
+    monitor.indicators =
+        StartingIndicators(DefaultSet()[WORD_REFERENCE], DefaultSet()[WORD_TOLERANCE]);
     if (!json) {
         std::printf("time_s,%s\n", LiveColumns().c_str());
         std::fflush(stdout);
@@ -155,7 +160,13 @@ int RunMonitor(void) {
     run.answer = PrintMonitorRow;
     run.stopped = [] { return monitor.done || UserInterfaceQuitting(); };
     run.steps = Say;
-    return Ended(RunLive(run));
+    const int ended = Ended(RunLive(run));
+    if (ended != EXIT_DONE || monitor.dropped == 0)
+        return ended;
+    Say(("kelvaro: " + std::to_string(monitor.dropped) +
+         " answers were not taken: the rows have gaps")
+            .c_str());
+    return EXIT_NO_ANSWER;
 }
 
 int RunCapture(int source) {

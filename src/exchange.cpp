@@ -30,6 +30,9 @@ const double TURNAROUND_S = 0.04;
 const double SETTLE_LIMIT_S = 0.1;
 // A wait wakes this far past its deadline, so that the time it sees has passed the limit.
 const double PAST_DEADLINE_S = 0.0002;
+// The first look at an answer comes this long after its last byte is due, so that one look
+// finds it whole even when the controller or the driver hand it over a little late.
+const double DELIVERY_S = 0.0003;
 
 struct LineState {
     int port = 0;
@@ -211,6 +214,7 @@ struct Reply {
     Verdict verdict = TAKEN;
     std::vector<unsigned char> bytes;
     int queued = 0;    // what came when the wait ended
+    int early = 0;     // what came before the answer could have begun: stray
     int discarded = 0; // bytes beyond the answer thrown away already
     double seconds = 0;
 };
@@ -229,14 +233,16 @@ void Take(Reply &reply, int count, int awaited) {
     See(ReplyTraffic(awaited), reply.bytes.data(), int(reply.bytes.size()));
 }
 
-// The one wait for an answer. It sleeps while nothing can have come: the answer is not whole
-// before the request and the answer have crossed the line, and once bytes come, the rest follows
-// at the line's pace; so it looks about once a frame, not once a byte.
+// The one wait for an answer. It sleeps while nothing of it can have come, since the controller
+// answers only once the request has crossed the line: what is there by then is stray, and a
+// whole answer is too fast. Then it sleeps until the answer can be whole and, while bytes come,
+// for the line time of the rest: it looks about once a frame, not once a byte.
 Reply Await(const Awaited &awaited, double sentAt) {
     Reply reply;
     const double deadline = sentAt + awaited.pause + awaited.limit;
-    SleepUntil(sentAt + awaited.bytes * BYTE_S * LINE_TIME_SHARE, awaited.events);
+    SleepUntil(sentAt + FRAME_BYTES * BYTE_S * LINE_TIME_SHARE, awaited.events);
     int queued = GetInQLen(line.port);
+    reply.early = std::max(queued, 0);
     if (queued >= awaited.bytes) {
         reply.verdict = TOO_FAST;
         reply.queued = queued;
@@ -244,10 +250,9 @@ Reply Await(const Awaited &awaited, double sentAt) {
         Take(reply, queued, awaited.bytes);
         return reply;
     }
-    double restUntil =
-        std::max(sentAt + (FRAME_BYTES + awaited.bytes) * BYTE_S, sentAt + awaited.pause);
+    double restUntil = std::max(sentAt + (FRAME_BYTES + awaited.bytes) * BYTE_S + DELIVERY_S,
+                                sentAt + awaited.pause);
     for (;;) {
-        queued = GetInQLen(line.port);
         if (awaited.stopped && (*awaited.stopped)()) {
             reply.verdict = STOPPED;
             return reply;
@@ -268,10 +273,10 @@ Reply Await(const Awaited &awaited, double sentAt) {
         if (queued > 0)
             restUntil = std::max(restUntil, now + (awaited.bytes - queued) * BYTE_S);
         if (now < restUntil)
-            ComWaitUntil(line.port, std::min(restUntil, deadline + PAST_DEADLINE_S), 0,
-                         awaited.events);
+            queued = ComWaitUntil(line.port, std::min(restUntil, deadline + PAST_DEADLINE_S), 0,
+                                  awaited.events);
         else
-            ComWaitUntil(line.port, deadline + PAST_DEADLINE_S, 1, awaited.events);
+            queued = ComWaitUntil(line.port, deadline + PAST_DEADLINE_S, 1, awaited.events);
     }
     reply.seconds = Timer() - sentAt;
     reply.queued = queued;
@@ -299,21 +304,22 @@ const char *ReplyKindName(int bytes) {
     return bytes == FRAME_BYTES ? "answer" : bytes == FIRMWARE_BYTES ? "firmware text" : "block";
 }
 
-// The read error of a reply that was not taken, with how many bytes were stray; the line is
-// settled until it is quiet or Timer() reaches settleUntil, and what it threw away counts too.
-Outcome ReadError(const Reply &reply, int bytes, double settleUntil) {
+// The read error of a reply that was not taken, with how many bytes were stray. The line is
+// settled, or, when the next request is out already, only emptied; what it threw away counts too.
+Outcome ReadError(const Reply &reply, int bytes, bool settle) {
     Outcome error;
     error.code = OUTCOME_READ_ERROR;
     error.text = "read error";
     const std::string kind = ReplyKindName(bytes);
-    const int thrown = Settle(settleUntil);
+    const int thrown = settle ? Settle(Timer() + SETTLE_LIMIT_S) : DropInput();
     if (reply.verdict == TOO_FAST) {
-        char seconds[64];
-        std::snprintf(seconds, sizeof seconds, "%.1f ms of the request, sooner than the %.1f ms",
-                      reply.seconds * 1000, bytes * BYTE_S * 1000);
-        error.cause = std::to_string(reply.queued) + " bytes came within " + seconds +
-                      " 19200 baud takes to carry the " + std::to_string(bytes) + "-byte " + kind +
-                      " on " + PortName(line.port) + ": not its answer; nothing was taken";
+        char seconds[160];
+        std::snprintf(seconds, sizeof seconds,
+                      "%.1f ms after the request, before 19200 baud can have carried the request "
+                      "to the controller (%.1f ms)",
+                      reply.seconds * 1000, FRAME_BYTES * BYTE_S * 1000);
+        error.cause = std::to_string(reply.queued) + " bytes were there " + seconds + " on " +
+                      PortName(line.port) + ": not its " + kind + "; nothing was taken";
     } else {
         const int stray = int(reply.bytes.size()) - bytes + reply.discarded + thrown;
         error.cause = std::to_string(stray) + " stray byte" + (stray == 1 ? "" : "s") +
@@ -345,11 +351,11 @@ void TakeWords(Outcome &taken, const Reply &reply) {
 }
 
 // The outcome of a reply: taken, or why not, with the texts of the operation. A read error settles
-// the line until it is quiet or Timer() reaches settleUntil (0: a short while from now).
+// the line, unless the next request is out already (settle false).
 Outcome Finish(const Reply &reply, int bytes, const char *takenText, const char *timeoutText,
-               double limit, double settleUntil = 0) {
+               double limit, bool settle = true) {
     if (reply.verdict == STRAY || reply.verdict == TOO_FAST)
-        return ReadError(reply, bytes, settleUntil > 0 ? settleUntil : Timer() + SETTLE_LIMIT_S);
+        return ReadError(reply, bytes, settle);
     if (reply.verdict == GONE)
         return Failed(OUTCOME_DEVICE_GONE, timeoutText, "");
     if (reply.verdict == TIMED_OUT)
@@ -640,59 +646,67 @@ Outcome RunLive(const LiveRun &run) {
         ~Active() { line.liveRun = false; }
     } active;
     const double started = Timer();
-    const auto send = [&run](bool flush, int *thrown) {
+    const char *timeoutText = "Timeout RS232-Line!";
+    // The answer taken last, until the line after it is known to have stayed quiet.
+    Reply taken;
+    bool unsure = false;
+    const auto handOn = [&](int strayAfter) {
+        if (!unsure)
+            return;
+        unsure = false;
+        taken.discarded += strayAfter;
+        if (taken.discarded > 0)
+            taken.verdict = STRAY;
+        run.answer(Finish(taken, FRAME_BYTES, nullptr, timeoutText, GET_TIMEOUT_S, false),
+                   Timer() - started);
+    };
+    // Each request goes out at once; what the flush before it throws away followed the answer.
+    double sentAt = 0;
+    const auto send = [&]() {
         const Words image = run.image();
         PrepareLine(false, true);
-        *thrown = flush ? Discard() : 0;
-        return SendFrame(ORDER_LIVE_VALUES, image.data());
+        handOn(Discard());
+        const int written = SendFrame(ORDER_LIVE_VALUES, image.data());
+        sentAt = Timer();
+        return written;
     };
-    int thrown = 0;
-    if (send(true, &thrown) == FRAME_BYTES)
+    if (send() == FRAME_BYTES)
         Tell(run.steps, "Line Ok!");
-    double sentAt = Timer();
     const Awaited awaited = {
         FRAME_BYTES, GET_TIMEOUT_S, 0, true, run.stopped ? &run.stopped : nullptr, false};
     for (;;) {
         Reply reply = Await(awaited, sentAt);
-        if (reply.verdict == TAKEN) {
-            // The next request goes out at once and the quiet after this answer is checked while
-            // it crosses the line: the controller can't answer it before then.
-            const bool commands = run.commandsWaiting && run.commandsWaiting();
-            if (!commands) {
-                send(true, &reply.discarded);
-                sentAt = Timer();
-            }
-            if (reply.discarded > 0 || ComQuietFor(line.port, QUIET_S) > 0)
-                reply.verdict = STRAY;
-            // Stray bytes go before the next answer can start, which needs the request whole.
-            run.answer(Finish(reply, FRAME_BYTES, nullptr, "Timeout RS232-Line!", GET_TIMEOUT_S,
-                              commands ? 0 : sentAt + FRAME_BYTES * BYTE_S * LINE_TIME_SHARE),
-                       Timer() - started);
-            if (!commands)
-                continue;
-            line.busyWith = nullptr;
-            run.between();
-            line.busyWith = "the live run";
-            if (run.stopped && run.stopped()) {
-                Outcome stopped;
-                stopped.code = OUTCOME_STOPPED;
-                return stopped;
-            }
-        } else if (reply.verdict == STOPPED) {
+        // The controller can't have begun this answer before its first look: what was there
+        // came after the last answer, which is known now.
+        handOn(reply.early);
+        if (reply.verdict == STOPPED) {
             line.owed = true;
             line.owedUntil = sentAt + 2 * FRAME_BYTES * BYTE_S + TURNAROUND_S;
             Outcome stopped;
             stopped.code = OUTCOME_STOPPED;
             return stopped;
+        }
+        if (reply.verdict == TAKEN) {
+            taken = reply;
+            unsure = true;
+            if (run.commandsWaiting && run.commandsWaiting()) {
+                handOn(ComQuietFor(line.port, QUIET_S));
+                line.busyWith = nullptr;
+                run.between();
+                line.busyWith = "the live run";
+                if (run.stopped && run.stopped()) {
+                    Outcome stopped;
+                    stopped.code = OUTCOME_STOPPED;
+                    return stopped;
+                }
+            }
         } else {
-            const Outcome ended =
-                Finish(reply, FRAME_BYTES, nullptr, "Timeout RS232-Line!", GET_TIMEOUT_S);
+            const Outcome ended = Finish(reply, FRAME_BYTES, nullptr, timeoutText, GET_TIMEOUT_S);
             if (ended.code != OUTCOME_READ_ERROR)
                 return ended;
             run.answer(ended, Timer() - started);
         }
-        send(true, &thrown);
-        sentAt = Timer();
+        send();
     }
 }
 

@@ -144,16 +144,18 @@ class CommandTest : public ::testing::Test {
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(sim.start(link, &error)) << error;
+        // The commands run without a display, and without the panel file beside the program.
+        ASSERT_TRUE(QDir().mkpath(dir.filePath("bin")));
+        ASSERT_TRUE(QFile::copy(KelvaroProgram(), program));
     }
     void TearDown() override { sim.stop(); }
     // Starts kelvaro --port PORT arguments... in the test's folder.
-    void start(QProcess &program, const QStringList &arguments, const std::string &port) {
+    void start(QProcess &process, const QStringList &arguments, const std::string &port) {
         QProcessEnvironment env = withoutDisplay();
         env.insert("KELVARO_DIR", dir.path()); // the journal's folder, the test's own
-        program.setProcessEnvironment(env);
-        program.setWorkingDirectory(dir.path());
-        program.start(KelvaroProgram(),
-                      QStringList{"--port", QString::fromStdString(port)} + arguments);
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(dir.path());
+        process.start(program, QStringList{"--port", QString::fromStdString(port)} + arguments);
     }
     Outcome kelvaro(const QStringList &arguments, const std::string &port = {}) {
         QProcess program;
@@ -163,6 +165,7 @@ class CommandTest : public ::testing::Test {
 
     QTemporaryDir dir;
     std::string link = dir.filePath("COM1").toStdString();
+    QString program = dir.filePath("bin/kelvaro");
     kvsim::Simulator sim;
 };
 

@@ -4,8 +4,10 @@
 
 #include "filedialog.h"
 
+#include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
 
 using namespace kelvaro;
 
@@ -63,6 +65,7 @@ TEST_F(CompareTest, OpeningReadsRamAndEepromBesideThePanelAndMarksTheWordsThatDi
     EXPECT_EQ(marked(), (std::vector<int>{2, 5, 15}));
     EXPECT_EQ(table->verticalHeaderItem(2)->text(), "\u2260 Tolerance");
     EXPECT_EQ(ordersReceived(), (std::vector<int>{2, 4})) << "get's orders, nothing written";
+    EXPECT_FALSE(statusHistory.contains("Data Transfer Ok!")) << "the panel took no set";
     EXPECT_EQ(wordValue(PANEL_HOLD), 4321) << "the operator's edit stays on the panel";
     EXPECT_NE(hold, 4321) << "and out of the variables until Send or Teach reads the panel";
 
@@ -94,4 +97,31 @@ TEST_F(CompareTest, ATakenColumnGoesOnThePanelAndOnlySendWritesIt) {
     ASSERT_TRUE(waitFor([&] { return sim.ram() == eeprom; }, 2.0));
     click(QString("COMPARE_FETCH_%1").arg(RAM_COLUMN));
     EXPECT_TRUE(marked().empty());
+}
+
+// Opened while a Teach waits for a slow answer, Compare does not read inside that wait: its reads
+// are refused and say so in their columns, and the panel ends with the Teach's read-back.
+TEST_F(CompareTest, OpenedDuringASlowTeachItsReadsAreRefusedAndThePanelKeepsTheReadBack) {
+    kvsim::Faults slowTeach = Fault(&kvsim::Faults::lateOrder, int(ORDER_TEACH));
+    slowTeach.lateSeconds = 0.5;
+    sim.setFaults(slowTeach);
+    kvsim::Words eeprom = sim.ram();
+    eeprom[0] = 1111;
+    sim.setEeprom(eeprom);
+    QTimer::singleShot(100, window(), [this] { open(); });
+    press("PANEL_BUTTONTEACH");
+
+    EXPECT_EQ(ordersReceived(), (std::vector<int>{6, 2})) << "no read inside the teach's wait";
+    const std::vector<int> ram = WordsOf(sim.ram());
+    EXPECT_EQ(PanelParameters(), std::vector<int>(ram.begin(), ram.begin() + 13));
+    EXPECT_EQ(status(), "Parameter-frame received! - Line Ok!");
+    ASSERT_NE(compare, nullptr);
+    for (const int which : {RAM_COLUMN, EEPROM_COLUMN}) {
+        const QString note =
+            compare->findChild<QLabel *>(QString("COMPARE_NOTE_%1").arg(which))->text();
+        EXPECT_TRUE(note.startsWith("Line busy: teach waits for its answer on COM1"))
+            << note.toStdString();
+    }
+    click(QString("COMPARE_FETCH_%1").arg(EEPROM_COLUMN));
+    EXPECT_EQ(column(EEPROM_COLUMN), WordsOf(eeprom)) << "read once the line is free";
 }

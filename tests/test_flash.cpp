@@ -247,6 +247,24 @@ TEST_F(FlashTest, WithNoAnswerEveryPageFailsAtItsFirstBlockAndTheProgressShows) 
     EXPECT_EQ(sim.flashPage(4)[0], 0xFFFF);
 }
 
+// An echo with a stray byte before it is no echo: the block's page ends there, nothing is taken
+// for written.
+TEST_F(FlashTest, AnEchoWithAStrayByteEndsItsPage) {
+    kvsim::Faults stray;
+    stray.strayBytes = 1;
+    stray.faultyOrder = ORDER_FLASH_DATA;
+    sim.setFaults(stray);
+    program(correctionFile(identity(), identity()));
+
+    EXPECT_EQ(pageTexts(), pages("----"));
+    EXPECT_EQ(status().rfind("error : F801 FLASH 4 of 4 pages not written!: page 4: read error: 1 "
+                             "stray byte with the 36-byte answer",
+                             0),
+              0u)
+        << status();
+    EXPECT_EQ(requestsOf({20, 21}).size(), 8u) << "each page ends at its first block";
+}
+
 TEST_F(FlashTest, ADataBlockThatTimesOutOrEchoesUnknownEndsItsPageEvenInTheLastBlock) {
     kvsim::Faults faults = Fault(&kvsim::Faults::unknownDataEchoAt, 0x1420); // page 4, block 2
     // Page 4 ends after 6 orders; pages 5 and 6 take 32 each; the last data block of page 7 is

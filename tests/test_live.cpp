@@ -190,6 +190,31 @@ TEST_F(LiveRunTest, AnAnswerArrivingAfterStopIsNeverPlotted) {
     EXPECT_EQ(arrayNORM[398], reference) << "the run's own flat lines, nothing plotted on them";
 }
 
+// A stray byte before every live answer: none is taken or plotted, each is counted and said,
+// and the run goes on without a time-out.
+TEST_F(LiveRunTest, LiveAnswersWithAStrayByteAreDroppedAndCountedNeverPlotted) {
+    kvsim::Faults stray;
+    stray.strayBytes = 1;
+    stray.faultyOrder = ORDER_LIVE_VALUES;
+    sim.setFaults(stray);
+    bool plotted = false;
+    std::string during;
+    runUntil([&] {
+        if (liveRequests() < 6)
+            return false;
+        for (int k = 0; k < 100; ++k)
+            plotted |= arrayNORM[4 * k + 3] != 0;
+        during = status();
+        press("PANEL_BTNSTOP");
+        return true;
+    });
+    EXPECT_FALSE(plotted);
+    EXPECT_EQ(during.rfind("read error: 1 stray byte with the 36-byte answer on COM1", 0), 0u)
+        << during;
+    EXPECT_NE(during.find("answers of this run dropped"), std::string::npos) << during;
+    EXPECT_NE(QString::fromStdString(status()), noAnswer("Timeout RS232-Line!", "2"));
+}
+
 // Stop cuts off the answer to the run's last request: a command right after it waits only for
 // the line time that answer can still take, not for an answer's time-out.
 TEST_F(LiveRunTest, ACommandRightAfterStopGoesOutWithinTheLastAnswersLineTime) {

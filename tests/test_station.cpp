@@ -4,6 +4,7 @@
 #include "broker.h"
 #include "program_fixture.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -40,6 +41,9 @@ class StationTest : public ::testing::Test {
         ASSERT_TRUE(broker.start()) << broker.error();
         std::string error;
         ASSERT_TRUE(sim.start(link, &error)) << error;
+        // The station runs without a display, and without the panel file beside the program.
+        ASSERT_TRUE(QDir().mkpath(folder.filePath("bin")));
+        ASSERT_TRUE(QFile::copy(KelvaroProgram(), QString::fromStdString(program)));
     }
     void TearDown() override {
         stop();
@@ -56,11 +60,11 @@ class StationTest : public ::testing::Test {
                              {"--broker", "mqtt://127.0.0.1:" + std::to_string(broker.port())});
         arguments.insert(arguments.end(), more.begin(), more.end());
         station = std::make_unique<BackgroundClient>(
-            KelvaroProgram().toStdString(), arguments,
+            program, arguments,
             std::vector<std::string>{
                 "KELVARO_MQTT_PASSWORD=" +
                     (password.empty() ? broker.options().users[0].password : password),
-                "KELVARO_DIR=" + folder.path().toStdString(), "QT_QPA_PLATFORM=offscreen"});
+                "KELVARO_DIR=" + folder.path().toStdString(), "QT_QPA_PLATFORM=xcb", "DISPLAY="});
     }
     // The stop signal a service manager sends; the station's exit status, -1 when it did not end.
     int stop() {
@@ -88,6 +92,7 @@ class StationTest : public ::testing::Test {
     Broker broker;
     QTemporaryDir folder;
     std::string link = folder.filePath("COM1").toStdString();
+    std::string program = folder.filePath("bin/kelvaro").toStdString();
     kvsim::Simulator sim;
     std::unique_ptr<BackgroundClient> station;
 };
