@@ -38,6 +38,9 @@ struct LineState {
     int port = 0;
     const char *busyWith = nullptr;
     bool liveRun = false;
+    // The live run's answer taken last, until the line after it is known to have stayed quiet:
+    // handed on then, or on a stop or flush, which comes first.
+    std::function<void(int strayAfter)> handOnPending;
     bool owed = false;      // a live answer is still on its way
     double owedUntil = 0;   // the latest it can end
     bool unsettled = false; // stray bytes came: the next exchange waits for quiet first
@@ -147,10 +150,12 @@ int Discard(void) {
     return thrown;
 }
 
-// Sleeps until Timer() reaches until, processing events or not.
-void SleepUntil(double until, bool events) {
-    while (Timer() < until && ComWaitUntil(line.port, until, 0, events) >= 0) {
-    }
+// Sleeps until Timer() reaches until, processing events or not. Returns the bytes waiting then.
+int SleepUntil(double until, bool events) {
+    int queued = ComWaitUntil(line.port, until, 0, events);
+    while (queued >= 0 && Timer() < until)
+        queued = ComWaitUntil(line.port, until, 0, events);
+    return queued;
 }
 
 // Throws away what comes until the line has been quiet for a couple of character times, or until
@@ -208,6 +213,8 @@ struct Awaited {
     bool events;  // events are processed while waiting
     const std::function<bool()> *stopped; // true ends the wait; nullptr for none
     bool quietCheck; // the quiet after it is checked here (the live run checks it later)
+    // Told the bytes of the first look, which came after the answer before: nullptr for none.
+    const std::function<void(int)> *firstLook = nullptr;
 };
 
 struct Reply {
@@ -240,9 +247,10 @@ void Take(Reply &reply, int count, int awaited) {
 Reply Await(const Awaited &awaited, double sentAt) {
     Reply reply;
     const double deadline = sentAt + awaited.pause + awaited.limit;
-    SleepUntil(sentAt + FRAME_BYTES * BYTE_S * LINE_TIME_SHARE, awaited.events);
-    int queued = GetInQLen(line.port);
+    int queued = SleepUntil(sentAt + FRAME_BYTES * BYTE_S * LINE_TIME_SHARE, awaited.events);
     reply.early = std::max(queued, 0);
+    if (awaited.firstLook)
+        (*awaited.firstLook)(reply.early);
     if (queued >= awaited.bytes) {
         reply.verdict = TOO_FAST;
         reply.queued = queued;
@@ -305,13 +313,14 @@ const char *ReplyKindName(int bytes) {
 }
 
 // The read error of a reply that was not taken, with how many bytes were stray. The line is
-// settled, or, when the next request is out already, only emptied; what it threw away counts too.
+// settled, and what that threw away counts too; when the next request is out already (settle
+// false), the stray bytes stay, and spoil the answer they come before.
 Outcome ReadError(const Reply &reply, int bytes, bool settle) {
     Outcome error;
     error.code = OUTCOME_READ_ERROR;
     error.text = "read error";
     const std::string kind = ReplyKindName(bytes);
-    const int thrown = settle ? Settle(Timer() + SETTLE_LIMIT_S) : DropInput();
+    const int thrown = settle ? Settle(Timer() + SETTLE_LIMIT_S) : 0;
     if (reply.verdict == TOO_FAST) {
         char seconds[160];
         std::snprintf(seconds, sizeof seconds,
@@ -514,8 +523,11 @@ bool LiveRunActive(void) {
 }
 
 void DiscardLine(void) {
-    if (!line.busyWith || line.liveRun)
-        Discard();
+    if (line.busyWith && !line.liveRun)
+        return;
+    if (line.handOnPending)
+        line.handOnPending(std::max(GetInQLen(line.port), 0));
+    Discard();
 }
 
 Outcome CheckLine(const Words &image, StepReporter) {
@@ -641,10 +653,6 @@ Outcome RunLive(const LiveRun &run) {
     Turn turn("the live run");
     if (!turn.taken())
         return turn.refusal();
-    struct Active {
-        Active() { line.liveRun = true; }
-        ~Active() { line.liveRun = false; }
-    } active;
     const double started = Timer();
     const char *timeoutText = "Timeout RS232-Line!";
     // The answer taken last, until the line after it is known to have stayed quiet.
@@ -660,25 +668,38 @@ Outcome RunLive(const LiveRun &run) {
         run.answer(Finish(taken, FRAME_BYTES, nullptr, timeoutText, GET_TIMEOUT_S, false),
                    Timer() - started);
     };
+    struct Active {
+        explicit Active(const std::function<void(int)> &handOnPending) {
+            line.liveRun = true;
+            line.handOnPending = handOnPending;
+        }
+        ~Active() {
+            line.liveRun = false;
+            line.handOnPending = nullptr;
+        }
+    } active(handOn);
     // Each request goes out at once; what the flush before it throws away followed the answer.
     double sentAt = 0;
     const auto send = [&]() {
         const Words image = run.image();
         PrepareLine(false, true);
-        handOn(Discard());
+        const int thrown = Discard();
+        if (unsure)
+            taken.discarded += thrown;
         const int written = SendFrame(ORDER_LIVE_VALUES, image.data());
         sentAt = Timer();
         return written;
     };
     if (send() == FRAME_BYTES)
         Tell(run.steps, "Line Ok!");
+    // The controller can't have begun an answer before its first look: what was there came
+    // after the answer before, which is known then.
+    const std::function<void(int)> firstLook = handOn;
     const Awaited awaited = {
-        FRAME_BYTES, GET_TIMEOUT_S, 0, true, run.stopped ? &run.stopped : nullptr, false};
+        FRAME_BYTES, GET_TIMEOUT_S, 0, true, run.stopped ? &run.stopped : nullptr,
+        false,       &firstLook};
     for (;;) {
         Reply reply = Await(awaited, sentAt);
-        // The controller can't have begun this answer before its first look: what was there
-        // came after the last answer, which is known now.
-        handOn(reply.early);
         if (reply.verdict == STOPPED) {
             line.owed = true;
             line.owedUntil = sentAt + 2 * FRAME_BYTES * BYTE_S + TURNAROUND_S;

@@ -395,6 +395,40 @@ TEST_F(CommandTest, FailuresEndWithTheirExitStatusAndMessage) {
               "Cannot open port: the device /nonexistent/ttyUSB9 does not exist");
 }
 
+// Answers the line does not delimit are not taken: stray bytes before them, or bytes faster than
+// 19200 baud carries them. The command says why, prints nothing and exits 3.
+TEST_F(CommandTest, AnswersTheLineDoesNotDelimitAreNotTakenAndExitThree) {
+    kvsim::Faults stray;
+    stray.strayBytes = 1;
+    stray.faultyOrder = kvsim::READ_EEPROM;
+    sim.setFaults(stray);
+    const Outcome get = kelvaro({"get", "eeprom"});
+    EXPECT_EQ(get.code, 3);
+    EXPECT_TRUE(get.out.isEmpty());
+    EXPECT_EQ(get.messages.last(), "read error: 1 stray byte with the 36-byte answer on COM1: " +
+                                       QString::fromStdString(link) +
+                                       " (noise on the line, or another device talking?); "
+                                       "nothing was taken");
+
+    stray.faultyOrder = kvsim::LIVE_VALUES;
+    sim.setFaults(stray);
+    const Outcome monitor = kelvaro({"monitor", "--seconds", "1"});
+    EXPECT_EQ(monitor.code, 3);
+    EXPECT_EQ(monitor.out.count('\n'), 1) << "the header, and no row";
+    EXPECT_TRUE(monitor.messages.last().endsWith("answers were not taken: the rows have gaps"));
+
+    kvsim::Simulator fast(kvsim::Simulator::Options{false, {}, 2, {}});
+    const std::string fastLink = dir.filePath("COM2").toStdString();
+    std::string error;
+    ASSERT_TRUE(fast.start(fastLink, &error)) << error;
+    const Outcome info = kelvaro({"info"}, fastLink);
+    EXPECT_EQ(info.code, 3);
+    EXPECT_TRUE(info.out.isEmpty());
+    EXPECT_TRUE(info.messages.last().contains("before 19200 baud can have carried the request"))
+        << info.messages.last().toStdString();
+    fast.stop();
+}
+
 // Numbers that do not fit a word are refused, with the line, before a byte goes on the line: a
 // send would otherwise store 70000 as 4464, a flash 70000 as 0x1170.
 TEST_F(CommandTest, ValuesThatDoNotFitAWordAreRefusedBeforeTheLineIsOpened) {

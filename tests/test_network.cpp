@@ -12,9 +12,11 @@
 #include <QProcess>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace kelvaro;
@@ -196,4 +198,71 @@ TEST_F(NetworkTest, TheCommandLineWithItsFrameLogAndParallelFlashWorksOverTheNet
     EXPECT_EQ(second.flashPage(7)[255], 1023);
     secondServer.stop();
     second.stop();
+}
+
+namespace {
+
+// A hostile line: a server on a loopback port that, once a client connects, sends bytes as fast
+// as the connection takes them until it is told to stop.
+class FloodServer {
+  public:
+    FloodServer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        ::listen(listener_, 4);
+        ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] {
+            const int client = ::accept(listener_, nullptr, nullptr);
+            const std::vector<char> junk(512, 0x17);
+            while (client >= 0 && !stop_ &&
+                   ::send(client, junk.data(), junk.size(), MSG_NOSIGNAL) > 0) {
+            }
+            if (client >= 0)
+                ::close(client);
+        });
+    }
+    ~FloodServer() {
+        stop_ = true;
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    std::string line() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+} // namespace
+
+// A raw line that floods bytes gives no answer that is taken: the command says why and ends as
+// one that got no answer.
+TEST(NetworkFlood, ALineThatFloodsBytesGivesNoAnswerThatIsTaken) {
+    FloodServer flood;
+    QProcess program;
+    program.start(KelvaroProgram(), {"--port", QString::fromStdString(flood.line()), "info"});
+    ASSERT_TRUE(program.waitForFinished(20000));
+    EXPECT_EQ(program.exitCode(), 3);
+    EXPECT_TRUE(program.readAllStandardOutput().isEmpty());
+    const QString said = QString::fromLocal8Bit(program.readAllStandardError()).trimmed();
+    EXPECT_TRUE(said.endsWith("not its answer; nothing was taken") ||
+                said.endsWith("another device talking?); nothing was taken"))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains("read error: ")) << said.toStdString();
+
+    FloodServer live;
+    QProcess monitor;
+    monitor.start(KelvaroProgram(),
+                  {"--port", QString::fromStdString(live.line()), "monitor", "--seconds", "1"});
+    ASSERT_TRUE(monitor.waitForFinished(20000));
+    EXPECT_EQ(monitor.exitCode(), 3);
+    EXPECT_TRUE(monitor.readAllStandardOutput().isEmpty()) << "not even the start-up answered";
 }
