@@ -755,6 +755,27 @@ int ComWaitUntil(int port, double until, int watch, int events) {
     return int(p->count);
 }
 
+int ComWaitAny(const int *ports, const int *watch, int count, double until) {
+    for (int i = 0; i < count; ++i)
+        if (Port *p = openPort(ports[i]); p && p->notifier)
+            p->notifier->setEnabled(watch[i] && !p->lost);
+    ProcessSystemEventsUntil(until);
+    for (int i = 0; i < count; ++i) {
+        Port *p = openPort(ports[i]);
+        if (!p)
+            continue;
+        if (p->notifier)
+            p->notifier->setEnabled(!p->lost);
+        pump(ports[i]);
+    }
+    return 0;
+}
+
+int ComQueued(int port) {
+    Port *p = openPort(port);
+    return p ? int(p->count) : COM_PORT_NOT_OPEN;
+}
+
 int ComQuietFor(int port, double seconds) {
     Port *p = openPort(port);
     if (!p)

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <memory>
 
 namespace kelvaro {
 
@@ -46,7 +48,10 @@ struct LineState {
     bool unsettled = false; // stray bytes came: the next exchange waits for quiet first
     std::string firmware;
 };
-LineState line;
+// Each port's line, and the one the operations act on now: the window's and the command line's
+// only one, or the port of the station's that is being served.
+std::map<int, LineState> lines;
+LineState *line = &lines[0];
 TrafficObserver observer = nullptr;
 
 void Tell(StepReporter steps, const char *text) {
@@ -62,13 +67,13 @@ void See(Traffic kind, const unsigned char *bytes, int count) {
 // Holds the line for one operation: the one busy check.
 class Turn {
   public:
-    explicit Turn(const char *name) : taken_(line.busyWith == nullptr) {
+    explicit Turn(const char *name) : taken_(line->busyWith == nullptr) {
         if (taken_)
-            line.busyWith = name;
+            line->busyWith = name;
     }
     ~Turn() {
         if (taken_)
-            line.busyWith = nullptr;
+            line->busyWith = nullptr;
     }
     Turn(const Turn &) = delete;
     Turn &operator=(const Turn &) = delete;
@@ -103,10 +108,10 @@ std::string Seconds(double seconds) {
 
 // Closes the port of a device that went away and says so.
 std::string DeviceGone(void) {
-    CloseCom(line.port);
-    line.owed = false;
-    const std::string why = GetComFailureCause(line.port);
-    return PortName(line.port) + " is gone" + (why.empty() ? "" : " (" + why + ")");
+    CloseCom(line->port);
+    line->owed = false;
+    const std::string why = GetComFailureCause(line->port);
+    return PortName(line->port) + " is gone" + (why.empty() ? "" : " (" + why + ")");
 }
 
 // An outcome with text and code; a port that is gone or not open gives every failure on it its
@@ -114,15 +119,15 @@ std::string DeviceGone(void) {
 Outcome Failed(OutcomeCode code, const char *text, const std::string &cause) {
     Outcome failed;
     failed.text = text;
-    if (ComDeviceGone(line.port)) {
+    if (ComDeviceGone(line->port)) {
         failed.code = OUTCOME_DEVICE_GONE;
         failed.text.clear();
         failed.cause = DeviceGone();
-    } else if (GetInQLen(line.port) == COM_PORT_NOT_OPEN) {
-        const std::string why = ComOpenFailureCause(line.port);
+    } else if (GetInQLen(line->port) == COM_PORT_NOT_OPEN) {
+        const std::string why = ComOpenFailureCause(line->port);
         failed.code = OUTCOME_NO_PORT;
         failed.cause =
-            PortLabel(line.port) + " is not open" + (why.empty() ? "" : " (" + why + ")");
+            PortLabel(line->port) + " is not open" + (why.empty() ? "" : " (" + why + ")");
     } else {
         failed.code = code;
         failed.cause = cause;
@@ -133,10 +138,10 @@ Outcome Failed(OutcomeCode code, const char *text, const std::string &cause) {
 // Takes what the input queue holds out of it and throws it away, each byte counted: the device's
 // own buffer is not flushed, which would lose bytes no one counted. Returns the bytes.
 int DropInput(void) {
-    const int queued = std::max(GetInQLen(line.port), 0);
+    const int queued = std::max(GetInQLen(line->port), 0);
     if (queued > 0) {
         std::vector<unsigned char> bytes(size_t(queued), 0);
-        const int read = ComRd(line.port, reinterpret_cast<char *>(bytes.data()), queued);
+        const int read = ComRd(line->port, reinterpret_cast<char *>(bytes.data()), queued);
         See(TRAFFIC_DISCARDED, bytes.data(), read);
     }
     return queued;
@@ -145,16 +150,16 @@ int DropInput(void) {
 // Both queues emptied before a request, the device's too. Returns the bytes of input thrown away.
 int Discard(void) {
     const int thrown = DropInput();
-    FlushInQ(line.port);
-    FlushOutQ(line.port);
+    FlushInQ(line->port);
+    FlushOutQ(line->port);
     return thrown;
 }
 
 // Sleeps until Timer() reaches until, processing events or not. Returns the bytes waiting then.
 int SleepUntil(double until, bool events) {
-    int queued = ComWaitUntil(line.port, until, 0, events);
+    int queued = ComWaitUntil(line->port, until, 0, events);
     while (queued >= 0 && Timer() < until)
-        queued = ComWaitUntil(line.port, until, 0, events);
+        queued = ComWaitUntil(line->port, until, 0, events);
     return queued;
 }
 
@@ -163,26 +168,26 @@ int SleepUntil(double until, bool events) {
 // Returns the bytes thrown away.
 int Settle(double until) {
     int discarded = DropInput();
-    int arrived = ComQuietFor(line.port, QUIET_S);
-    for (; arrived > 0 && Timer() < until; arrived = ComQuietFor(line.port, QUIET_S))
+    int arrived = ComQuietFor(line->port, QUIET_S);
+    for (; arrived > 0 && Timer() < until; arrived = ComQuietFor(line->port, QUIET_S))
         discarded += DropInput();
-    line.unsettled = arrived > 0;
+    line->unsettled = arrived > 0;
     return discarded;
 }
 
 // Before a request: an answer still on its way passes, stray bytes go, and the queues are
 // emptied where the operation empties them.
 void PrepareLine(bool flush, bool events) {
-    if (line.owed) {
+    if (line->owed) {
         // An answer still arriving then passes whole.
-        SleepUntil(line.owedUntil, events);
+        SleepUntil(line->owedUntil, events);
         Settle(Timer() + FRAME_BYTES * BYTE_S);
-        line.owed = false;
+        line->owed = false;
         flush = true;
     }
-    if (line.unsettled)
+    if (line->unsettled)
         Settle(Timer() + SETTLE_LIMIT_S);
-    if (flush || line.unsettled)
+    if (flush || line->unsettled)
         Discard();
 }
 
@@ -190,7 +195,7 @@ void PrepareLine(bool flush, bool events) {
 int SendFrame(int order, const unsigned short *words) {
     unsigned char frame[FRAME_BYTES];
     EncodeFrame(order, words, frame);
-    const int written = ComWrt(line.port, reinterpret_cast<const char *>(frame), FRAME_BYTES);
+    const int written = ComWrt(line->port, reinterpret_cast<const char *>(frame), FRAME_BYTES);
     See(TRAFFIC_SENT, frame, written);
     return written;
 }
@@ -200,8 +205,8 @@ int SendFrame(int order, const unsigned short *words) {
 Outcome NotSent(const char *text, int written) {
     return Failed(OUTCOME_NOT_SENT, text,
                   "only " + std::to_string(std::max(written, 0)) + " of " +
-                      std::to_string(FRAME_BYTES) + " bytes went out to " + PortName(line.port) +
-                      " (" + GetComFailureCause(line.port) + ")");
+                      std::to_string(FRAME_BYTES) + " bytes went out to " + PortName(line->port) +
+                      " (" + GetComFailureCause(line->port) + ")");
 }
 
 enum Verdict { TAKEN, TIMED_OUT, STRAY, TOO_FAST, GONE, STOPPED };
@@ -224,6 +229,8 @@ struct Reply {
     int early = 0;     // what came before the answer could have begun: stray
     int discarded = 0; // bytes beyond the answer thrown away already
     double seconds = 0;
+    double takenAt = 0; // when the wait took it
+    double dueAt = 0;   // when it was due whole, had the controller answered at once
 };
 
 Traffic ReplyTraffic(int bytes) {
@@ -235,68 +242,105 @@ Traffic ReplyTraffic(int bytes) {
 // Reads count bytes of the queue into the reply, as a reply of the length awaited.
 void Take(Reply &reply, int count, int awaited) {
     reply.bytes.assign(size_t(count), 0);
-    const int read = ComRd(line.port, reinterpret_cast<char *>(reply.bytes.data()), count);
+    const int read = ComRd(line->port, reinterpret_cast<char *>(reply.bytes.data()), count);
     reply.bytes.resize(size_t(std::max(read, 0)));
     See(ReplyTraffic(awaited), reply.bytes.data(), int(reply.bytes.size()));
 }
 
-// The one wait for an answer. It sleeps while nothing of it can have come, since the controller
-// answers only once the request has crossed the line: what is there by then is stray, and a
-// whole answer is too fast. Then it sleeps until the answer can be whole and, while bytes come,
-// for the line time of the rest: it looks about once a frame, not once a byte.
+// Waiting for one answer, a look at a time; the blocking wait and the live runs of several lines
+// share it. Nothing of the answer can come before the request has crossed the line, since the
+// controller answers only then: what is there by the first look is stray, and a whole answer too
+// fast. Then it sleeps until the answer can be whole and, while bytes come, for the line time of
+// the rest: it looks about once a frame, not once a byte.
+class AnswerWait {
+  public:
+    AnswerWait(const Awaited &awaited, double sentAt)
+        : awaited_(awaited), sentAt_(sentAt), deadline_(sentAt + awaited.pause + awaited.limit),
+          restUntil_(std::max(sentAt + (FRAME_BYTES + awaited.bytes) * BYTE_S + DELIVERY_S,
+                              sentAt + awaited.pause)) {}
+
+    // When the next look is due: the first look as late as it may be, then the answer's end.
+    double due() const {
+        if (!firstLookDone_)
+            return sentAt_ + FRAME_BYTES * BYTE_S * LINE_TIME_SHARE;
+        if (Timer() < restUntil_)
+            return std::min(restUntil_, deadline_ + PAST_DEADLINE_S);
+        return deadline_ + PAST_DEADLINE_S;
+    }
+    // True when bytes coming should wake the wait before its look is due: the answer is due.
+    bool watching() const { return firstLookDone_ && Timer() >= restUntil_; }
+    // Looks at the bytes the queue holds. Returns true when the wait is over; reply says how.
+    bool look(int queued);
+    Reply &reply() { return reply_; }
+
+  private:
+    bool end(Verdict verdict, int take);
+
+    const Awaited awaited_;
+    const double sentAt_;
+    const double deadline_;
+    double restUntil_;
+    bool firstLookDone_ = false;
+    Reply reply_;
+};
+
+bool AnswerWait::end(Verdict verdict, int take) {
+    reply_.verdict = verdict;
+    reply_.seconds = Timer() - sentAt_;
+    reply_.takenAt = Timer();
+    reply_.dueAt = sentAt_ + (FRAME_BYTES + awaited_.bytes) * BYTE_S + DELIVERY_S;
+    if (take > 0)
+        Take(reply_, take, awaited_.bytes);
+    return true;
+}
+
+bool AnswerWait::look(int queued) {
+    const double now = Timer();
+    if (!firstLookDone_) {
+        // Taken at any look from a couple of character times after the request on, so that
+        // lines looked at together share a wake; before then the last answer's quiet is unknown.
+        if (now < sentAt_ + QUIET_S)
+            return false;
+        firstLookDone_ = true;
+        // A look after the answer could have begun can't tell stray bytes from its own.
+        const bool timely = now < sentAt_ + FRAME_BYTES * BYTE_S;
+        reply_.early = timely ? std::max(queued, 0) : 0;
+        if (awaited_.firstLook)
+            (*awaited_.firstLook)(reply_.early);
+        if (timely && queued >= awaited_.bytes) {
+            reply_.queued = queued;
+            return end(TOO_FAST, queued);
+        }
+    }
+    if (awaited_.stopped && (*awaited_.stopped)())
+        return end(STOPPED, 0);
+    if (ComDeviceGone(line->port) || queued < 0)
+        return end(GONE, 0);
+    reply_.queued = queued;
+    if (queued > awaited_.bytes)
+        return end(STRAY, queued);
+    if (queued == awaited_.bytes) {
+        end(TAKEN, queued);
+        if (awaited_.quietCheck && ComQuietFor(line->port, QUIET_S) > 0)
+            reply_.verdict = STRAY;
+        return true;
+    }
+    if (now > deadline_)
+        return end(TIMED_OUT, queued);
+    if (queued > 0)
+        restUntil_ = std::max(restUntil_, now + (awaited_.bytes - queued) * BYTE_S);
+    return false;
+}
+
+// The one wait for an answer on the current line.
 Reply Await(const Awaited &awaited, double sentAt) {
-    Reply reply;
-    const double deadline = sentAt + awaited.pause + awaited.limit;
-    int queued = SleepUntil(sentAt + FRAME_BYTES * BYTE_S * LINE_TIME_SHARE, awaited.events);
-    reply.early = std::max(queued, 0);
-    if (awaited.firstLook)
-        (*awaited.firstLook)(reply.early);
-    if (queued >= awaited.bytes) {
-        reply.verdict = TOO_FAST;
-        reply.queued = queued;
-        reply.seconds = Timer() - sentAt;
-        Take(reply, queued, awaited.bytes);
-        return reply;
-    }
-    double restUntil = std::max(sentAt + (FRAME_BYTES + awaited.bytes) * BYTE_S + DELIVERY_S,
-                                sentAt + awaited.pause);
+    AnswerWait wait(awaited, sentAt);
     for (;;) {
-        if (awaited.stopped && (*awaited.stopped)()) {
-            reply.verdict = STOPPED;
-            return reply;
-        }
-        if (ComDeviceGone(line.port) || queued < 0) {
-            reply.verdict = GONE;
-            return reply;
-        }
-        if (queued >= awaited.bytes)
-            break;
-        const double now = Timer();
-        if (now > deadline) {
-            reply.verdict = TIMED_OUT;
-            reply.queued = queued;
-            Take(reply, queued, awaited.bytes);
-            return reply;
-        }
-        if (queued > 0)
-            restUntil = std::max(restUntil, now + (awaited.bytes - queued) * BYTE_S);
-        if (now < restUntil)
-            queued = ComWaitUntil(line.port, std::min(restUntil, deadline + PAST_DEADLINE_S), 0,
-                                  awaited.events);
-        else
-            queued = ComWaitUntil(line.port, deadline + PAST_DEADLINE_S, 1, awaited.events);
+        const int queued =
+            ComWaitUntil(line->port, wait.due(), wait.watching() ? 1 : 0, awaited.events);
+        if (wait.look(queued))
+            return wait.reply();
     }
-    reply.seconds = Timer() - sentAt;
-    reply.queued = queued;
-    if (queued > awaited.bytes) {
-        reply.verdict = STRAY;
-        Take(reply, queued, awaited.bytes);
-        return reply;
-    }
-    Take(reply, awaited.bytes, awaited.bytes);
-    if (awaited.quietCheck && ComQuietFor(line.port, QUIET_S) > 0)
-        reply.verdict = STRAY;
-    return reply;
 }
 
 // Sends the request and waits for its answer; *written is what ComWrt took of it.
@@ -328,12 +372,12 @@ Outcome ReadError(const Reply &reply, int bytes, bool settle) {
                       "to the controller (%.1f ms)",
                       reply.seconds * 1000, FRAME_BYTES * BYTE_S * 1000);
         error.cause = std::to_string(reply.queued) + " bytes were there " + seconds + " on " +
-                      PortName(line.port) + ": not its " + kind + "; nothing was taken";
+                      PortName(line->port) + ": not its " + kind + "; nothing was taken";
     } else {
         const int stray = int(reply.bytes.size()) - bytes + reply.discarded + thrown;
         error.cause = std::to_string(stray) + " stray byte" + (stray == 1 ? "" : "s") +
                       " with the " + std::to_string(bytes) + "-byte " + kind + " on " +
-                      PortName(line.port) +
+                      PortName(line->port) +
                       " (noise on the line, or another device talking?); nothing was taken";
     }
     return error;
@@ -342,9 +386,9 @@ Outcome ReadError(const Reply &reply, int bytes, bool settle) {
 // The outcome of a time-out: text, then which device stayed silent and what to check.
 Outcome NoAnswer(const char *text, double limit) {
     return Failed(OUTCOME_NO_ANSWER, text,
-                  "no answer on " + PortName(line.port) + " within " + Seconds(limit) +
+                  "no answer on " + PortName(line->port) + " within " + Seconds(limit) +
                       " s \u2014 is the controller powered and on this port?" +
-                      LineErrorsText(GetComLineErrors(line.port)));
+                      LineErrorsText(GetComLineErrors(line->port)));
 }
 
 // The words of a reply: a frame's sixteen after its header, or all of a reply without one.
@@ -466,10 +510,15 @@ const char *ComErrorText(int code) {
     }
 }
 
+void SelectLine(int port) {
+    line = &lines[port];
+    line->port = port;
+}
+
 Outcome OpenLine(int port) {
+    SelectLine(port);
     CloseLine();
-    line.port = port;
-    line.firmware.clear();
+    line->firmware.clear();
     Outcome opened;
     const int result = OpenComConfig(port, "", LINE_BAUD, 0, 8, 1, 4096, 4096);
     if (result < 0) {
@@ -488,45 +537,45 @@ Outcome OpenLine(int port) {
 
 void CloseLine(void) {
     // An answer still on its way passes first: the line is left clean for the next program.
-    if (line.owed && GetInQLen(line.port) >= 0)
-        SleepUntil(line.owedUntil, false);
-    if (line.port > 0)
-        CloseCom(line.port);
-    line.owed = false;
-    line.unsettled = false;
+    if (line->owed && GetInQLen(line->port) >= 0)
+        SleepUntil(line->owedUntil, false);
+    if (line->port > 0)
+        CloseCom(line->port);
+    line->owed = false;
+    line->unsettled = false;
 }
 
 int LinePort(void) {
-    return line.port;
+    return line->port;
 }
 
 const std::string &LineFirmware(void) {
-    return line.firmware;
+    return line->firmware;
 }
 
 const char *LineBusyWith(void) {
-    return line.busyWith;
+    return line->busyWith;
 }
 
 Outcome LineBusyRefusal(void) {
     Outcome busy;
     busy.code = OUTCOME_BUSY;
     busy.text = "Line busy";
-    busy.cause = std::string(line.busyWith ? line.busyWith : "the live run") +
-                 " waits for its answer on " + PortLabel(line.port) +
+    busy.cause = std::string(line->busyWith ? line->busyWith : "the live run") +
+                 " waits for its answer on " + PortLabel(line->port) +
                  "; nothing was sent - try again when it is done";
     return busy;
 }
 
 bool LiveRunActive(void) {
-    return line.liveRun;
+    return line->liveRun;
 }
 
 void DiscardLine(void) {
-    if (line.busyWith && !line.liveRun)
+    if (line->busyWith && !line->liveRun)
         return;
-    if (line.handOnPending)
-        line.handOnPending(std::max(GetInQLen(line.port), 0));
+    if (line->handOnPending)
+        line->handOnPending(std::max(GetInQLen(line->port), 0));
     Discard();
 }
 
@@ -623,7 +672,7 @@ Outcome ReadFirmware(const Words &image, StepReporter steps) {
     char text[FIRMWARE_BYTES];
     FmtWordsAsText(text, sizeof text, values, FIRMWARE_BYTES / 2);
     firmware.text = text;
-    line.firmware = text;
+    line->firmware = text;
     return firmware;
 }
 
@@ -649,85 +698,164 @@ Outcome ReadLiveValues(const Words &image) {
     return ReadLiveValuesInTurn(image);
 }
 
-Outcome RunLive(const LiveRun &run) {
-    Turn turn("the live run");
-    if (!turn.taken())
-        return turn.refusal();
-    const double started = Timer();
-    const char *timeoutText = "Timeout RS232-Line!";
-    // The answer taken last, until the line after it is known to have stayed quiet.
+namespace {
+
+const char LIVE_TIMEOUT_TEXT[] = "Timeout RS232-Line!";
+// How long a single live run sleeps at most between looks when nothing is due sooner.
+const double LIVE_IDLE_S = 3600.0;
+
+} // namespace
+
+// One line's live run: its answer wait, and the answer taken last until the line after it is
+// known to have stayed quiet (handed on then, or on a stop or flush, whichever comes first).
+struct LiveRuns::Run {
+    int port = 0;
+    LiveRun live;
+    double started = 0;
+    double sentAt = 0;
     Reply taken;
     bool unsure = false;
-    const auto handOn = [&](int strayAfter) {
-        if (!unsure)
+    std::function<void(int)> handOn;
+    Awaited awaited{};
+    std::unique_ptr<AnswerWait> wait;
+};
+
+LiveRuns::LiveRuns() = default;
+
+LiveRuns::~LiveRuns() {
+    for (const std::unique_ptr<Run> &run : runs_)
+        leave(*run);
+}
+
+bool LiveRuns::running() const {
+    return !runs_.empty();
+}
+
+Outcome LiveRuns::start(int port, const LiveRun &live) {
+    SelectLine(port);
+    if (line->busyWith)
+        return LineBusyRefusal();
+    auto added = std::make_unique<Run>();
+    Run &run = *added;
+    run.port = port;
+    run.live = live;
+    run.started = Timer();
+    run.handOn = [&run](int strayAfter) {
+        if (!run.unsure)
             return;
-        unsure = false;
-        taken.discarded += strayAfter;
-        if (taken.discarded > 0)
-            taken.verdict = STRAY;
-        run.answer(Finish(taken, FRAME_BYTES, nullptr, timeoutText, GET_TIMEOUT_S, false),
-                   Timer() - started);
+        run.unsure = false;
+        run.taken.discarded += strayAfter;
+        if (run.taken.discarded > 0)
+            run.taken.verdict = STRAY;
+        // A look that came late finds the answer later than it came: it is due's.
+        const double answered = std::min(run.taken.takenAt, run.taken.dueAt);
+        run.live.answer(
+            Finish(run.taken, FRAME_BYTES, nullptr, LIVE_TIMEOUT_TEXT, GET_TIMEOUT_S, false),
+            answered - run.started);
     };
-    struct Active {
-        explicit Active(const std::function<void(int)> &handOnPending) {
-            line.liveRun = true;
-            line.handOnPending = handOnPending;
-        }
-        ~Active() {
-            line.liveRun = false;
-            line.handOnPending = nullptr;
-        }
-    } active(handOn);
-    // Each request goes out at once; what the flush before it throws away followed the answer.
-    double sentAt = 0;
-    const auto send = [&]() {
-        const Words image = run.image();
-        PrepareLine(false, true);
-        const int thrown = Discard();
-        if (unsure)
-            taken.discarded += thrown;
-        const int written = SendFrame(ORDER_LIVE_VALUES, image.data());
-        sentAt = Timer();
-        return written;
-    };
-    if (send() == FRAME_BYTES)
-        Tell(run.steps, "Line Ok!");
     // The controller can't have begun an answer before its first look: what was there came
     // after the answer before, which is known then.
-    const std::function<void(int)> firstLook = handOn;
-    const Awaited awaited = {
-        FRAME_BYTES, GET_TIMEOUT_S, 0, true, run.stopped ? &run.stopped : nullptr,
-        false,       &firstLook};
-    for (;;) {
-        Reply reply = Await(awaited, sentAt);
-        if (reply.verdict == STOPPED) {
-            line.owed = true;
-            line.owedUntil = sentAt + 2 * FRAME_BYTES * BYTE_S + TURNAROUND_S;
-            Outcome stopped;
-            stopped.code = OUTCOME_STOPPED;
-            return stopped;
-        }
-        if (reply.verdict == TAKEN) {
-            taken = reply;
-            unsure = true;
-            if (run.commandsWaiting && run.commandsWaiting()) {
-                handOn(ComQuietFor(line.port, QUIET_S));
-                line.busyWith = nullptr;
-                run.between();
-                line.busyWith = "the live run";
-                if (run.stopped && run.stopped()) {
-                    Outcome stopped;
-                    stopped.code = OUTCOME_STOPPED;
-                    return stopped;
-                }
+    run.awaited = {
+        FRAME_BYTES, GET_TIMEOUT_S, 0, true, run.live.stopped ? &run.live.stopped : nullptr,
+        false,       &run.handOn};
+    line->busyWith = "the live run";
+    line->liveRun = true;
+    line->handOnPending = run.handOn;
+    if (send(run) == FRAME_BYTES)
+        Tell(live.steps, "Line Ok!");
+    runs_.push_back(std::move(added));
+    return {};
+}
+
+int LiveRuns::send(Run &run) {
+    // Each request goes out at once; what the flush before it throws away followed the answer.
+    const Words image = run.live.image();
+    PrepareLine(false, true);
+    const int thrown = Discard();
+    if (run.unsure)
+        run.taken.discarded += thrown;
+    const int written = SendFrame(ORDER_LIVE_VALUES, image.data());
+    run.sentAt = Timer();
+    run.wait = std::make_unique<AnswerWait>(run.awaited, run.sentAt);
+    return written;
+}
+
+void LiveRuns::leave(Run &run) {
+    SelectLine(run.port);
+    line->liveRun = false;
+    line->handOnPending = nullptr;
+    line->busyWith = nullptr;
+}
+
+bool LiveRuns::serve(Run &run, Outcome *ended) {
+    if (!run.wait->look(ComQueued(run.port)))
+        return false;
+    const Reply reply = run.wait->reply();
+    if (reply.verdict == STOPPED) {
+        line->owed = true;
+        line->owedUntil = run.sentAt + 2 * FRAME_BYTES * BYTE_S + TURNAROUND_S;
+        ended->code = OUTCOME_STOPPED;
+        return true;
+    }
+    if (reply.verdict == TAKEN) {
+        run.taken = reply;
+        run.unsure = true;
+        if (run.live.commandsWaiting && run.live.commandsWaiting()) {
+            run.handOn(ComQuietFor(line->port, QUIET_S));
+            line->busyWith = nullptr;
+            run.live.between();
+            SelectLine(run.port);
+            line->busyWith = "the live run";
+            if (run.live.stopped && run.live.stopped()) {
+                ended->code = OUTCOME_STOPPED;
+                return true;
             }
-        } else {
-            const Outcome ended = Finish(reply, FRAME_BYTES, nullptr, timeoutText, GET_TIMEOUT_S);
-            if (ended.code != OUTCOME_READ_ERROR)
-                return ended;
-            run.answer(ended, Timer() - started);
         }
-        send();
+    } else {
+        *ended = Finish(reply, FRAME_BYTES, nullptr, LIVE_TIMEOUT_TEXT, GET_TIMEOUT_S);
+        if (ended->code != OUTCOME_READ_ERROR)
+            return true;
+        run.live.answer(*ended, Timer() - run.started);
+    }
+    send(run);
+    return false;
+}
+
+std::vector<std::pair<int, Outcome>> LiveRuns::step(double until) {
+    std::vector<int> ports;
+    std::vector<int> watch;
+    double wake = until;
+    for (const std::unique_ptr<Run> &run : runs_) {
+        ports.push_back(run->port);
+        watch.push_back(run->wait->watching() ? 1 : 0);
+        wake = std::min(wake, run->wait->due());
+    }
+    ComWaitAny(ports.data(), watch.data(), int(ports.size()), wake);
+    std::vector<std::pair<int, Outcome>> ended;
+    for (auto at = runs_.begin(); at != runs_.end();) {
+        Run &run = **at;
+        SelectLine(run.port);
+        Outcome end;
+        if (!serve(run, &end)) {
+            ++at;
+            continue;
+        }
+        leave(run);
+        ended.emplace_back(run.port, end);
+        at = runs_.erase(at);
+    }
+    return ended;
+}
+
+Outcome RunLive(const LiveRun &run) {
+    LiveRuns runs;
+    const Outcome started = runs.start(line->port, run);
+    if (!started.ok())
+        return started;
+    for (;;) {
+        const std::vector<std::pair<int, Outcome>> ended = runs.step(Timer() + LIVE_IDLE_S);
+        if (!ended.empty())
+            return ended.front().second;
     }
 }
 

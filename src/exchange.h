@@ -6,7 +6,10 @@
 
 #include <array>
 #include <functional>
+#include <list>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelvaro {
@@ -107,10 +110,13 @@ const char *ComErrorText(int code);
 
 // ---- The line: one controller's port, and what it owes.
 
-// Opens port at 19200 8N1 with the port's time-out, flushed, no handshake. The outcome's text is
-// the open's error text with the device's cause when it failed.
+// Makes the line of port the one the operations act on: the station serves several.
+void SelectLine(int port);
+// Makes the line of port the current one and opens it at 19200 8N1 with the port's time-out,
+// flushed, no handshake. The outcome's text is the open's error text with the device's cause when
+// it failed.
 Outcome OpenLine(int port);
-// Closes the line's port; nothing is owed afterwards.
+// Closes the current line's port once an answer still on its way has passed.
 void CloseLine(void);
 int LinePort(void);
 // The firmware text last read on the line, "" before.
@@ -167,6 +173,35 @@ struct LiveRun {
 };
 // Returns how it ended: OUTCOME_STOPPED, or the time-out's text and cause, or the device gone.
 Outcome RunLive(const LiveRun &run);
+
+// Several lines' live runs served by one wait: each line's looks are its own, one sleep serves
+// them all, and a line's first look is taken at any wake within its window, so that lines share
+// their wakes.
+class LiveRuns {
+  public:
+    LiveRuns();
+    ~LiveRuns();
+    LiveRuns(const LiveRuns &) = delete;
+    LiveRuns &operator=(const LiveRuns &) = delete;
+
+    // Starts the live run of the line of port, which is open: its first request goes out.
+    // OUTCOME_BUSY when another operation waits on that line.
+    Outcome start(int port, const LiveRun &run);
+    // Sleeps until a look is due or Timer() reaches until, processing events, and does what the
+    // looks call for. Returns the runs that ended, each with its port and how it ended.
+    std::vector<std::pair<int, Outcome>> step(double until);
+    bool running() const;
+
+  private:
+    struct Run;
+    int send(Run &run);
+    // Looks at the line of run and does what that calls for. True when the run ended, *ended
+    // saying how.
+    bool serve(Run &run, Outcome *ended);
+    void leave(Run &run);
+
+    std::list<std::unique_ptr<Run>> runs_;
+};
 
 // The information block of flash address (order 20): 0x00AA accepts it.
 Outcome FlashInfo(int address, int info);

@@ -91,6 +91,11 @@ int GetComDeviceName(int port, char *name, int size);
 // waking early when bytes arrive on port (watch 1). Returns the bytes waiting in port's input
 // queue then, or COM_PORT_NOT_OPEN.
 int ComWaitUntil(int port, double until, int watch, int events);
+// The same for several ports at once, always processing events: watch[i] for ports[i].
+// Returns 0.
+int ComWaitAny(const int *ports, const int *watch, int count, double until);
+// The bytes port's input queue holds, without asking the device for more; or COM_PORT_NOT_OPEN.
+int ComQueued(int port);
 // Waits up to seconds for data on port, processing no events, and returns as soon as the input
 // queue holds some. Returns the bytes waiting in the queue, 0 when it stayed empty, or
 // COM_PORT_NOT_OPEN.
