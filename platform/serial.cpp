@@ -62,8 +62,8 @@ struct Port {
 Port ports[MAX_COM_PORT + 1];
 // A device found empty this recently holds nothing a flush would find.
 const double JUST_NOW_S = 0.0001;
-// What a terminal's driver and a USB adapter may still hold of bytes whose line time has passed.
-const double OUTPUT_DRAIN_MARGIN_S = 0.02;
+// What a terminal's driver may still hold of bytes whose line time has passed.
+const double OUTPUT_DRAIN_MARGIN_S = 0.001;
 // What outlives a port's closing: whether its device went away, why it failed to open, and why
 // its last transfer failed or its device went.
 bool gone[MAX_COM_PORT + 1];
@@ -756,18 +756,19 @@ int ComWaitUntil(int port, double until, int watch, int events) {
 }
 
 int ComWaitAny(const int *ports, const int *watch, int count, double until) {
+    // The watches stay as set: the next wait sets them again, and ComWatch when waits are over.
     for (int i = 0; i < count; ++i)
-        if (Port *p = openPort(ports[i]); p && p->notifier)
-            p->notifier->setEnabled(watch[i] && !p->lost);
+        ComWatch(ports[i], watch[i]);
     ProcessSystemEventsUntil(until);
-    for (int i = 0; i < count; ++i) {
-        Port *p = openPort(ports[i]);
-        if (!p)
-            continue;
-        if (p->notifier)
-            p->notifier->setEnabled(!p->lost);
-        pump(ports[i]);
-    }
+    return 0;
+}
+
+int ComWatch(int port, int watch) {
+    Port *p = openPort(port);
+    if (!p)
+        return COM_PORT_NOT_OPEN;
+    if (p->notifier)
+        p->notifier->setEnabled(watch && !p->lost);
     return 0;
 }
 

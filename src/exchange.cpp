@@ -136,9 +136,10 @@ Outcome Failed(OutcomeCode code, const char *text, const std::string &cause) {
 }
 
 // Takes what the input queue holds out of it and throws it away, each byte counted: the device's
-// own buffer is not flushed, which would lose bytes no one counted. Returns the bytes.
-int DropInput(void) {
-    const int queued = std::max(GetInQLen(line->port), 0);
+// own buffer is not flushed, which would lose bytes no one counted. lookFirst asks the device
+// for what it has first; a line looked at just now needs no new look. Returns the bytes.
+int DropInput(bool lookFirst = true) {
+    const int queued = std::max(lookFirst ? GetInQLen(line->port) : ComQueued(line->port), 0);
     if (queued > 0) {
         std::vector<unsigned char> bytes(size_t(queued), 0);
         const int read = ComRd(line->port, reinterpret_cast<char *>(bytes.data()), queued);
@@ -148,8 +149,8 @@ int DropInput(void) {
 }
 
 // Both queues emptied before a request, the device's too. Returns the bytes of input thrown away.
-int Discard(void) {
-    const int thrown = DropInput();
+int Discard(bool lookFirst = true) {
+    const int thrown = DropInput(lookFirst);
     FlushInQ(line->port);
     FlushOutQ(line->port);
     return thrown;
@@ -269,6 +270,11 @@ class AnswerWait {
     }
     // True when bytes coming should wake the wait before its look is due: the answer is due.
     bool watching() const { return firstLookDone_ && Timer() >= restUntil_; }
+    // True when a look now could find anything out: the first look's window is open, or the
+    // answer is due.
+    bool wantsLook(double now) const {
+        return firstLookDone_ ? now >= restUntil_ || now > deadline_ : now >= sentAt_ + QUIET_S;
+    }
     // Looks at the bytes the queue holds. Returns true when the wait is over; reply says how.
     bool look(int queued);
     Reply &reply() { return reply_; }
@@ -417,6 +423,17 @@ Outcome Finish(const Reply &reply, int bytes, const char *takenText, const char 
     taken.text = takenText ? takenText : "";
     TakeWords(taken, reply);
     return taken;
+}
+
+// The outcome of the line check's answer: its word 0 must be 0x00AA.
+Outcome CheckedLine(const Reply &reply) {
+    Outcome checked =
+        Finish(reply, FRAME_BYTES, "Echo Check - Line Ok!", "Timeout < 36 Bytes", LINE_TIMEOUT_S);
+    if (checked.ok() && checked.words[0] != LINE_OK_ECHO) {
+        checked.code = OUTCOME_WRONG_ANSWER;
+        checked.text = "read error - not sync byte 0xAA!";
+    }
+    return checked;
 }
 
 // A parameter read, in the turn of the operation that asked for it.
@@ -583,14 +600,7 @@ Outcome CheckLine(const Words &image, StepReporter) {
     Turn turn("the line check");
     if (!turn.taken())
         return turn.refusal();
-    const Reply reply = ExchangeDirect(ORDER_LINE_CHECK, image.data(), true);
-    Outcome checked =
-        Finish(reply, FRAME_BYTES, "Echo Check - Line Ok!", "Timeout < 36 Bytes", LINE_TIMEOUT_S);
-    if (checked.ok() && checked.words[0] != LINE_OK_ECHO) {
-        checked.code = OUTCOME_WRONG_ANSWER;
-        checked.text = "read error - not sync byte 0xAA!";
-    }
-    return checked;
+    return CheckedLine(ExchangeDirect(ORDER_LINE_CHECK, image.data(), true));
 }
 
 Outcome ReadSet(int target, const Words &image, const ReadTexts &texts, StepReporter steps) {
@@ -710,6 +720,8 @@ const double LIVE_IDLE_S = 3600.0;
 // known to have stayed quiet (handed on then, or on a stop or flush, whichever comes first).
 struct LiveRuns::Run {
     int port = 0;
+    bool probe = false; // one line check, and no live run
+    Words image{};      // the probe's words
     LiveRun live;
     double started = 0;
     double sentAt = 0;
@@ -761,17 +773,38 @@ Outcome LiveRuns::start(int port, const LiveRun &live) {
     line->busyWith = "the live run";
     line->liveRun = true;
     line->handOnPending = run.handOn;
+    GetInQLen(port);
     if (send(run) == FRAME_BYTES)
         Tell(live.steps, "Line Ok!");
     runs_.push_back(std::move(added));
     return {};
 }
 
+Outcome LiveRuns::probe(int port, const Words &image) {
+    SelectLine(port);
+    if (line->busyWith)
+        return LineBusyRefusal();
+    auto added = std::make_unique<Run>();
+    Run &run = *added;
+    run.port = port;
+    run.probe = true;
+    run.image = image;
+    run.awaited = {FRAME_BYTES, LINE_TIMEOUT_S, LINE_PAUSE_S, true, nullptr, true, nullptr};
+    line->busyWith = "the line check";
+    PrepareLine(true, true);
+    SendFrame(ORDER_LINE_CHECK, run.image.data());
+    run.sentAt = Timer();
+    run.wait = std::make_unique<AnswerWait>(run.awaited, run.sentAt);
+    runs_.push_back(std::move(added));
+    return {};
+}
+
 int LiveRuns::send(Run &run) {
     // Each request goes out at once; what the flush before it throws away followed the answer.
+    // The line was looked at just now, for the answer or at the start.
     const Words image = run.live.image();
     PrepareLine(false, true);
-    const int thrown = Discard();
+    const int thrown = Discard(false);
     if (run.unsure)
         run.taken.discarded += thrown;
     const int written = SendFrame(ORDER_LIVE_VALUES, image.data());
@@ -782,15 +815,20 @@ int LiveRuns::send(Run &run) {
 
 void LiveRuns::leave(Run &run) {
     SelectLine(run.port);
+    ComWatch(run.port, 1);
     line->liveRun = false;
     line->handOnPending = nullptr;
     line->busyWith = nullptr;
 }
 
 bool LiveRuns::serve(Run &run, Outcome *ended) {
-    if (!run.wait->look(ComQueued(run.port)))
+    if (!run.wait->wantsLook(Timer()) || !run.wait->look(GetInQLen(run.port)))
         return false;
     const Reply reply = run.wait->reply();
+    if (run.probe) {
+        *ended = CheckedLine(reply);
+        return true;
+    }
     if (reply.verdict == STOPPED) {
         line->owed = true;
         line->owedUntil = run.sentAt + 2 * FRAME_BYTES * BYTE_S + TURNAROUND_S;
@@ -822,15 +860,15 @@ bool LiveRuns::serve(Run &run, Outcome *ended) {
 }
 
 std::vector<std::pair<int, Outcome>> LiveRuns::step(double until) {
-    std::vector<int> ports;
-    std::vector<int> watch;
+    ports_.clear();
+    watch_.clear();
     double wake = until;
     for (const std::unique_ptr<Run> &run : runs_) {
-        ports.push_back(run->port);
-        watch.push_back(run->wait->watching() ? 1 : 0);
+        ports_.push_back(run->port);
+        watch_.push_back(run->wait->watching() ? 1 : 0);
         wake = std::min(wake, run->wait->due());
     }
-    ComWaitAny(ports.data(), watch.data(), int(ports.size()), wake);
+    ComWaitAny(ports_.data(), watch_.data(), int(ports_.size()), wake);
     std::vector<std::pair<int, Outcome>> ended;
     for (auto at = runs_.begin(); at != runs_.end();) {
         Run &run = **at;
@@ -909,6 +947,10 @@ Outcome StartUp(int port, const Words &image, StepReporter steps) {
     if (!checked.ok())
         return checked;
     Tell(steps, checked.text.c_str());
+    return ReadStartUpSet(image, steps);
+}
+
+Outcome ReadStartUpSet(const Words &image, StepReporter steps) {
     Outcome set = ReadSet(RAM, image, READ_BACK_TEXTS, steps);
     if (!set.ok())
         return set;

@@ -187,6 +187,9 @@ class LiveRuns {
     // Starts the live run of the line of port, which is open: its first request goes out.
     // OUTCOME_BUSY when another operation waits on that line.
     Outcome start(int port, const LiveRun &run);
+    // Checks the line of port, which is open, as CheckLine does, without holding up the others:
+    // the line check's outcome comes from step as its run ending.
+    Outcome probe(int port, const Words &image);
     // Sleeps until a look is due or Timer() reaches until, processing events, and does what the
     // looks call for. Returns the runs that ended, each with its port and how it ended.
     std::vector<std::pair<int, Outcome>> step(double until);
@@ -201,6 +204,7 @@ class LiveRuns {
     void leave(Run &run);
 
     std::list<std::unique_ptr<Run>> runs_;
+    std::vector<int> ports_, watch_; // kept from one step to the next, not made anew
 };
 
 // The information block of flash address (order 20): 0x00AA accepts it.
@@ -213,6 +217,8 @@ Outcome FlashData(const Words &words);
 // The port set up, the line checked, the RAM's set read (the words) and the firmware text (the
 // text); each step's outcome is told to steps.
 Outcome StartUp(int port, const Words &image, StepReporter steps);
+// The start-up's reads on the current line, checked already: the RAM's set and the firmware text.
+Outcome ReadStartUpSet(const Words &image, StepReporter steps);
 // Reads the curve of source block by block (two for NORM, four for RAW) into the words (curve A
 // then B), then the live values of the moment into *live.
 Outcome Capture(int source, const Words &image, Outcome *live, StepReporter steps);

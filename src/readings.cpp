@@ -4,6 +4,8 @@
 
 #include "parameter_words.h"
 
+#include "utility.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -27,8 +29,10 @@ struct Moment {
     int millis;
 };
 
-Moment Now(void) {
-    const auto now = std::chrono::system_clock::now();
+Moment Now(double secondsAgo = 0) {
+    const auto now = std::chrono::system_clock::now() -
+                     std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                         std::chrono::duration<double>(secondsAgo));
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     return {std::chrono::system_clock::to_time_t(now), int(millis % 1000)};
@@ -60,10 +64,14 @@ std::string LocalTimeNow(void) {
 }
 
 std::string UtcTimeNow(void) {
-    const Moment now = Now();
+    return UtcTimeOf(Timer());
+}
+
+std::string UtcTimeOf(double timerSeconds) {
+    const Moment then = Now(Timer() - timerSeconds);
     std::tm utc{};
-    gmtime_r(&now.seconds, &utc);
-    return TimeText(utc, ISO_8601, now.millis) + "Z";
+    gmtime_r(&then.seconds, &utc);
+    return TimeText(utc, ISO_8601, then.millis) + "Z";
 }
 
 Indicators StartingIndicators(unsigned short reference, unsigned short tolerance) {

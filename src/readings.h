@@ -18,6 +18,8 @@ std::string LocalTimeText(const char *format, std::time_t seconds, int millis = 
 std::string LocalTimeNow(void);
 // Now as UTC in ISO 8601 with milliseconds: "2026-12-07T10:15:30.123Z".
 std::string UtcTimeNow(void);
+// The same for the moment Timer() read timerSeconds.
+std::string UtcTimeOf(double timerSeconds);
 
 // The thresholds the REF and TOL indicators switch at: they keep their values from one answer to
 // the next, which gives both their hysteresis.

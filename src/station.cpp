@@ -1,8 +1,8 @@
-// The station service. Each port is served by a worker process of its own, the program itself
-// started again, a client of the exchange core without a panel; the supervisor keeps the station's
-// "online" at the broker (its will says "offline"), starts the workers, starts one again when it
-// ends, and stops them all on a stop signal. Unlike the window, a worker reconnects by itself:
-// nobody's unsent edits wait on a panel.
+// The station service: one process, a client of the exchange core without a panel, serving every
+// port's controller in one loop. The station holds its "online" at the broker (its will says
+// "offline"); each port has a connection of its own, its start-up, its live run in the one wait
+// that serves them all, and its commands between two of its answers. Unlike the window, a port
+// recovers by itself: nobody's unsent edits wait on a panel.
 #include "station.h"
 
 #include "command_line.h"
@@ -15,7 +15,6 @@
 #include "set_files.h"
 #include "station_requests.h"
 
-#include "children.h"
 #include "datafile.h"
 #include "inifile.h"
 #include "mqtt.h"
@@ -36,7 +35,6 @@ namespace kelvaro {
 
 namespace {
 
-const char WORKER_VARIABLE[] = "KELVARO_STATION_WORKER";
 const char PASSWORD_VARIABLE[] = "KELVARO_MQTT_PASSWORD";
 const char MQTT_SCHEME[] = "mqtt://";
 const char MQTTS_SCHEME[] = "mqtts://";
@@ -46,9 +44,7 @@ const double CONNECT_TIMEOUT_S = 10.0;
 const int KEEP_ALIVE_S = 30;
 const double FIRST_RETRY_S = 1.0;
 const double LAST_RETRY_S = 30.0;
-const double WORKER_STOP_S = 5.0;
-const double STEADY_WORKER_S = 60.0; // a worker that ran this long starts again at once
-const size_t KEPT_EVENTS = 1000;     // events kept while the broker is away
+const size_t KEPT_EVENTS = 1000; // events kept while the broker is away
 const size_t WAITING_COMMANDS = 16;
 const int QOS_AT_MOST_ONCE = 0;
 const int QOS_AT_LEAST_ONCE = 1;
@@ -255,18 +251,7 @@ void WaitUntil(double deadline) {
         ProcessSystemEventsUntil(deadline);
 }
 
-// ---- The supervisor.
-
-struct Worker {
-    PortSetting port;
-    int child = 0;
-    double started = 0;
-    double retry = FIRST_RETRY_S;
-    double due = 0; // when to start it again; 0 while it runs, and after wrong settings
-};
-std::vector<Worker> workers;
-int stationClient = 0;
-bool stopping = false;
+// ---- The station: its own place at the broker, and one service for each port.
 
 std::string PortTopic(const std::string &port) {
     return StationTopic() + "/" + port;
@@ -276,114 +261,14 @@ std::string PortState(const char *state, const std::string &device) {
     return JsonObject().add("state", state).add("device", device).add("time", UtcTimeNow()).text();
 }
 
+int stationClient = 0;
+
 void StationConnection(int, int connected, const char *cause, void *) {
     if (connected && !*cause)
         Publish(stationClient, StationTopic() + "/state", "online", QOS_AT_LEAST_ONCE, true);
     else if (!connected)
         std::fprintf(stderr, "kelvaro: %s; trying again\n", cause);
 }
-
-void StartWorker(Worker &worker) {
-    char program[MAX_PATHNAME_LEN];
-    GetProgramDir(program);
-    const std::string path = std::string(program) + "/kelvaro";
-    std::vector<std::string> words = {"serve",          "--broker", settings.brokerUrl, "--station",
-                                      settings.station, "--port",   worker.port.device};
-    if (settings.rate > 0)
-        words.insert(words.end(), {"--rate", std::to_string(settings.rate)});
-    if (settings.allowed.commands)
-        words.push_back("--allow-commands");
-    if (settings.allowed.flash)
-        words.push_back("--allow-flash");
-    for (const auto &[option, value] :
-         {std::pair<const char *, const std::string &>{"--ca", settings.ca},
-          {"--cert", settings.cert},
-          {"--key", settings.key},
-          {"--user", settings.user}})
-        if (!value.empty())
-            words.insert(words.end(), {option, value});
-    // The password reaches the worker in its environment, which no other user can read.
-    std::vector<std::string> environment = {std::string(WORKER_VARIABLE) + "=" + worker.port.name,
-                                            std::string(PASSWORD_VARIABLE) + "=" +
-                                                settings.password};
-    std::vector<const char *> arguments;
-    for (const std::string &word : words)
-        arguments.push_back(word.c_str());
-    arguments.push_back(nullptr);
-    std::vector<const char *> entries;
-    for (const std::string &entry : environment)
-        entries.push_back(entry.c_str());
-    entries.push_back(nullptr);
-    worker.due = 0;
-    worker.started = Timer();
-    worker.child = StartChild(
-        path.c_str(), arguments.data(), entries.data(),
-        [](int child, int exitCode, void *) {
-            for (Worker &ended : workers) {
-                if (ended.child != child || stopping)
-                    continue;
-                ended.child = 0;
-                if (Timer() - ended.started > STEADY_WORKER_S)
-                    ended.retry = FIRST_RETRY_S;
-                // Ended on wrong settings: starting it again would not help.
-                const bool givenUp = exitCode == EXIT_USAGE;
-                std::fprintf(
-                    stderr, "kelvaro: the worker of %s ended (%d)%s\n", ended.port.name.c_str(),
-                    exitCode,
-                    givenUp ? ""
-                            : ("; again in " + std::to_string(int(ended.retry)) + " s").c_str());
-                Publish(stationClient, PortTopic(ended.port.name) + "/state",
-                        PortState("lost", ended.port.device), QOS_AT_LEAST_ONCE, true);
-                ended.due = givenUp ? 0 : Timer() + ended.retry;
-                ended.retry = std::min(ended.retry * 2, LAST_RETRY_S);
-            }
-        },
-        nullptr);
-    if (worker.child < 0) {
-        std::fprintf(stderr, "kelvaro: cannot start the worker of %s: %s\n",
-                     worker.port.name.c_str(), GetChildError());
-        worker.child = 0;
-        worker.due = Timer() + worker.retry;
-    }
-}
-
-int RunSupervisor(void) {
-    if (!settings.password.empty() && !settings.tls && !IsLoopback(settings.host))
-        std::fprintf(stderr,
-                     "kelvaro: warning: the password goes to %s in plain text: use mqtts://\n",
-                     settings.host.c_str());
-    stationClient = OpenClient("kelvaro-" + settings.station, StationTopic() + "/state", "offline");
-    if (stationClient < 0) {
-        std::fprintf(stderr, "kelvaro: %s\n", MqttLastError());
-        return EXIT_NO_PORT;
-    }
-    MqttSetCallbacks(stationClient, nullptr, StationConnection, nullptr);
-    Publish(stationClient, StationTopic() + "/state", "online", QOS_AT_LEAST_ONCE, true);
-    workers.clear();
-    for (const PortSetting &port : settings.ports)
-        workers.push_back({port});
-    for (Worker &worker : workers)
-        StartWorker(worker);
-    while (!UserInterfaceQuitting()) {
-        double next = Timer() + LAST_RETRY_S;
-        for (Worker &worker : workers) {
-            if (worker.due > 0 && worker.due <= Timer())
-                StartWorker(worker);
-            if (worker.due > 0)
-                next = std::min(next, worker.due);
-        }
-        WaitUntil(next);
-    }
-    stopping = true;
-    for (Worker &worker : workers)
-        if (worker.child > 0)
-            StopChild(worker.child, WORKER_STOP_S);
-    Publish(stationClient, StationTopic() + "/state", "offline", QOS_AT_LEAST_ONCE, true);
-    MqttClose(stationClient);
-    return EXIT_DONE;
-}
-
-// ---- A worker: one port's controller, a client of the exchange core.
 
 struct WaitingCommand {
     StationRequest request;
@@ -395,24 +280,37 @@ struct Retained {
     std::string state, info, ram, eeprom;
 };
 
-int client = 0;
-int port = 0;          // the worker's port: the device of its one --port
-std::string portTopic; // kelvaro/STATION/PORT
-std::string liveTopic;
-Retained retained;
-std::deque<std::string> keptEvents;
-unsigned long droppedEvents = 0;
-std::deque<WaitingCommand> waiting;
-double lastLive = -1e9;
-Words ramSet;          // the RAM's set as last read or written: what the live requests carry
-Indicators indicators; // the REF and TOL indicators' thresholds, from one answer to the next
-unsigned long droppedAnswers = 0;
-double lastDropSaid = -1e9;
+// One port's controller: its line, its own connection to the broker, what it keeps for the
+// broker, the commands that wait for their turn, and when it is tried again.
+struct PortService {
+    PortSetting setting;
+    int port = 0; // the number its device has
+    int client = 0;
+    std::string topic; // kelvaro/STATION/PORT
+    Retained retained;
+    std::deque<std::string> keptEvents;
+    unsigned long droppedEvents = 0;
+    std::deque<WaitingCommand> waiting;
+    Words ramSet{};        // the RAM's set as last read or written: what the live requests carry
+    Indicators indicators; // the REF and TOL indicators' thresholds, from one answer to the next
+    double lastLive = -1e9;
+    unsigned long droppedAnswers = 0;
+    double lastDropSaid = -1e9;
+    enum Stage { IDLE, CHECKING, LIVE } stage = IDLE;
+    bool down = false; // it was up and went down, or never came up
+    std::string downWhy;
+    double retry = FIRST_RETRY_S;
+    double due = 0; // when to try it
+    double runStarted = 0;
+};
+std::vector<std::unique_ptr<PortService>> services;
+LiveRuns runs;
+
 const double DROP_NOTE_INTERVAL_S = 10.0;
 
-// A line on standard error, naming the port: several workers share it.
-void Note(const std::string &text) {
-    std::fprintf(stderr, "%s: %s\n", settings.ports[0].name.c_str(), text.c_str());
+// A line on standard error, naming the port.
+void Note(const PortService &service, const std::string &text) {
+    std::fprintf(stderr, "%s: %s\n", service.setting.name.c_str(), text.c_str());
 }
 
 // The station's words for an outcome: a device that is gone is tried again.
@@ -421,13 +319,15 @@ std::string Said(const Outcome &outcome) {
                                                : outcome.shown();
 }
 
-void PublishRetained(const char *suffix, const std::string &payload, std::string *kept) {
+void PublishRetained(PortService &service, const char *suffix, const std::string &payload,
+                     std::string *kept) {
     *kept = payload;
-    Publish(client, portTopic + "/" + suffix, payload, QOS_AT_LEAST_ONCE, true);
+    Publish(service.client, service.topic + "/" + suffix, payload, QOS_AT_LEAST_ONCE, true);
 }
 
-void PublishState(const char *state) {
-    PublishRetained("state", PortState(state, settings.ports[0].device), &retained.state);
+void PublishState(PortService &service, const char *state) {
+    PublishRetained(service, "state", PortState(state, service.setting.device),
+                    &service.retained.state);
 }
 
 // {"words": […], "time": …, and each word by its name}
@@ -437,64 +337,70 @@ std::string ParameterSetJson(const unsigned short *words) {
     return set.add("time", UtcTimeNow()).text();
 }
 
-void PublishParameters(int target, const unsigned short *words) {
-    PublishRetained(target == EEPROM ? "parameters/eeprom" : "parameters/ram",
-                    ParameterSetJson(words), target == EEPROM ? &retained.eeprom : &retained.ram);
+void PublishParameters(PortService &service, int target, const unsigned short *words) {
+    PublishRetained(service, target == EEPROM ? "parameters/eeprom" : "parameters/ram",
+                    ParameterSetJson(words),
+                    target == EEPROM ? &service.retained.eeprom : &service.retained.ram);
 }
 
 // Events wait while the broker is away, up to KEPT_EVENTS; the oldest go first.
-void SendEvent(const std::string &event) {
-    if (Publish(client, portTopic + "/event", event, QOS_AT_LEAST_ONCE, false) == 0)
+void SendEvent(PortService &service, const std::string &event) {
+    if (Publish(service.client, service.topic + "/event", event, QOS_AT_LEAST_ONCE, false) == 0)
         return;
-    keptEvents.push_back(event);
-    if (keptEvents.size() > KEPT_EVENTS) {
-        keptEvents.pop_front();
-        ++droppedEvents;
+    service.keptEvents.push_back(event);
+    if (service.keptEvents.size() > KEPT_EVENTS) {
+        service.keptEvents.pop_front();
+        ++service.droppedEvents;
     }
 }
 
-void PublishEvent(const char *event, const std::string &result, const char *target = nullptr) {
+void PublishEvent(PortService &service, const char *event, const std::string &result,
+                  const char *target = nullptr) {
     JsonObject payload;
     payload.add("event", event).add("result", result);
     if (target)
         payload.add("target", target);
-    SendEvent(payload.add("time", UtcTimeNow()).text());
+    SendEvent(service, payload.add("time", UtcTimeNow()).text());
 }
 
 // What a reconnection owes the broker: the retained state, then the events kept meanwhile.
-void WorkerConnection(int, int connected, const char *cause, void *) {
+void PortConnection(int, int connected, const char *cause, void *data) {
+    PortService &service = *static_cast<PortService *>(data);
     if (!connected) {
-        Note(std::string(cause) + "; the live run goes on, events are kept");
+        Note(service, std::string(cause) + "; the live run goes on, events are kept");
         return;
     }
     if (*cause)
         return;
+    const Retained &kept = service.retained;
     for (const auto &[suffix, payload] :
-         {std::pair<const char *, const std::string &>{"state", retained.state},
-          {"info", retained.info},
-          {"parameters/ram", retained.ram},
-          {"parameters/eeprom", retained.eeprom}})
+         {std::pair<const char *, const std::string &>{"state", kept.state},
+          {"info", kept.info},
+          {"parameters/ram", kept.ram},
+          {"parameters/eeprom", kept.eeprom}})
         if (!payload.empty())
-            Publish(client, portTopic + "/" + suffix, payload, QOS_AT_LEAST_ONCE, true);
-    std::deque<std::string> kept;
-    kept.swap(keptEvents);
-    for (const std::string &event : kept)
-        SendEvent(event);
-    if (droppedEvents > 0)
-        Note(std::to_string(droppedEvents) + " events were dropped while the broker was away");
-    droppedEvents = 0;
+            Publish(service.client, service.topic + "/" + suffix, payload, QOS_AT_LEAST_ONCE, true);
+    std::deque<std::string> events;
+    events.swap(service.keptEvents);
+    for (const std::string &event : events)
+        SendEvent(service, event);
+    if (service.droppedEvents > 0)
+        Note(service, std::to_string(service.droppedEvents) +
+                          " events were dropped while the broker was away");
+    service.droppedEvents = 0;
 }
 
-void Answer(const WaitingCommand &command, const std::string &answer) {
+void Answer(PortService &service, const WaitingCommand &command, const std::string &answer) {
     if (command.responseTopic.empty())
         return;
-    MqttPublishResponse(client, command.responseTopic.c_str(), command.correlation.data(),
+    MqttPublishResponse(service.client, command.responseTopic.c_str(), command.correlation.data(),
                         int(command.correlation.size()), answer.data(), int(answer.size()));
 }
 
 void CommandMessage(int, const char *topic, const void *payload, int length,
                     const char *responseTopic, const void *correlation, int correlationLength,
-                    void *) {
+                    void *data) {
+    PortService &service = *static_cast<PortService *>(data);
     const std::string name = std::strrchr(topic, '/') + 1;
     WaitingCommand command;
     command.responseTopic = responseTopic ? responseTopic : "";
@@ -504,12 +410,13 @@ void CommandMessage(int, const char *topic, const void *payload, int length,
     std::string error;
     if (!ReadStationRequest(name, std::string(static_cast<const char *>(payload), size_t(length)),
                             settings.allowed, &command.request, &error))
-        Answer(command, StationRefusal(error));
-    else if (waiting.size() >= WAITING_COMMANDS)
-        Answer(command, StationRefusal("busy: " + std::to_string(waiting.size()) +
-                                       " commands wait for their turn"));
+        Answer(service, command, StationRefusal(error));
+    else if (service.waiting.size() >= WAITING_COMMANDS)
+        Answer(service, command,
+               StationRefusal("busy: " + std::to_string(service.waiting.size()) +
+                              " commands wait for their turn"));
     else
-        waiting.push_back(command);
+        service.waiting.push_back(command);
 }
 
 Words WordsOf(const Outcome &set) {
@@ -519,23 +426,23 @@ Words WordsOf(const Outcome &set) {
 }
 
 // Reads the set of target and publishes it; the journal notes it as what a write there replaces.
-Outcome ReadAndPublish(int target) {
-    const Outcome set = ReadSet(target, ramSet, GET_TEXTS, nullptr);
+Outcome ReadAndPublish(PortService &service, int target) {
+    const Outcome set = ReadSet(target, service.ramSet, GET_TEXTS, nullptr);
     if (!set.ok())
         return set;
     JournalSetRead(target, set.words.data());
     if (target == RAM)
-        ramSet = WordsOf(set);
-    PublishParameters(target, set.words.data());
+        service.ramSet = WordsOf(set);
+    PublishParameters(service, target, set.words.data());
     return set;
 }
 
-// Runs one command on the line. Returns its answer.
-std::string Execute(const StationRequest &request) {
+// Runs one command on the port's line, the current one. Returns its answer.
+std::string Execute(PortService &service, const StationRequest &request) {
     const char *targetName = request.target == EEPROM ? "eeprom" : "ram";
     switch (request.command) {
     case COMMAND_GET: {
-        const Outcome set = ReadAndPublish(request.target);
+        const Outcome set = ReadAndPublish(service, request.target);
         if (!set.ok())
             return StationRefusal(Said(set));
         return JsonObject()
@@ -549,39 +456,40 @@ std::string Execute(const StationRequest &request) {
         const Outcome sent =
             JournaledWrite({JOURNAL_SEND, request.target, words.data(), ""},
                            [&request, &words] { return WriteSet(request.target, words, nullptr); });
-        PublishEvent("send", Said(sent), targetName);
+        PublishEvent(service, "send", Said(sent), targetName);
         if (!sent.ok())
             return StationRefusal(Said(sent));
         // The set sent is the program's set from now on, as the window's Send makes it.
-        ramSet = words;
-        PublishParameters(request.target, words.data());
+        service.ramSet = words;
+        PublishParameters(service, request.target, words.data());
         return JsonObject().add("ok", true).text();
     }
     case COMMAND_TEACH:
     case COMMAND_RESET: {
         const bool teach = request.command == COMMAND_TEACH;
         const int code = teach ? ORDER_TEACH : ORDER_RESET;
+        const Words image = service.ramSet;
         const Outcome done =
-            JournaledWrite({teach ? JOURNAL_TEACH : JOURNAL_RESET, RAM, ramSet.data(), ""},
-                           [code] { return TeachOrReset(code, ramSet, nullptr); });
-        PublishEvent(teach ? "teach" : "reset", Said(done));
+            JournaledWrite({teach ? JOURNAL_TEACH : JOURNAL_RESET, RAM, image.data(), ""},
+                           [code, &image] { return TeachOrReset(code, image, nullptr); });
+        PublishEvent(service, teach ? "teach" : "reset", Said(done));
         if (!done.ok())
             return StationRefusal(Said(done));
-        ramSet = WordsOf(done);
-        JournalSetRead(RAM, ramSet.data());
-        PublishParameters(RAM, ramSet.data());
+        service.ramSet = WordsOf(done);
+        JournalSetRead(RAM, service.ramSet.data());
+        PublishParameters(service, RAM, service.ramSet.data());
         return JsonObject()
             .add("ok", true)
-            .addRaw("words", ParameterWordsJson(ramSet.data()))
+            .addRaw("words", ParameterWordsJson(service.ramSet.data()))
             .text();
     }
     case COMMAND_CAPTURE: {
         Outcome live;
-        const Outcome captured = Capture(request.source, ramSet, &live, nullptr);
+        const Outcome captured = Capture(request.source, service.ramSet, &live, nullptr);
         if (!captured.ok())
             return StationRefusal(Said(captured));
         JsonObject answer;
-        AddCurve(answer.add("ok", true), CurveOf(request.source, captured.words, ramSet));
+        AddCurve(answer.add("ok", true), CurveOf(request.source, captured.words, service.ramSet));
         return answer.text();
     }
     case COMMAND_FLASH: {
@@ -591,118 +499,187 @@ std::string Execute(const StationRequest &request) {
             return StationRefusal(why);
         const Outcome flashed = JournaledWrite({JOURNAL_FLASH, 0, nullptr, TableDigest(table)},
                                                [] { return FlashTable(table, {}); });
-        PublishEvent("flash", Said(flashed));
+        PublishEvent(service, "flash", Said(flashed));
         return flashed.ok() ? JsonObject().add("ok", true).text() : StationRefusal(Said(flashed));
     }
     }
     return StationRefusal("unknown command");
 }
 
-// One waiting command takes its turn on the line, or, with the line down, all are refused.
-void RunWaitingCommand(void) {
-    if (waiting.empty())
+// One waiting command takes its turn on the line, between two live answers.
+void RunWaitingCommand(PortService &service) {
+    if (service.waiting.empty())
         return;
-    const WaitingCommand command = waiting.front();
-    waiting.pop_front();
-    Answer(command, Execute(command.request));
+    const WaitingCommand command = service.waiting.front();
+    service.waiting.pop_front();
+    Answer(service, command, Execute(service, command.request));
 }
 
-void RefuseWaitingCommands(const std::string &why) {
-    while (!waiting.empty()) {
-        Answer(waiting.front(), StationRefusal("the controller does not answer now: " + why));
-        waiting.pop_front();
+void RefuseWaitingCommands(PortService &service, const std::string &why) {
+    while (!service.waiting.empty()) {
+        Answer(service, service.waiting.front(),
+               StationRefusal("the controller does not answer now: " + why));
+        service.waiting.pop_front();
     }
 }
 
-// Each live answer: its message, at most --rate a second. An answer not taken is counted and
-// noted now and then.
-void LiveAnswer(const Outcome &answer, double) {
+// Each live answer: its message, at most --rate a second, with the time it came. An answer not
+// taken is counted and noted now and then.
+void LiveAnswer(PortService &service, const Outcome &answer, double secondsIntoRun) {
     if (!answer.ok()) {
-        ++droppedAnswers;
-        if (Timer() - lastDropSaid >= DROP_NOTE_INTERVAL_S) {
-            lastDropSaid = Timer();
-            Note(Said(answer) + "; " + std::to_string(droppedAnswers) + " answers dropped");
+        ++service.droppedAnswers;
+        if (Timer() - service.lastDropSaid >= DROP_NOTE_INTERVAL_S) {
+            service.lastDropSaid = Timer();
+            Note(service,
+                 Said(answer) + "; " + std::to_string(service.droppedAnswers) + " answers dropped");
         }
         return;
     }
-    const LiveSample sample = SampleOf(answer.words, indicators, ramSet);
-    const double now = Timer();
-    if (settings.rate > 0 && now - lastLive < 1.0 / settings.rate)
+    const LiveSample sample = SampleOf(answer.words, service.indicators, service.ramSet);
+    const double answered = service.runStarted + secondsIntoRun;
+    if (settings.rate > 0 && answered - service.lastLive < 1.0 / settings.rate)
         return;
-    lastLive = now;
-    if (MqttIsConnected(client)) {
+    service.lastLive = answered;
+    if (MqttIsConnected(service.client)) {
         JsonObject live;
-        AddLiveValues(live.add("time", UtcTimeNow()), sample);
-        Publish(client, liveTopic, live.text(), QOS_AT_MOST_ONCE, false);
+        AddLiveValues(live.add("time", UtcTimeOf(answered)), sample);
+        Publish(service.client, service.topic + "/live", live.text(), QOS_AT_MOST_ONCE, false);
     }
 }
 
-// Waits for the next try with the line down; commands are refused meanwhile.
-void WaitWhileDown(double seconds, const std::string &why) {
-    const double until = Timer() + seconds;
-    while (!UserInterfaceQuitting() && Timer() < until) {
-        ProcessSystemEventsUntil(until);
-        RefuseWaitingCommands(why);
-    }
+// The port went down, or did not come up: said once, tried again later.
+void PortDown(PortService &service, const Outcome &why) {
+    SelectLine(service.port);
+    CloseLine();
+    const bool lost = why.code == OUTCOME_DEVICE_GONE || why.code == OUTCOME_NO_PORT;
+    service.downWhy = Said(why);
+    Note(service, service.downWhy);
+    if (!service.down && lost)
+        PublishEvent(service, "lost", service.downWhy);
+    PublishState(service, lost ? "lost" : "no answer");
+    service.down = true;
+    service.stage = PortService::IDLE;
+    service.due = Timer() + service.retry;
+    service.retry = std::min(service.retry * 2, LAST_RETRY_S);
 }
 
-int RunWorker(const char *name) {
-    settings.ports[0].name = TopicSafe(name);
-    portTopic = PortTopic(settings.ports[0].name);
-    liveTopic = portTopic + "/live";
-    port = StartUpPort();
+// The port's line checked without holding up the others; the start-up follows once it answers.
+void TryPort(PortService &service) {
+    const Outcome opened = OpenLine(service.port);
+    const Outcome checking = opened.ok() ? runs.probe(service.port, DefaultSet()) : opened;
+    if (checking.ok())
+        service.stage = PortService::CHECKING;
+    else
+        PortDown(service, checking);
+}
+
+// The line answered its check: the rest of the start-up, then the live run.
+void StartPort(PortService &service) {
     const Words defaults = DefaultSet();
-    indicators = StartingIndicators(defaults[WORD_REFERENCE], defaults[WORD_TOLERANCE]);
-    client = OpenClient("kelvaro-" + settings.station + "-" + settings.ports[0].name, "", nullptr);
-    if (client < 0) {
-        Note(MqttLastError());
+    SelectLine(service.port);
+    const Outcome started = ReadStartUpSet(defaults, nullptr);
+    if (!started.ok()) {
+        PortDown(service, started);
+        return;
+    }
+    if (service.down)
+        PublishEvent(service, "back", started.text);
+    service.down = false;
+    service.retry = FIRST_RETRY_S;
+    service.ramSet = WordsOf(started);
+    service.indicators = StartingIndicators(defaults[WORD_REFERENCE], defaults[WORD_TOLERANCE]);
+    JournalSetRead(RAM, service.ramSet.data());
+    PublishState(service, "online");
+    PublishRetained(
+        service, "info",
+        JsonObject().add("firmware", LineFirmware()).add("device", service.setting.device).text(),
+        &service.retained.info);
+    PublishParameters(service, RAM, service.ramSet.data());
+    ReadAndPublish(service, EEPROM);
+    PortService *served = &service;
+    LiveRun run;
+    run.image = [served] { return served->ramSet; };
+    run.answer = [served](const Outcome &answer, double seconds) {
+        LiveAnswer(*served, answer, seconds);
+    };
+    run.commandsWaiting = [served] { return !served->waiting.empty(); };
+    run.between = [served] { RunWaitingCommand(*served); };
+    run.stopped = [] { return UserInterfaceQuitting() != 0; };
+    service.runStarted = Timer();
+    const Outcome live = runs.start(service.port, run);
+    if (!live.ok()) {
+        PortDown(service, live);
+        return;
+    }
+    service.stage = PortService::LIVE;
+}
+
+PortService *ServiceOf(int port) {
+    for (const std::unique_ptr<PortService> &service : services)
+        if (service->port == port)
+            return service.get();
+    return nullptr;
+}
+
+int RunPorts(void) {
+    if (!settings.password.empty() && !settings.tls && !IsLoopback(settings.host))
+        std::fprintf(stderr,
+                     "kelvaro: warning: the password goes to %s in plain text: use mqtts://\n",
+                     settings.host.c_str());
+    stationClient = OpenClient("kelvaro-" + settings.station, StationTopic() + "/state", "offline");
+    if (stationClient < 0) {
+        std::fprintf(stderr, "kelvaro: %s\n", MqttLastError());
         return EXIT_NO_PORT;
     }
-    MqttSetCallbacks(client, CommandMessage, WorkerConnection, nullptr);
-    MqttSubscribe(client, (portTopic + "/command/+").c_str(), QOS_AT_LEAST_ONCE);
-    double retry = FIRST_RETRY_S;
-    bool down = false;
-    while (!UserInterfaceQuitting()) {
-        Outcome ended = StartUp(port, defaults, nullptr);
-        if (ended.ok()) {
-            if (down)
-                PublishEvent("back", ended.text);
-            down = false;
-            retry = FIRST_RETRY_S;
-            ramSet = WordsOf(ended);
-            JournalSetRead(RAM, ramSet.data());
-            PublishState("online");
-            PublishRetained("info",
-                            JsonObject()
-                                .add("firmware", LineFirmware())
-                                .add("device", settings.ports[0].device)
-                                .text(),
-                            &retained.info);
-            PublishParameters(RAM, ramSet.data());
-            ReadAndPublish(EEPROM);
-            LiveRun run;
-            run.image = [] { return ramSet; };
-            run.answer = LiveAnswer;
-            run.commandsWaiting = [] { return !waiting.empty(); };
-            run.between = RunWaitingCommand;
-            run.stopped = [] { return UserInterfaceQuitting() != 0; };
-            ended = RunLive(run);
-            if (ended.code == OUTCOME_STOPPED)
-                break;
+    MqttSetCallbacks(stationClient, nullptr, StationConnection, nullptr);
+    Publish(stationClient, StationTopic() + "/state", "online", QOS_AT_LEAST_ONCE, true);
+    for (const PortSetting &setting : settings.ports) {
+        auto service = std::make_unique<PortService>();
+        service->setting = setting;
+        service->port = GetComPortOfDevice(setting.device.c_str());
+        service->topic = PortTopic(setting.name);
+        service->client =
+            OpenClient("kelvaro-" + settings.station + "-" + setting.name, "", nullptr);
+        if (service->client < 0) {
+            Note(*service, MqttLastError());
+            return EXIT_NO_PORT;
         }
-        const bool lost = ended.code == OUTCOME_DEVICE_GONE || ended.code == OUTCOME_NO_PORT;
-        Note(Said(ended));
-        if (!down && lost)
-            PublishEvent("lost", Said(ended));
-        PublishState(lost ? "lost" : "no answer");
-        down = true;
-        CloseLine();
-        WaitWhileDown(retry, Said(ended));
-        retry = std::min(retry * 2, LAST_RETRY_S);
+        MqttSetCallbacks(service->client, CommandMessage, PortConnection, service.get());
+        MqttSubscribe(service->client, (service->topic + "/command/+").c_str(), QOS_AT_LEAST_ONCE);
+        services.push_back(std::move(service));
     }
-    CloseLine();
-    RefuseWaitingCommands("the station stops");
-    MqttClose(client);
+    while (!UserInterfaceQuitting()) {
+        double next = Timer() + LAST_RETRY_S;
+        for (const std::unique_ptr<PortService> &service : services) {
+            if (service->stage == PortService::IDLE && service->due <= Timer())
+                TryPort(*service);
+            if (service->stage == PortService::IDLE) {
+                next = std::min(next, service->due);
+                RefuseWaitingCommands(*service, service->downWhy);
+            }
+        }
+        std::vector<std::pair<int, Outcome>> ended;
+        if (runs.running())
+            ended = runs.step(next);
+        else
+            WaitUntil(next);
+        for (const auto &[port, outcome] : ended) {
+            PortService &service = *ServiceOf(port);
+            if (service.stage == PortService::CHECKING && outcome.ok())
+                StartPort(service);
+            else if (outcome.code != OUTCOME_STOPPED)
+                PortDown(service, outcome);
+        }
+    }
+    for (const std::unique_ptr<PortService> &service : services) {
+        SelectLine(service->port);
+        CloseLine();
+        RefuseWaitingCommands(*service, "the station stops");
+        PublishState(*service, "offline");
+        MqttClose(service->client);
+    }
+    Publish(stationClient, StationTopic() + "/state", "offline", QOS_AT_LEAST_ONCE, true);
+    MqttClose(stationClient);
     return EXIT_DONE;
 }
 
@@ -714,10 +691,7 @@ int RunStation(HINSTANCE) {
         std::fprintf(stderr, "kelvaro: serve: %s\n", wrong.c_str());
         return EXIT_USAGE;
     }
-    const char *worker = std::getenv(WORKER_VARIABLE);
-    if (worker && *worker && settings.ports.size() == 1)
-        return RunWorker(worker);
-    return RunSupervisor();
+    return RunPorts();
 }
 
 } // namespace kelvaro

@@ -91,9 +91,13 @@ int GetComDeviceName(int port, char *name, int size);
 // waking early when bytes arrive on port (watch 1). Returns the bytes waiting in port's input
 // queue then, or COM_PORT_NOT_OPEN.
 int ComWaitUntil(int port, double until, int watch, int events);
-// The same for several ports at once, always processing events: watch[i] for ports[i].
-// Returns 0.
+// The same for several ports at once, always processing events: watch[i] for ports[i], which
+// stays so after the wait until ComWatch says otherwise. The devices are not read: GetInQLen
+// looks at the ports that need it. Returns 0.
 int ComWaitAny(const int *ports, const int *watch, int count, double until);
+// Whether bytes or a hang-up on port wake the event loop outside a wait (1, so that a device that
+// goes away is noticed at once) or not (0). Returns 0 or COM_PORT_NOT_OPEN.
+int ComWatch(int port, int watch);
 // The bytes port's input queue holds, without asking the device for more; or COM_PORT_NOT_OPEN.
 int ComQueued(int port);
 // Waits up to seconds for data on port, processing no events, and returns as soon as the input
