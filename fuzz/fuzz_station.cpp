@@ -2,9 +2,9 @@
 // level and payload, to what is queued or the answer that refuses it.
 #include "station_requests.h"
 
-#include "com232.h"
-#include "gui.h"
+#include "exchange.h"
 #include "json.h"
+#include "set_files.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -268,8 +268,10 @@ class AnswerWait {
             return std::min(restUntil_, deadline_ + PAST_DEADLINE_S);
         return deadline_ + PAST_DEADLINE_S;
     }
-    // True when bytes coming should wake the wait before its look is due: the answer is due.
-    bool watching() const { return firstLookDone_ && Timer() >= restUntil_; }
+    // True when bytes coming should wake the wait before its look is due: before the first look,
+    // so that a quiet line is known without reading it, and once the answer is due.
+    bool watching() const { return !firstLookDone_ || Timer() >= restUntil_; }
+    bool firstLookDone() const { return firstLookDone_; }
     // True when a look now could find anything out: the first look's window is open, or the
     // answer is due.
     bool wantsLook(double now) const {
@@ -822,7 +824,11 @@ void LiveRuns::leave(Run &run) {
 }
 
 bool LiveRuns::serve(Run &run, Outcome *ended) {
-    if (!run.wait->wantsLook(Timer()) || !run.wait->look(GetInQLen(run.port)))
+    if (!run.wait->wantsLook(Timer()))
+        return false;
+    // Until the first look the line was watched: what came is in the queue, without a read.
+    const int queued = run.wait->firstLookDone() ? GetInQLen(run.port) : ComQueued(run.port);
+    if (!run.wait->look(queued))
         return false;
     const Reply reply = run.wait->reply();
     if (run.probe) {

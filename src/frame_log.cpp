@@ -51,7 +51,7 @@ const char *OrderName(int code) {
 }
 
 // The words of count bytes from first on, high byte first.
-std::string Words(const unsigned char *bytes, int first, int count) {
+std::string WordsText(const unsigned char *bytes, int first, int count) {
     std::string words;
     for (int i = first; i + 1 < count; i += 2)
         words += " " + std::to_string(WordAt(bytes + i));
@@ -63,7 +63,7 @@ std::string FrameMeaning(const char *prefix, const unsigned char *bytes, int cou
     if (count < 4)
         return std::string(prefix) + "incomplete frame";
     std::string meaning =
-        std::string(prefix) + OrderName(WordAt(bytes + 2)) + Words(bytes, 4, count);
+        std::string(prefix) + OrderName(WordAt(bytes + 2)) + WordsText(bytes, 4, count);
     if (count != FRAME_BYTES)
         meaning += " (" + std::to_string(count) + " of 36 bytes)";
     return meaning;
@@ -124,34 +124,33 @@ bool FrameLogOn(void) {
 }
 
 void LogTraffic(Traffic kind, const unsigned char *bytes, int count) {
-    if (!FrameLogOn())
-        return;
+    if (FrameLogOn())
+        Log(kind == TRAFFIC_SENT ? "TX" : "RX", bytes, count, TrafficMeaning(kind, bytes, count));
+}
+
+} // namespace
+
+std::string TrafficMeaning(Traffic kind, const unsigned char *bytes, int count) {
     switch (kind) {
     case TRAFFIC_SENT:
-        Log("TX", bytes, count, FrameMeaning("", bytes, count));
-        break;
+        return FrameMeaning("", bytes, count);
     case TRAFFIC_ANSWER:
-        Log("RX", bytes, count, FrameMeaning("answer ", bytes, count));
-        break;
+        return FrameMeaning("answer ", bytes, count);
     case TRAFFIC_FIRMWARE: {
         int values[FIRMWARE_BYTES / 2];
         for (int i = 0; i < FIRMWARE_BYTES / 2; ++i)
             values[i] = 2 * i + 1 < count ? WordAt(bytes + 2 * i) : 0;
         char text[FIRMWARE_BYTES];
         FmtWordsAsText(text, sizeof text, values, FIRMWARE_BYTES / 2);
-        Log("RX", bytes, count, std::string("firmware text \"") + text + "\"");
-        break;
+        return std::string("firmware text \"") + text + "\"";
     }
     case TRAFFIC_BLOCK:
-        Log("RX", bytes, count, "data block" + Words(bytes, 0, count));
-        break;
+        return "data block" + WordsText(bytes, 0, count);
     case TRAFFIC_DISCARDED:
-        Log("RX", bytes, count, "discarded");
         break;
     }
+    return "discarded";
 }
-
-} // namespace
 
 void StartFrameLog(StepReporter failure) {
     sayFailure = failure;

@@ -15,5 +15,8 @@ void CloseFrameLogFile(void);
 
 // Has the core tell the log its traffic from now on; failure is told why a file stopped.
 void StartFrameLog(StepReporter failure);
+// What count bytes of traffic mean, as a line of the log says it: an order and its words, the
+// firmware text, a data block's words, or "discarded".
+std::string TrafficMeaning(Traffic kind, const unsigned char *bytes, int count);
 
 } // namespace kelvaro

