@@ -14,8 +14,10 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 namespace {
@@ -70,18 +72,45 @@ int ProcessSystemEvents(void) {
 int ProcessSystemEventsUntil(double deadline) {
     if (!QCoreApplication::instance())
         return UIE_NO_APPLICATION;
-    // The loop sleeps in poll until a descriptor, a due timer or this one wakes it: nothing ticks
-    // while a wait has nothing to wait for, and its deadline is seen within a millisecond.
+    const double left = deadline - Timer();
+    if (left <= 0)
+        return ProcessSystemEvents();
+    // The loop sleeps in poll until a descriptor or the wake timer wakes it: nothing ticks while
+    // a wait has nothing to wait for. The timer descriptor wakes it to the microsecond, where Qt's
+    // own timers count whole milliseconds and an answer's end lies between two of them.
+    static QPointer<QSocketNotifier> wakeNotifier;
+    static int wakeTimer = -1;
+    if (!wakeNotifier) {
+        if (wakeTimer < 0)
+            wakeTimer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (wakeTimer >= 0) {
+            wakeNotifier =
+                new QSocketNotifier(wakeTimer, QSocketNotifier::Read, QCoreApplication::instance());
+            QObject::connect(wakeNotifier, &QSocketNotifier::activated, [] {
+                std::uint64_t expirations = 0;
+                [[maybe_unused]] const ssize_t n =
+                    ::read(wakeTimer, &expirations, sizeof expirations);
+            });
+        }
+    }
+    const double sleep = std::min(left, MAX_SLEEP_S);
+    if (wakeNotifier) {
+        itimerspec wake{};
+        wake.it_value.tv_sec = time_t(sleep);
+        wake.it_value.tv_nsec = std::max(long((sleep - double(wake.it_value.tv_sec)) * 1e9), 1L);
+        timerfd_settime(wakeTimer, 0, &wake, nullptr);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        return 0;
+    }
+    // Without a timer descriptor (none left to the process), a Qt timer, a millisecond late at
+    // most.
     static QPointer<QTimer> wake;
     if (!wake) {
         wake = new QTimer(QCoreApplication::instance());
         wake->setSingleShot(true);
         wake->setTimerType(Qt::PreciseTimer);
     }
-    const double left = deadline - Timer();
-    if (left <= 0)
-        return ProcessSystemEvents();
-    wake->start(int(std::ceil(std::min(left, MAX_SLEEP_S) * 1000.0)));
+    wake->start(int(std::ceil(sleep * 1000.0)));
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     wake->stop();
     return 0;

@@ -89,7 +89,8 @@ void numberNamedPath(int port, const QString &path) {
         numbered[port] = Device{path, deviceNode(path), QString(), false};
 }
 
-QList<Device> numberDevices() {
+// The devices named in the environment and on the command line take their numbers.
+void numberNamedDevices() {
     for (int port = 1; port <= MAX_COM_PORT; ++port)
         if (!environmentPath(port).isEmpty())
             numberNamedPath(port, environmentPath(port));
@@ -99,6 +100,10 @@ QList<Device> numberDevices() {
         numberNamedPath(1, startUpDevice);
         startUpReason = QStringLiteral("named on the command line");
     }
+}
+
+QList<Device> numberDevices() {
+    numberNamedDevices();
     const QList<Device> listed = systemDevices();
     if (!numbered.count(1) && !listed.isEmpty()) {
         const auto usb = std::find_if(listed.begin(), listed.end(),
@@ -143,8 +148,14 @@ QList<ComDevice> ListComDevices() {
 QString ComDevicePath(int port) {
     if (port < 1 || port > MAX_COM_PORT)
         return {};
-    numberDevices();
-    const auto found = numbered.find(port);
+    // A number keeps its device: the system is asked only about a number not given yet, so that
+    // naming a device in a message costs no scan of every terminal.
+    numberNamedDevices();
+    auto found = numbered.find(port);
+    if (found == numbered.end()) {
+        numberDevices();
+        found = numbered.find(port);
+    }
     return found == numbered.end() ? QString() : found->second.identity;
 }
 

@@ -32,9 +32,10 @@ const double TURNAROUND_S = 0.04;
 const double SETTLE_LIMIT_S = 0.1;
 // A wait wakes this far past its deadline, so that the time it sees has passed the limit.
 const double PAST_DEADLINE_S = 0.0002;
-// The first look at an answer comes this long after its last byte is due, so that one look
-// finds it whole even when the controller or the driver hand it over a little late.
-const double DELIVERY_S = 0.0003;
+// The look at an answer comes this long after its last byte is due, so that one look mostly
+// finds it whole when the controller or the driver hand it over a little late; a byte later
+// still is watched for.
+const double DELIVERY_S = 0.0001;
 
 struct LineState {
     int port = 0;
@@ -335,8 +336,10 @@ bool AnswerWait::look(int queued) {
     }
     if (now > deadline_)
         return end(TIMED_OUT, queued);
+    // The line time of all but the last byte missing is slept; that byte is watched for, so
+    // that an answer a little late is taken as it ends, not a character time after.
     if (queued > 0)
-        restUntil_ = std::max(restUntil_, now + (awaited_.bytes - queued) * BYTE_S);
+        restUntil_ = std::max(restUntil_, now + (awaited_.bytes - queued - 1) * BYTE_S);
     return false;
 }
 
