@@ -34,6 +34,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -48,7 +49,8 @@ const double FLASH_FLOOR_S = 128 * 0.05 + 4 * 0.15 + 3 * 0.05;
 const double WARM_UP_S = 1.0;
 const double LIVE_S = 8.0;
 const double IDLE_S = 5.0;
-const int WINDOWS_EACH = 2; // measured windows of each bridge in turn, for the station's figures
+const int WINDOWS_EACH = 3; // measured windows of each bridge in turn, for the station's figures
+const double ALL_LIVE_S = 30.0; // the longest a bridge may take until every port has published
 
 double startedAt = 0;
 double shownAt = 0;
@@ -299,10 +301,17 @@ int measureNetwork() {
             std::fprintf(stderr, "kelvaro-bench: %s\n", error.c_str());
             return 1;
         }
+        // ser2net holds the device for a moment after a connection ends, and refuses the next
+        // one meanwhile, sometimes just after taking it: it is asked again until the line opens
+        // and stays open.
         const auto reopenOn = [](const std::string &line) {
-            CloseCom(com);
             setenv("KELVARO_COM1", line.c_str(), 1);
-            InitRS232(com);
+            const double patience = Timer() + 5;
+            do {
+                CloseCom(com);
+                InitRS232(com);
+                processEventsFor(0.3);
+            } while ((GetInQLen(com) < 0 || ComDeviceGone(com)) && Timer() < patience);
         };
         reopenOn(server.rfc2217Line());
         const LiveFigures rfc2217 = measureLiveRun(sim);
@@ -364,9 +373,13 @@ struct Subscriber {
     std::vector<double> latencies; // ms
 };
 
+// The ports that have published live values since the bridge was started.
+std::set<std::string> portsLive;
+
 // data: the Subscriber * of the bridge being measured, nullptr between its windows.
-void takeLive(int, const char *, const void *payload, int length, const char *, const void *, int,
-              void *data) {
+void takeLive(int, const char *topic, const void *payload, int length, const char *, const void *,
+              int, void *data) {
+    portsLive.insert(topic);
     Subscriber *counting = *static_cast<Subscriber **>(data);
     if (!counting)
         return;
@@ -411,16 +424,21 @@ struct Bridge {
     Subscriber seen;
 };
 
-// Starts the bridge, lets it warm up, measures LIVE_S seconds of it and stops it. Only one bridge
-// runs at a time, so two never share a line. false when it did not start.
-bool measureWindow(Bridge &bridge, const std::vector<std::string> &environment,
+// Starts the bridge, lets it warm up until every one of its ports has published and a while
+// after, measures LIVE_S seconds of it and stops it. Only one bridge runs at a time, so two never
+// share a line. false when it did not start.
+bool measureWindow(Bridge &bridge, size_t ports, const std::vector<std::string> &environment,
                    Subscriber **counting) {
+    portsLive.clear();
     BackgroundClient process(bridge.program, bridge.arguments, environment);
     if (process.pid() <= 0) {
         std::fprintf(stderr, "kelvaro-bench: %s\n", process.errors().c_str());
         return false;
     }
-    processEventsFor(WARM_UP_S + 2);
+    const double started = Timer();
+    while (portsLive.size() < ports && Timer() - started < ALL_LIVE_S)
+        processEventsFor(0.1);
+    processEventsFor(WARM_UP_S);
     *counting = &bridge.seen;
     const double cpuBefore = processTreeCpu(process.pid());
     const double start = Timer();
@@ -456,12 +474,15 @@ int measureStation() {
         Bridge floorBridge{
             programBeside("kelvaro-floor").toStdString(),
             {"--broker-port", std::to_string(broker.port()), "--station", "bench", "--user", user}};
+        Bridge delimitingFloor{programBeside("kelvaro-floor").toStdString(),
+                               {"--broker-port", std::to_string(broker.port()), "--station",
+                                "bench", "--user", user, "--delimit"}};
         for (int i = 0; i < count; ++i) {
             sims.push_back(std::make_unique<kvsim::Simulator>());
             const std::string name = "station" + std::to_string(i);
             if (!startSimulator(*sims.back(), name.c_str()))
                 return 1;
-            for (Bridge *bridge : {&station, &floorBridge})
+            for (Bridge *bridge : {&station, &floorBridge, &delimitingFloor})
                 bridge->arguments.insert(bridge->arguments.end(),
                                          {"--port", linkFor(name.c_str())});
         }
@@ -476,8 +497,9 @@ int measureStation() {
         MqttSetCallbacks(client, takeLive, nullptr, &counting);
         MqttSubscribe(client, "kelvaro/bench/+/live", 0);
         for (int window = 0; window < WINDOWS_EACH; ++window) {
-            if (!measureWindow(station, environment, &counting) ||
-                !measureWindow(floorBridge, environment, &counting)) {
+            if (!measureWindow(station, size_t(count), environment, &counting) ||
+                !measureWindow(floorBridge, size_t(count), environment, &counting) ||
+                !measureWindow(delimitingFloor, size_t(count), environment, &counting)) {
                 MqttClose(client);
                 return 1;
             }
@@ -486,15 +508,18 @@ int measureStation() {
         const std::string n = std::to_string(count);
         const double stationCpu = station.cpu / station.wall;
         const double floorCpu = floorBridge.cpu / floorBridge.wall;
+        const double delimitingCpu = delimitingFloor.cpu / delimitingFloor.wall;
         print(("station_" + n + "_cpu_percent").c_str(), stationCpu * 100, "%",
-              n + " controllers, the station and its workers; aim for 8: < 3");
+              n + " controllers, the station's one process; aim for 8: at most 2 x the floor");
         print(("station_" + n + "_messages_per_s").c_str(),
               double(station.seen.messages) / station.wall, "1/s",
               "live messages at a subscriber; the line allows 26.7 for each controller");
         print(("station_" + n + "_latency_p50_ms").c_str(), percentile(station.seen.latencies, 0.5),
-              "ms", "answer at the station to message at a subscriber (1 ms resolution)");
+              "ms",
+              "answer at the station to message at a subscriber (1 ms resolution): published once "
+              "the line after it was quiet, at the next request's first look");
         print(("station_" + n + "_latency_p99_ms").c_str(),
-              percentile(station.seen.latencies, 0.99), "ms", "aim < 20");
+              percentile(station.seen.latencies, 0.99), "ms", "aim < 40");
         print(("floor_" + n + "_cpu_percent").c_str(), floorCpu * 100, "%",
               "kelvaro-floor on the same controllers, " +
                   QString::number(double(floorBridge.seen.messages) / floorBridge.wall, 'f', 1)
@@ -502,6 +527,14 @@ int measureStation() {
                   " messages/s at the subscriber");
         print(("station_" + n + "_cpu_ratio").c_str(), stationCpu / floorCpu, "x",
               "the station's CPU over the floor's, windows taken in turn");
+        print(("floor_delimiting_" + n + "_cpu_percent").c_str(), delimitingCpu * 100, "%",
+              "kelvaro-floor --delimit: an answer taken only as the station takes it, " +
+                  QString::number(double(delimitingFloor.seen.messages) / delimitingFloor.wall, 'f',
+                                  1)
+                      .toStdString() +
+                  " messages/s");
+        print(("station_" + n + "_cpu_ratio_delimiting").c_str(), stationCpu / delimitingCpu, "x",
+              "the station's CPU over the delimiting floor's");
     }
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -39,6 +40,10 @@ constexpr std::array<uint16_t, WORDS> DEFAULT_PARAMETERS = {500, 2048, 512, 20, 
 // simulator's thread and the pseudo-terminal's queue): looked at exactly when the answer can be
 // complete, it is nearly always a byte short, which costs a second wake and read for each answer.
 constexpr std::size_t DELIVERY_ALLOWANCE_BYTES = 1;
+// With --delimit: the look before the answer can have begun comes no later than this share of
+// the request's line time, and no sooner than two character times after it.
+constexpr double FIRST_LOOK_SHARE = 0.9;
+constexpr std::size_t QUIET_BYTES = 2;
 constexpr auto ANSWER_TIME_OUT = std::chrono::seconds(2);
 constexpr auto RETRY_INTERVAL = std::chrono::seconds(1);
 // Keep-alive pings need mosquitto_loop_misc well within this; once a second is plenty.
@@ -49,11 +54,14 @@ constexpr int TOLERANCE = 512;
 constexpr std::size_t PAYLOAD_BYTES = 256;
 
 const char *const USAGE =
-    "usage: kelvaro-floor --broker-port N [--user NAME] --station NAME\n"
+    "usage: kelvaro-floor --broker-port N [--user NAME] --station NAME [--delimit]\n"
     "                     --port PATH [--port PATH]...\n"
     "Polls the live values of each controller at PATH and publishes every answer to the broker on\n"
     "127.0.0.1:N as kelvaro/NAME/PORT/live, until SIGTERM or SIGINT. The password comes from\n"
-    "KELVARO_MQTT_PASSWORD.\n";
+    "KELVARO_MQTT_PASSWORD. --delimit takes an answer only as kelvaro does: nothing on the line\n"
+    "before it can have begun, and the line quiet after it until the next request's first look.\n";
+
+bool delimit = false;
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -72,6 +80,12 @@ struct Port {
     Clock::time_point readAt{};
     // The request's time-out; for a closed port, when to open it again.
     Clock::time_point resendAt{};
+    // With --delimit: the window of the look before the answer, and an answer taken that waits
+    // for it to find the line quiet.
+    Clock::time_point firstLookFrom{};
+    Clock::time_point firstLookAt{};
+    bool firstLookDone = true;
+    bool held = false;
     bool complained = false;
 };
 
@@ -150,6 +164,10 @@ void sendRequest(Port &port) {
     port.readAt = now + byteTimes(2 * FRAME_BYTES + DELIVERY_ALLOWANCE_BYTES);
     port.waitingForData = written != ssize_t(LIVE_REQUEST.size());
     port.resendAt = now + ANSWER_TIME_OUT;
+    port.firstLookFrom = now + byteTimes(QUIET_BYTES);
+    port.firstLookAt = now + std::chrono::duration_cast<Clock::duration>(ByteTimes(FRAME_BYTES) *
+                                                                         FIRST_LOOK_SHARE);
+    port.firstLookDone = !delimit;
 }
 
 unsigned word(const Port &port, std::size_t index) {
@@ -211,13 +229,26 @@ void readAnswer(Link &link, Port &port) {
         return;
     }
     const bool answered = (port.answer[2] << 8 | port.answer[3]) == LIVE_VALUES;
-    if (answered && link.connected)
+    if (delimit)
+        port.held = answered && port.got == FRAME_BYTES;
+    else if (answered && link.connected)
         publishLive(link, port);
     // More than an answer means more is on its way than was asked for.
     if (answered && port.got == FRAME_BYTES)
         sendRequest(port);
     else
         askOnceQuiet(port, now);
+}
+
+// With --delimit, at any wake in the window before the answer can have begun: bytes there are
+// stray, and the answer before goes out only when there are none.
+void firstLook(Link &link, Port &port) {
+    port.firstLookDone = true;
+    int waiting = 0;
+    ioctl(port.fd, FIONREAD, &waiting);
+    if (port.held && waiting == 0 && link.connected)
+        publishLive(link, port);
+    port.held = false;
 }
 
 void serviceTimers(Link &link, Port &port, Clock::time_point now) {
@@ -230,6 +261,8 @@ void serviceTimers(Link &link, Port &port, Clock::time_point now) {
         }
         return;
     }
+    if (!port.firstLookDone && now >= port.firstLookFrom)
+        firstLook(link, port);
     if (now >= port.resendAt) {
         tcflush(port.fd, TCIFLUSH);
         sendRequest(port);
@@ -239,9 +272,10 @@ void serviceTimers(Link &link, Port &port, Clock::time_point now) {
 }
 
 Clock::time_point nextDeadline(const Port &port) {
-    if (port.fd < 0 || port.waitingForData)
+    if (port.fd < 0)
         return port.resendAt;
-    return std::min(port.readAt, port.resendAt);
+    const Clock::time_point look = port.firstLookDone ? port.resendAt : port.firstLookAt;
+    return std::min({port.waitingForData ? port.resendAt : port.readAt, port.resendAt, look});
 }
 
 void connected(mosquitto *, void *data, int code) {
@@ -325,6 +359,10 @@ int main(int argc, char **argv) {
         if (option == "--help") {
             std::fputs(USAGE, stdout);
             return EXIT_SUCCESS;
+        }
+        if (option == "--delimit") {
+            delimit = true;
+            continue;
         }
         const bool known = option == "--broker-port" || option == "--user" ||
                            option == "--station" || option == "--port";
