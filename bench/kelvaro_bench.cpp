@@ -345,7 +345,7 @@ QString programBeside(const char *name) {
     return QCoreApplication::applicationDirPath() + "/" + name;
 }
 
-// CPU seconds of a process and its children (the station's workers), from their schedstat.
+// CPU seconds of a process and its children, from their schedstat.
 double processTreeCpu(long pid) {
     double seconds = 0;
     for (const std::filesystem::directory_entry &entry :

@@ -86,8 +86,8 @@ int InitCoreApplication(HINSTANCE instance) {
     if (!instance)
         return 0;
     appArgc = instance->argc;
-    // Qt's own dispatcher wakes without GLib's handshake on an eventfd: a station worker wakes
-    // twice for every answer of its controller, and pays that on each.
+    // Qt's own dispatcher wakes without GLib's handshake on an eventfd: the station wakes for
+    // the answers of every controller, and pays that on each wake.
     qputenv("QT_NO_GLIB", "1");
     application = std::make_unique<QCoreApplication>(appArgc, instance->argv);
     QCoreApplication::setApplicationName(QStringLiteral("kelvaro"));

@@ -396,7 +396,7 @@ int HandleCommandLine(int argc, char **argv) {
             PrintHelp();
         return EXIT_DONE;
     }
-    // serve gives each of its ports to a worker of its own; journal's is a filter.
+    // Several ports (serve) are numbered by the command itself; journal's port is a filter.
     if (const char *device = OptionValue("--port");
         device && OptionValues("--port").size() == 1 &&
         !(command && std::strcmp(command->name, "journal") == 0))

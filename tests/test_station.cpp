@@ -236,8 +236,9 @@ TEST_F(StationTest, ABrokerThatGoesAndComesBackGetsTheTreeAgain) {
     EXPECT_TRUE(tree->waitForOutput(topic("live"), WAIT_S));
 }
 
-// Killed outright, the station leaves "offline" by the broker's will, and its worker goes too.
-TEST_F(StationTest, AStationKilledIsOfflineByItsWillAndLeavesNoWorker) {
+// Killed outright, the station leaves "offline" by the broker's will, and nothing of it asks the
+// controller any more.
+TEST_F(StationTest, AStationKilledIsOfflineByItsWillAndAsksNoMore) {
     serve();
     const auto state = broker.subscribe(std::string("kelvaro/") + STATION + "/state");
     ASSERT_TRUE(state->waitForOutput("online", WAIT_S));
@@ -248,7 +249,7 @@ TEST_F(StationTest, AStationKilledIsOfflineByItsWillAndLeavesNoWorker) {
     WaitUntil([] { return false; }, 1.0);
     const unsigned long requests = sim.requestCount();
     WaitUntil([] { return false; }, 1.0);
-    EXPECT_EQ(sim.requestCount(), requests) << "no worker left asking the controller";
+    EXPECT_EQ(sim.requestCount(), requests) << "nothing left asking the controller";
 }
 
 TEST_F(StationTest, ADeviceLostAndBackIsReportedAndServedAgain) {
