@@ -47,6 +47,9 @@ struct LineState {
     bool owed = false;      // a live answer is still on its way
     double owedUntil = 0;   // the latest it can end
     bool unsettled = false; // stray bytes came: the next exchange waits for quiet first
+    // When the last frame began to go out: what the frame log does after it, or a pause of the
+    // program, must not make an answer look early.
+    double sentAt = 0;
     std::string firmware;
 };
 // Each port's line, and the one the operations act on now: the window's and the command line's
@@ -197,6 +200,7 @@ void PrepareLine(bool flush, bool events) {
 int SendFrame(int order, const unsigned short *words) {
     unsigned char frame[FRAME_BYTES];
     EncodeFrame(order, words, frame);
+    line->sentAt = Timer();
     const int written = ComWrt(line->port, reinterpret_cast<const char *>(frame), FRAME_BYTES);
     See(TRAFFIC_SENT, frame, written);
     return written;
@@ -359,7 +363,7 @@ Reply Exchange(int order, const unsigned short *words, const Awaited &awaited, b
                int *written) {
     PrepareLine(flush, awaited.events);
     *written = SendFrame(order, words);
-    const double sentAt = Timer();
+    const double sentAt = line->sentAt;
     return Await(awaited, sentAt);
 }
 
@@ -638,7 +642,7 @@ Outcome TeachOrReset(int order, const Words &image, StepReporter steps) {
     int written = 0;
     PrepareLine(true, true);
     written = SendFrame(order, image.data());
-    const double sentAt = Timer();
+    const double sentAt = line->sentAt;
     if (written == FRAME_BYTES)
         Tell(steps, "Line Ok!");
     if (order == ORDER_TEACH)
@@ -673,7 +677,7 @@ Outcome ReadFirmware(const Words &image, StepReporter steps) {
     int written = 0;
     PrepareLine(true, false);
     written = SendFrame(ORDER_FIRMWARE, image.data());
-    const double sentAt = Timer();
+    const double sentAt = line->sentAt;
     Tell(steps, "Waiting for firmware info ...");
     const Reply reply = Await({FIRMWARE_BYTES, LINE_TIMEOUT_S, 0, false, nullptr, true}, sentAt);
     if (written != FRAME_BYTES && reply.verdict == TIMED_OUT)
@@ -699,7 +703,7 @@ Outcome ReadBlock(int offset, int source, StepReporter steps) {
                            static_cast<unsigned short>(source)};
     PrepareLine(true, false);
     SendFrame(ORDER_DATA_BLOCK, request.data());
-    const double sentAt = Timer();
+    const double sentAt = line->sentAt;
     Tell(steps, "Waiting for Data[64] ...");
     const Reply reply = Await({BLOCK_BYTES, BLOCK_TIMEOUT_S, 0, false, nullptr, true}, sentAt);
     return Finish(reply, BLOCK_BYTES, "Data[64] block received!",
@@ -798,7 +802,7 @@ Outcome LiveRuns::probe(int port, const Words &image) {
     line->busyWith = "the line check";
     PrepareLine(true, true);
     SendFrame(ORDER_LINE_CHECK, run.image.data());
-    run.sentAt = Timer();
+    run.sentAt = line->sentAt;
     run.wait = std::make_unique<AnswerWait>(run.awaited, run.sentAt);
     runs_.push_back(std::move(added));
     return {};
@@ -813,7 +817,7 @@ int LiveRuns::send(Run &run) {
     if (run.unsure)
         run.taken.discarded += thrown;
     const int written = SendFrame(ORDER_LIVE_VALUES, image.data());
-    run.sentAt = Timer();
+    run.sentAt = line->sentAt;
     run.wait = std::make_unique<AnswerWait>(run.awaited, run.sentAt);
     return written;
 }

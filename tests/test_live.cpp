@@ -4,12 +4,16 @@
 
 #include "utility.h"
 
+#include <QAbstractButton>
 #include <QComboBox>
 #include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <tuple>
 
 using namespace kelvaro;
@@ -149,6 +153,39 @@ TEST_F(LiveRunTest, AnswersScrollIntoTheNormWindowInOrderUntilStop) {
     EXPECT_FALSE(dimmed("PANEL_BTNRUN") || dimmed("PANEL_BTNDATA"));
     EXPECT_EQ(stop_flag, 1);
     EXPECT_EQ(status(), "Line Ok!");
+}
+
+// What the program does after a request went out (writing it to the frame log, or a pause of the
+// process on a loaded machine) must not make the answer look as if it came before the request
+// had reached the controller.
+TEST_F(LiveRunTest, AnswersAreTakenWhenTheProgramPausesAfterEachRequest) {
+    ObserveTraffic([](Traffic kind, const unsigned char *, int) {
+        if (kind == TRAFFIC_SENT)
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    });
+    std::vector<uint16_t> script;
+    for (uint16_t v = 201; v <= 260; ++v)
+        script.push_back(v);
+    sim.scriptNorm(script);
+    std::vector<double> window;
+    std::string during;
+    // Nothing but the run itself wakes the loop until the stop.
+    QTimer::singleShot(500, [&] {
+        window.assign(arrayNORM, arrayNORM + 400);
+        during = status();
+        press("PANEL_BTNSTOP");
+    });
+    QTest::mouseClick(control<QAbstractButton>("PANEL_BTNRUN"), Qt::LeftButton);
+    ObserveTraffic(nullptr);
+
+    std::vector<int> values;
+    for (int k = 0; k < 100; ++k)
+        if (window[4 * k + 3] != 0)
+            values.push_back(int(window[4 * k + 3]));
+    ASSERT_GE(values.size(), 10u) << during;
+    for (size_t i = 0; i < values.size(); ++i)
+        EXPECT_EQ(values[i], 201 + int(i));
+    EXPECT_EQ(during.find("dropped"), std::string::npos) << during;
 }
 
 TEST_F(LiveRunTest, StopWhileIdleSendsNothingAndResetsTheWindows) {
