@@ -16,18 +16,30 @@
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 // A wait longer than this wakes once on the way: the timer's milliseconds must fit an int.
 const double MAX_SLEEP_S = 3600.0;
 
+// A wait that polls by itself lets the loop's events run at least this often, for its timers.
+const double LOOP_EVENTS_INTERVAL_S = 0.1;
+
 bool quitRequested = false;
 int quitCode = 0;
 int signalPipe[2] = {-1, -1};
+std::vector<LoopDescriptorSource> descriptorSources;
+double loopEventsRanAt = 0;
+// The loop's descriptors as one: readable when one of them has its events. Rebuilt when they
+// change, so that a wait polls the lines and this one descriptor, not every connection.
+int loopDescriptors = -1;
+bool loopDescriptorsChanged = true;
 
 void onStopSignal(int) {
     const int interruptedErrno = errno; // the interrupted code may be about to read it
@@ -114,6 +126,95 @@ int ProcessSystemEventsUntil(double deadline) {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     wake->stop();
     return 0;
+}
+
+void AddLoopDescriptorSource(LoopDescriptorSource collect) {
+    descriptorSources.push_back(collect);
+}
+
+bool LinesWaitedDirectly() {
+    // Asked at every wait; the kind of application doesn't change while it lives.
+    static const QCoreApplication *asked = nullptr;
+    static bool direct = true;
+    const QCoreApplication *application = QCoreApplication::instance();
+    if (application != asked) {
+        asked = application;
+        direct = !application || !application->inherits("QGuiApplication");
+    }
+    return direct;
+}
+
+void NoteLoopDescriptorsChanged() {
+    loopDescriptorsChanged = true;
+}
+
+namespace {
+
+// The epoll set of the signal pipe and the sources' descriptors, made anew when they changed:
+// a descriptor closed and its number reused would not be in the old one. -1 when the system
+// gives none.
+int LoopDescriptors() {
+    if (!loopDescriptorsChanged && loopDescriptors >= 0)
+        return loopDescriptors;
+    if (loopDescriptors >= 0)
+        ::close(loopDescriptors);
+    loopDescriptors = epoll_create1(EPOLL_CLOEXEC);
+    loopDescriptorsChanged = false;
+    if (loopDescriptors < 0)
+        return -1;
+    std::vector<pollfd> watched;
+    if (signalPipe[0] >= 0)
+        watched.push_back({signalPipe[0], POLLIN, 0});
+    for (const LoopDescriptorSource collect : descriptorSources)
+        collect(watched);
+    for (const pollfd &descriptor : watched) {
+        epoll_event event{};
+        event.events = ((descriptor.events & POLLIN) ? EPOLLIN : 0u) |
+                       ((descriptor.events & POLLOUT) ? EPOLLOUT : 0u);
+        event.data.fd = descriptor.fd;
+        if (epoll_ctl(loopDescriptors, EPOLL_CTL_ADD, descriptor.fd, &event) != 0 &&
+            errno != EEXIST) {
+            // A descriptor it can't watch would go unserved: the loop's events run each wait.
+            ::close(loopDescriptors);
+            loopDescriptors = -1;
+            loopDescriptorsChanged = true;
+            return -1;
+        }
+    }
+    return loopDescriptors;
+}
+
+} // namespace
+
+int WaitOnLines(pollfd *lines, int count, double deadline) {
+    // One ppoll to the nanosecond over the lines and the loop's descriptors as one: a station
+    // wakes for every answer of every controller, and Qt's dispatcher, its notifiers and a wake
+    // timer cost it more than the wait itself.
+    static std::vector<pollfd> descriptors;
+    descriptors.assign(lines, lines + count);
+    const bool loop = QCoreApplication::instance() != nullptr;
+    double wake = deadline;
+    if (loop) {
+        const int loopSet = LoopDescriptors();
+        if (loopSet >= 0)
+            descriptors.push_back({loopSet, POLLIN, 0});
+        else
+            wake = Timer();
+        wake = std::min(wake, loopEventsRanAt + LOOP_EVENTS_INTERVAL_S);
+    }
+    const double left = std::clamp(wake - Timer(), 0.0, MAX_SLEEP_S);
+    timespec timeout{};
+    timeout.tv_sec = time_t(left);
+    timeout.tv_nsec = long((left - double(timeout.tv_sec)) * 1e9);
+    const int ready = ::ppoll(descriptors.data(), descriptors.size(), &timeout, nullptr);
+    for (int i = 0; i < count; ++i)
+        lines[i].revents = descriptors[size_t(i)].revents;
+    const bool loopEventsReady = descriptors.size() > size_t(count) && descriptors.back().revents;
+    if (loop && (loopEventsReady || Timer() >= loopEventsRanAt + LOOP_EVENTS_INTERVAL_S)) {
+        loopEventsRanAt = Timer();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+    return ready;
 }
 
 void InstallStopSignals() {

@@ -1,6 +1,9 @@
 // MQTT client service on libmosquitto: the client's socket and timers live on the Qt event loop,
-// which drives the library's reads, writes and keep-alive; no thread and no polling of our own.
+// which drives the library's reads, writes and keep-alive; no thread. A wait that polls by itself
+// watches the sockets as their notifiers do.
 #include "mqtt.h"
+
+#include "internal.h"
 #include "utility.h"
 
 #include <QCoreApplication>
@@ -318,6 +321,7 @@ void retireNotifiers(Client &c) {
             (*notifier)->setEnabled(false);
             (*notifier)->deleteLater();
             *notifier = nullptr;
+            NoteLoopDescriptorsChanged();
         }
     }
 }
@@ -335,8 +339,10 @@ void updateWriter(Client &c) {
     if (!c.writer)
         return;
     const bool wanted = c.tcpPending || wantsWrite(c);
-    if (c.writer->isEnabled() != wanted)
+    if (c.writer->isEnabled() != wanted) {
         c.writer->setEnabled(wanted);
+        NoteLoopDescriptorsChanged();
+    }
 }
 
 void deliverEvents(int handle);
@@ -447,10 +453,25 @@ void watchSocket(Client &c) {
     const int handle = c.handle;
     c.reader = new QSocketNotifier(fd, QSocketNotifier::Read, c.holder);
     c.writer = new QSocketNotifier(fd, QSocketNotifier::Write, c.holder);
+    NoteLoopDescriptorsChanged();
     QObject::connect(c.reader, &QSocketNotifier::activated, c.holder,
                      [handle] { onSocketEvent(handle); });
     QObject::connect(c.writer, &QSocketNotifier::activated, c.holder,
                      [handle] { onSocketEvent(handle); });
+}
+
+// What a wait that polls by itself watches for the clients: each socket as its notifiers do.
+void collectSockets(std::vector<pollfd> &descriptors) {
+    for (const auto &[handle, c] : clients) {
+        short events = 0;
+        if (c->reader && c->reader->isEnabled())
+            events |= POLLIN;
+        if (c->writer && c->writer->isEnabled())
+            events |= POLLOUT;
+        if (events)
+            descriptors.push_back(
+                {int(c->reader ? c->reader->socket() : c->writer->socket()), events, 0});
+    }
 }
 
 void startAttempt(Client &c) {
@@ -725,6 +746,11 @@ std::string configure(Client &c, const MqttSettings &s) {
 }
 
 void makeQtParts(Client &c) {
+    static bool collected = false;
+    if (!collected) {
+        AddLoopDescriptorSource(collectSockets);
+        collected = true;
+    }
     const int handle = c.handle;
     c.holder = new QObject;
     c.keepAliveTimer = new QTimer(c.holder);

@@ -4,6 +4,7 @@
 // failed open keeps its cause, and a device that goes away is noticed at once.
 #include "serial.h"
 
+#include "internal.h"
 #include "network_line.h"
 #include "serial_devices.h"
 
@@ -756,10 +757,33 @@ int ComWaitUntil(int port, double until, int watch, int events) {
 }
 
 int ComWaitAny(const int *ports, const int *watch, int count, double until) {
-    // The watches stay as set: the next wait sets them again, and ComWatch when waits are over.
-    for (int i = 0; i < count; ++i)
-        ComWatch(ports[i], watch[i]);
-    ProcessSystemEventsUntil(until);
+    if (!LinesWaitedDirectly()) {
+        // The watches stay as set: the next wait sets them again, and ComWatch when waits are
+        // over.
+        for (int i = 0; i < count; ++i)
+            ComWatch(ports[i], watch[i]);
+        ProcessSystemEventsUntil(until);
+        return 0;
+    }
+    // The wait itself watches the lines: what comes on one is taken as its notifier would.
+    static std::vector<pollfd> lines;
+    static std::vector<int> numbers;
+    lines.clear();
+    numbers.clear();
+    for (int i = 0; i < count; ++i) {
+        const Port *p = openPort(ports[i]);
+        if (p && watch[i] && !p->lost) {
+            lines.push_back({p->fd, POLLIN, 0});
+            numbers.push_back(ports[i]);
+        }
+    }
+    WaitOnLines(lines.data(), int(lines.size()), until);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        // The loop's events may have closed or reopened the port meanwhile.
+        const Port *p = openPort(numbers[i]);
+        if (lines[i].revents && p && p->fd == lines[i].fd)
+            takeArrivals(numbers[i]);
+    }
     return 0;
 }
 

@@ -831,8 +831,6 @@ void LiveRuns::leave(Run &run) {
 }
 
 bool LiveRuns::serve(Run &run, Outcome *ended) {
-    if (!run.wait->wantsLook(Timer()))
-        return false;
     // Until the first look the line was watched: what came is in the queue, without a read.
     const int queued = run.wait->firstLookDone() ? GetInQLen(run.port) : ComQueued(run.port);
     if (!run.wait->look(queued))
@@ -883,10 +881,15 @@ std::vector<std::pair<int, Outcome>> LiveRuns::step(double until) {
     }
     ComWaitAny(ports_.data(), watch_.data(), int(ports_.size()), wake);
     std::vector<std::pair<int, Outcome>> ended;
+    const double now = Timer();
     for (auto at = runs_.begin(); at != runs_.end();) {
         Run &run = **at;
-        SelectLine(run.port);
         Outcome end;
+        if (!run.wait->wantsLook(now)) {
+            ++at;
+            continue;
+        }
+        SelectLine(run.port);
         if (!serve(run, &end)) {
             ++at;
             continue;

@@ -198,8 +198,8 @@ class LiveRuns {
   private:
     struct Run;
     int send(Run &run);
-    // Looks at the line of run and does what that calls for. True when the run ended, *ended
-    // saying how.
+    // Looks at the line of run, whose look is due, and does what that calls for. True when the
+    // run ended, *ended saying how.
     bool serve(Run &run, Outcome *ended);
     void leave(Run &run);
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 namespace kelvaro {
 
@@ -68,10 +69,20 @@ std::string UtcTimeNow(void) {
 }
 
 std::string UtcTimeOf(double timerSeconds) {
+    // A station times hundreds of answers a second: the second's text is made once.
+    static std::time_t second = -1;
+    static std::string secondText;
     const Moment then = Now(Timer() - timerSeconds);
-    std::tm utc{};
-    gmtime_r(&then.seconds, &utc);
-    return TimeText(utc, ISO_8601, then.millis) + "Z";
+    if (then.seconds != second) {
+        std::tm utc{};
+        gmtime_r(&then.seconds, &utc);
+        secondText = TimeText(utc, ISO_8601, -1);
+        second = then.seconds;
+    }
+    const char millis[] = {'.', char('0' + then.millis / 100), char('0' + then.millis / 10 % 10),
+                           char('0' + then.millis % 10), 'Z'};
+    std::string text = secondText;
+    return text.append(millis, sizeof millis);
 }
 
 Indicators StartingIndicators(unsigned short reference, unsigned short tolerance) {
