@@ -174,7 +174,7 @@ int LoopDescriptors() {
         event.data.fd = descriptor.fd;
         if (epoll_ctl(loopDescriptors, EPOLL_CTL_ADD, descriptor.fd, &event) != 0 &&
             errno != EEXIST) {
-            // A descriptor it can't watch would go unserved: the loop's events run each wait.
+            // A descriptor it can't watch would go unserved: the wait polls them one by one.
             ::close(loopDescriptors);
             loopDescriptors = -1;
             loopDescriptorsChanged = true;
@@ -196,10 +196,15 @@ int WaitOnLines(pollfd *lines, int count, double deadline) {
     double wake = deadline;
     if (loop) {
         const int loopSet = LoopDescriptors();
-        if (loopSet >= 0)
+        if (loopSet >= 0) {
             descriptors.push_back({loopSet, POLLIN, 0});
-        else
-            wake = Timer();
+        } else {
+            // Without an epoll set, each of the loop's descriptors is polled.
+            if (signalPipe[0] >= 0)
+                descriptors.push_back({signalPipe[0], POLLIN, 0});
+            for (const LoopDescriptorSource collect : descriptorSources)
+                collect(descriptors);
+        }
         wake = std::min(wake, loopEventsRanAt + LOOP_EVENTS_INTERVAL_S);
     }
     const double left = std::clamp(wake - Timer(), 0.0, MAX_SLEEP_S);
@@ -209,7 +214,9 @@ int WaitOnLines(pollfd *lines, int count, double deadline) {
     const int ready = ::ppoll(descriptors.data(), descriptors.size(), &timeout, nullptr);
     for (int i = 0; i < count; ++i)
         lines[i].revents = descriptors[size_t(i)].revents;
-    const bool loopEventsReady = descriptors.size() > size_t(count) && descriptors.back().revents;
+    const bool loopEventsReady =
+        std::any_of(descriptors.begin() + count, descriptors.end(),
+                    [](const pollfd &descriptor) { return descriptor.revents != 0; });
     if (loop && (loopEventsReady || Timer() >= loopEventsRanAt + LOOP_EVENTS_INTERVAL_S)) {
         loopEventsRanAt = Timer();
         QCoreApplication::processEvents(QEventLoop::AllEvents);
