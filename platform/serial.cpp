@@ -765,13 +765,16 @@ int ComWaitAny(const int *ports, const int *watch, int count, double until) {
         ProcessSystemEventsUntil(until);
         return 0;
     }
-    // The wait itself watches the lines: what comes on one is taken as its notifier would.
+    // The wait itself watches the lines: what comes on one is taken as its notifier would, and
+    // the notifiers rest, so that the loop's events read no answer before its look.
     static std::vector<pollfd> lines;
     static std::vector<int> numbers;
     lines.clear();
     numbers.clear();
     for (int i = 0; i < count; ++i) {
-        const Port *p = openPort(ports[i]);
+        Port *p = openPort(ports[i]);
+        if (p && p->notifier)
+            p->notifier->setEnabled(false);
         if (p && watch[i] && !p->lost) {
             lines.push_back({p->fd, POLLIN, 0});
             numbers.push_back(ports[i]);

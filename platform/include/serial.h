@@ -93,8 +93,8 @@ int GetComDeviceName(int port, char *name, int size);
 int ComWaitUntil(int port, double until, int watch, int events);
 // The same for several ports at once, always processing events: watch[i] for ports[i], which
 // stays so after the wait until ComWatch says otherwise (in a program without a window the wait
-// watches the lines itself and leaves that alone). Only the watched ports that have bytes are
-// read: GetInQLen looks at the others that need it. Returns 0.
+// watches the lines itself, and they are not watched between waits until ComWatch). Only the
+// watched ports that have bytes are read: GetInQLen looks at the others that need it. Returns 0.
 int ComWaitAny(const int *ports, const int *watch, int count, double until);
 // Whether bytes or a hang-up on port wake the event loop outside a wait (1, so that a device that
 // goes away is noticed at once) or not (0). Returns 0 or COM_PORT_NOT_OPEN.
