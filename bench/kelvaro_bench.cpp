@@ -495,7 +495,7 @@ int measureStation() {
         const int client = MqttOpen(&listener, 10);
         Subscriber *counting = nullptr;
         MqttSetCallbacks(client, takeLive, nullptr, &counting);
-        MqttSubscribe(client, "kelvaro/bench/+/live", 0);
+        MqttSubscribe(client, "kelvaro/bench/+/live", 0, 0);
         for (int window = 0; window < WINDOWS_EACH; ++window) {
             if (!measureWindow(station, size_t(count), environment, &counting) ||
                 !measureWindow(floorBridge, size_t(count), environment, &counting) ||

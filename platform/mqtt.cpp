@@ -107,7 +107,12 @@ struct Client {
 
     std::map<int, Pending> pending; // by message id
     int completedDuringPublish = 0;
-    std::vector<std::pair<std::string, int>> subscriptions;
+    struct Subscription {
+        std::string pattern;
+        int qos;
+        bool fromOthersOnly;
+    };
+    std::vector<Subscription> subscriptions;
     std::map<int, std::string> unansweredSubscriptions; // pattern by message id
 
     MqttMessageCallback onMessage = nullptr;
@@ -561,13 +566,15 @@ void deliverEvents(int handle) {
         c->delivering = false;
 }
 
-int sendSubscription(Client &c, const std::string &pattern, int qos) {
+int sendSubscription(Client &c, const Client::Subscription &subscription) {
     int mid = 0;
-    const int rc = mosquitto_subscribe_v5(c.mosq, &mid, pattern.c_str(), qos, 0, nullptr);
+    const int rc =
+        mosquitto_subscribe_v5(c.mosq, &mid, subscription.pattern.c_str(), subscription.qos,
+                               subscription.fromOthersOnly ? MQTT_SUB_OPT_NO_LOCAL : 0, nullptr);
     if (rc == MOSQ_ERR_SUCCESS)
-        c.unansweredSubscriptions[mid] = pattern;
+        c.unansweredSubscriptions[mid] = subscription.pattern;
     else
-        lastError = "broker " + c.broker + ": subscribing to " + pattern +
+        lastError = "broker " + c.broker + ": subscribing to " + subscription.pattern +
                     " failed: " + mosquitto_strerror(rc);
     return rc;
 }
@@ -589,8 +596,8 @@ void onConnack(mosquitto *, void *data, int reason, int, const mosquitto_propert
                              : c.keepAlive;
     if (c.grantedKeepAlive > 0)
         c.keepAliveTimer->start(c.grantedKeepAlive * 1000 / KEEPALIVE_CHECKS_PER_PERIOD);
-    for (const auto &[pattern, qos] : c.subscriptions)
-        sendSubscription(c, pattern, qos);
+    for (const Client::Subscription &subscription : c.subscriptions)
+        sendSubscription(c, subscription);
     if (c.opening) {
         if (c.openLoop)
             c.openLoop->quit();
@@ -927,7 +934,7 @@ int MqttSetCallbacks(int client, MqttMessageCallback onMessage, MqttConnectionCa
     return 0;
 }
 
-int MqttSubscribe(int client, const char *pattern, int qos) {
+int MqttSubscribe(int client, const char *pattern, int qos, int fromOthersOnly) {
     Client *c = findClient(client);
     if (!c)
         return fail(MQTT_INVALID_CLIENT, "no MQTT client " + std::to_string(client));
@@ -936,17 +943,25 @@ int MqttSubscribe(int client, const char *pattern, int qos) {
                                            "\" is not a subscription pattern");
     if (qos < 0 || qos > 1)
         return fail(MQTT_BAD_ARGUMENT, "QoS " + std::to_string(qos) + " is not 0 or 1");
+    const Client::Subscription subscription{pattern, qos, fromOthersOnly != 0};
     auto known = std::find_if(c->subscriptions.begin(), c->subscriptions.end(),
-                              [pattern](const auto &s) { return s.first == pattern; });
+                              [pattern](const auto &s) { return s.pattern == pattern; });
     if (known == c->subscriptions.end())
-        c->subscriptions.emplace_back(pattern, qos);
+        c->subscriptions.push_back(subscription);
     else
-        known->second = qos;
+        *known = subscription;
     if (c->phase != Phase::Connected)
         return 0;
-    const int rc = sendSubscription(*c, pattern, qos);
+    const int rc = sendSubscription(*c, subscription);
     updateWriter(*c);
     return rc == MOSQ_ERR_SUCCESS ? 0 : MQTT_FAILED;
+}
+
+int MqttTopicPublishable(const char *topic) {
+    return topic && mosquitto_pub_topic_check(topic) == MOSQ_ERR_SUCCESS &&
+                   mosquitto_validate_utf8(topic, int(std::strlen(topic))) == MOSQ_ERR_SUCCESS
+               ? 1
+               : 0;
 }
 
 int MqttPublish(int client, const char *topic, const void *payload, int length, int qos,

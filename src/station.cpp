@@ -236,8 +236,11 @@ int OpenClient(const std::string &clientId, const std::string &willTopic, const 
     return MqttOpen(&mqtt, CONNECT_TIMEOUT_S);
 }
 
+// Every station's tree lies under it: requests, states and events.
+const char TOPIC_ROOT[] = "kelvaro/";
+
 std::string StationTopic(void) {
-    return "kelvaro/" + settings.station;
+    return TOPIC_ROOT + settings.station;
 }
 
 int Publish(int client, const std::string &topic, const std::string &payload, int qos,
@@ -404,6 +407,12 @@ void CommandMessage(int, const char *topic, const void *payload, int length,
     const std::string name = std::strrchr(topic, '/') + 1;
     WaitingCommand command;
     command.responseTopic = responseTopic ? responseTopic : "";
+    const std::string misdirected = ResponseTopicRefusal(command.responseTopic, TOPIC_ROOT);
+    if (!misdirected.empty()) {
+        Note(service, "a request on command/" + Excerpt(name) + " refused: " + misdirected +
+                          "; nothing was sent");
+        return;
+    }
     if (correlation)
         command.correlation.assign(static_cast<const char *>(correlation),
                                    size_t(correlationLength));
@@ -638,14 +647,19 @@ int RunPorts(void) {
         service->setting = setting;
         service->port = GetComPortOfDevice(setting.device.c_str());
         service->topic = PortTopic(setting.name);
-        service->client =
-            OpenClient("kelvaro-" + settings.station + "-" + setting.name, "", nullptr);
+        // The broker says so for the port when the station ends without a word: its state
+        // stays true whatever ends the station.
+        const std::string will =
+            JsonObject().add("state", "offline").add("device", setting.device).text();
+        service->client = OpenClient("kelvaro-" + settings.station + "-" + setting.name,
+                                     service->topic + "/state", will.c_str());
         if (service->client < 0) {
             Note(*service, MqttLastError());
             return EXIT_NO_PORT;
         }
         MqttSetCallbacks(service->client, CommandMessage, PortConnection, service.get());
-        MqttSubscribe(service->client, (service->topic + "/command/+").c_str(), QOS_AT_LEAST_ONCE);
+        MqttSubscribe(service->client, (service->topic + "/command/+").c_str(), QOS_AT_LEAST_ONCE,
+                      1);
         services.push_back(std::move(service));
     }
     while (!UserInterfaceQuitting()) {

@@ -6,6 +6,8 @@
 #include "json.h"
 #include "set_files.h"
 
+#include "mqtt.h"
+
 namespace kelvaro {
 
 namespace {
@@ -30,16 +32,6 @@ std::string CommandNames(void) {
     for (const Command &known : COMMANDS)
         names += (names.empty() ? "" : ", ") + std::string(known.name);
     return names;
-}
-
-// text, or its first MAX_QUOTED_BYTES cut where a UTF-8 character starts, and "…".
-std::string Excerpt(const std::string &text) {
-    if (text.size() <= MAX_QUOTED_BYTES)
-        return text;
-    size_t cut = MAX_QUOTED_BYTES;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-        --cut;
-    return text.substr(0, cut) + "\u2026";
 }
 
 bool Fail(std::string *error, const std::string &why) {
@@ -95,6 +87,29 @@ std::string ReadTable(const JsonValue *table, StationRequest *request) {
 }
 
 } // namespace
+
+std::string Excerpt(const std::string &text) {
+    if (text.size() <= MAX_QUOTED_BYTES)
+        return text;
+    size_t cut = MAX_QUOTED_BYTES;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return text.substr(0, cut) + "\u2026";
+}
+
+std::string ResponseTopicRefusal(const std::string &responseTopic, const std::string &treeRoot) {
+    if (responseTopic.empty())
+        return "it names no response topic, so its answer would reach no one";
+    if (responseTopic.rfind(treeRoot, 0) == 0)
+        return "its response topic \"" + Excerpt(responseTopic) +
+               "\" lies in the stations' own tree (" + treeRoot + "...)";
+    if (responseTopic[0] == '$')
+        return "its response topic \"" + Excerpt(responseTopic) + "\" is one of the broker's own";
+    if (!MqttTopicPublishable(responseTopic.c_str()))
+        return "its response topic is not one a message can be published to (a wildcard, or not "
+               "UTF-8)";
+    return "";
+}
 
 bool ReadStationRequest(const std::string &name, const std::string &payload,
                         const StationPermissions &allowed, StationRequest *request,

@@ -32,6 +32,16 @@ struct StationPermissions {
     bool flash = false;
 };
 
+// text, or its first 40 bytes cut where a UTF-8 character starts, and "…": a refusal quotes no
+// more of what it refuses.
+std::string Excerpt(const std::string &text);
+
+// Why a request's answer may not go to responseTopic, "" when it may. An answer in a station's
+// tree (under treeRoot) would be taken there as a request, a command by the back door credited
+// to the station, or would overwrite a state or an event; none at all would run the request
+// unseen. Wildcards, the broker's own topics and invalid UTF-8 are refused too.
+std::string ResponseTopicRefusal(const std::string &responseTopic, const std::string &treeRoot);
+
 // The command's name is the topic's last level. Returns true with *request, or false with *error
 // in words the sender can act on: not JSON, a wrong or missing member, a value outside 0..65535,
 // an unknown command, commands or flash not allowed.

@@ -143,7 +143,7 @@ TEST(MqttService, PublishesAndReceivesBothWays) {
     EXPECT_STREQ(MqttConnectionCause(client), "");
     Recorder recorder;
     ASSERT_EQ(MqttSetCallbacks(client, recordMessage, recordConnection, &recorder), 0);
-    ASSERT_EQ(MqttSubscribe(client, "kelvaro/cmd/#", 1), 0);
+    ASSERT_EQ(MqttSubscribe(client, "kelvaro/cmd/#", 1, 0), 0);
     ASSERT_TRUE(subscriptionsInForce(client, recorder, "kelvaro/cmd/self"));
 
     // From the plant's side to the client: no response topic, no correlation data.
@@ -178,7 +178,7 @@ TEST(MqttService, PublishesAndReceivesBothWays) {
     // What the service refuses before anything goes out.
     EXPECT_EQ(MqttPublish(client, "kelvaro/+/norm", "1", 1, 0, 0), MQTT_BAD_ARGUMENT);
     EXPECT_EQ(MqttPublish(client, "kelvaro/live/norm", "1", 1, 2, 0), MQTT_BAD_ARGUMENT);
-    EXPECT_EQ(MqttSubscribe(client, "kelvaro/#/x", 0), MQTT_BAD_ARGUMENT);
+    EXPECT_EQ(MqttSubscribe(client, "kelvaro/#/x", 0, 0), MQTT_BAD_ARGUMENT);
 
     // A callback may close its own client.
     recorder.closingTopic = "kelvaro/cmd/bye";
@@ -197,7 +197,7 @@ TEST(MqttService, AnswersRequestsWithTheirCorrelationData) {
     Recorder recorder;
     recorder.answerRequests = true;
     MqttSetCallbacks(client, recordMessage, recordConnection, &recorder);
-    ASSERT_EQ(MqttSubscribe(client, "kelvaro/request", 1), 0);
+    ASSERT_EQ(MqttSubscribe(client, "kelvaro/request", 1, 0), 0);
     ASSERT_TRUE(subscriptionsInForce(client, recorder, "kelvaro/request"));
 
     // mosquitto_rr subscribes to the response topic, sends the request and prints the answer.
@@ -228,7 +228,7 @@ TEST(MqttService, ReconnectsAfterTheBrokerDies) {
     ASSERT_GT(client, 0) << MqttLastError();
     Recorder recorder;
     MqttSetCallbacks(client, recordMessage, recordConnection, &recorder);
-    ASSERT_EQ(MqttSubscribe(client, "kelvaro/cmd/#", 1), 0);
+    ASSERT_EQ(MqttSubscribe(client, "kelvaro/cmd/#", 1, 0), 0);
     ASSERT_TRUE(subscriptionsInForce(client, recorder, "kelvaro/cmd/self"));
     const auto &changes = recorder.connectionChanges;
 
@@ -402,7 +402,7 @@ TEST(MqttService, TlsShowsTheClientCertificate) {
         ASSERT_GT(station.client, 0) << MqttLastError();
         Recorder recorder;
         MqttSetCallbacks(station.client, recordMessage, recordConnection, &recorder);
-        ASSERT_EQ(MqttSubscribe(station.client, "kelvaro/cmd/#", 0), 0);
+        ASSERT_EQ(MqttSubscribe(station.client, "kelvaro/cmd/#", 0, 0), 0);
         EXPECT_TRUE(subscriptionsInForce(station.client, recorder, "kelvaro/cmd/self"));
     }
 

@@ -83,7 +83,7 @@ class StationTest : public ::testing::Test {
     // A request on command/name, answered on a response topic.
     std::string request(const std::string &name, const std::string &payload) {
         std::vector<std::string> arguments = broker.clientArguments();
-        arguments.insert(arguments.end(), {"-t", topic("command/" + name), "-e", "kelvaro/answers",
+        arguments.insert(arguments.end(), {"-t", topic("command/" + name), "-e", "replies/answers",
                                            "-m", payload, "-W", "12"});
         return RunClient("mosquitto_rr", arguments, WAIT_S).output;
     }
@@ -216,6 +216,54 @@ TEST_F(StationTest, CommandsAreRefusedUnlessAllowedAndBadRequestsSendNothing) {
         EXPECT_EQ(order, 8) << "nothing but the live run reached the controller";
 }
 
+// A request whose answer would land in a station's tree (as a request there, or over a state) or
+// nowhere is refused before it reaches the line, and said on standard error.
+TEST_F(StationTest, AnswersGoOnlyOutsideTheStationsTreeAndARequestWithoutOneSendsNothing) {
+    serve({"--allow-commands"});
+    const auto tree = broker.subscribe("kelvaro/#");
+    ASSERT_TRUE(tree->waitForOutput(topic("live"), WAIT_S));
+    sim.clearRequests();
+    const std::vector<std::string> misdirected = {
+        topic("command/teach"), std::string("kelvaro/") + STATION + "2/COM1/command/reset",
+        topic("state"), "$SYS/answers"};
+    for (const std::string &responseTopic : misdirected)
+        EXPECT_EQ(broker
+                      .publish(topic("command/get"), "{\"target\":\"ram\"}", 0,
+                               {"-V", "mqttv5", "-D", "publish", "response-topic", responseTopic})
+                      .exitCode,
+                  0);
+    EXPECT_EQ(broker.publish(topic("command/reset"), "{}").exitCode, 0);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            size_t refusals = 0;
+            for (size_t at = 0;
+                 (at = station->errors().find(" refused: ", at)) != std::string::npos; ++at)
+                ++refusals;
+            return refusals == misdirected.size() + 1;
+        },
+        WAIT_S))
+        << station->errors();
+    EXPECT_NE(
+        station->errors().find("COM1: a request on command/get refused: its response topic \"" +
+                               topic("command/teach") + "\" lies in the stations' own tree"),
+        std::string::npos)
+        << station->errors();
+    EXPECT_NE(station->errors().find("command/reset refused: it names no response topic"),
+              std::string::npos);
+
+    // The live run went on meanwhile, and a request answered where it may be still works.
+    const size_t before = tree->output().size();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return tree->output().find(topic("live"), before) != std::string::npos; }, WAIT_S));
+    EXPECT_EQ(request("get", "{\"target\":\"eeprom\"}"),
+              "{\"ok\":true,\"words\":" + WordsText(sim.eeprom()) + "}\n");
+    const std::vector<int> orders = ordersReceived();
+    EXPECT_EQ(std::count(orders.begin(), orders.end(), 6), 0) << "no teach by the back door";
+    EXPECT_EQ(std::count_if(orders.begin(), orders.end(), [](int order) { return order != 8; }), 1)
+        << "nothing but the live run and the one answered get reached the controller";
+    EXPECT_EQ(tree->output().find("{\"ok\""), std::string::npos) << "no answer in the tree";
+}
+
 // The broker goes away and comes back empty (no persistence): the station reconnects, publishes
 // its retained tree again, and its live run never stopped.
 TEST_F(StationTest, ABrokerThatGoesAndComesBackGetsTheTreeAgain) {
@@ -241,11 +289,19 @@ TEST_F(StationTest, ABrokerThatGoesAndComesBackGetsTheTreeAgain) {
 TEST_F(StationTest, AStationKilledIsOfflineByItsWillAndAsksNoMore) {
     serve();
     const auto state = broker.subscribe(std::string("kelvaro/") + STATION + "/state");
+    const auto portState = broker.subscribe(topic("state"));
     ASSERT_TRUE(state->waitForOutput("online", WAIT_S));
+    ASSERT_TRUE(portState->waitForOutput("\"state\":\"online\"", WAIT_S));
     ASSERT_TRUE(WaitUntil([this] { return sim.requestCount() > 10; }, WAIT_S));
     station->kill();
     station.reset();
     EXPECT_TRUE(state->waitForOutput("offline", WAIT_S)) << state->output();
+    EXPECT_TRUE(portState->waitForOutput(
+        topic("state") + " {\"state\":\"offline\",\"device\":\"" + link + "\"}", WAIT_S))
+        << portState->output();
+    // Retained: who looks later sees the port offline too.
+    const auto later = broker.subscribe(topic("state"));
+    EXPECT_TRUE(later->waitForOutput("\"state\":\"offline\"", WAIT_S)) << later->output();
     WaitUntil([] { return false; }, 1.0);
     const unsigned long requests = sim.requestCount();
     WaitUntil([] { return false; }, 1.0);

@@ -54,8 +54,11 @@ int MqttOpen(const struct MqttSettings *settings, double timeoutSeconds);
 int MqttSetCallbacks(int client, MqttMessageCallback onMessage, MqttConnectionCallback onConnection,
                      void *data);
 // Subscribes now when connected, and again after every reconnection; the same pattern again only
-// changes its QoS (0 or 1). Returns 0, MQTT_BAD_ARGUMENT, MQTT_INVALID_CLIENT or MQTT_FAILED.
-int MqttSubscribe(int client, const char *pattern, int qos);
+// changes its QoS (0 or 1) and fromOthersOnly (1: what this client publishes itself never comes
+// back, MQTT 5 no-local). Returns 0, MQTT_BAD_ARGUMENT, MQTT_INVALID_CLIENT or MQTT_FAILED.
+int MqttSubscribe(int client, const char *pattern, int qos, int fromOthersOnly);
+// 1 when a message can be published to topic (no wildcards, valid UTF-8, not too long), else 0.
+int MqttTopicPublishable(const char *topic);
 // Returns 0 once handed to the connection; MQTT_NOT_CONNECTED (nothing kept), MQTT_BUSY,
 // MQTT_BAD_ARGUMENT, MQTT_INVALID_CLIENT or MQTT_FAILED.
 int MqttPublish(int client, const char *topic, const void *payload, int length, int qos,
