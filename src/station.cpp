@@ -46,6 +46,9 @@ const double FIRST_RETRY_S = 1.0;
 const double LAST_RETRY_S = 30.0;
 const size_t KEPT_EVENTS = 1000; // events kept while the broker is away
 const size_t WAITING_COMMANDS = 16;
+// After a command the live run has the line this many times as long as the command took before
+// the next command's turn: a flood of requests leaves it two thirds of the line.
+const double LIVE_SHARE_AFTER_COMMAND = 2.0;
 const int QOS_AT_MOST_ONCE = 0;
 const int QOS_AT_LEAST_ONCE = 1;
 const int PASSWORD_BYTES = 1024;
@@ -305,6 +308,7 @@ struct PortService {
     double retry = FIRST_RETRY_S;
     double due = 0; // when to try it
     double runStarted = 0;
+    double commandsFrom = 0; // when the next waiting command may take its turn
 };
 std::vector<std::unique_ptr<PortService>> services;
 LiveRuns runs;
@@ -521,7 +525,9 @@ void RunWaitingCommand(PortService &service) {
         return;
     const WaitingCommand command = service.waiting.front();
     service.waiting.pop_front();
+    const double started = Timer();
     Answer(service, command, Execute(service, command.request));
+    service.commandsFrom = Timer() + LIVE_SHARE_AFTER_COMMAND * (Timer() - started);
 }
 
 void RefuseWaitingCommands(PortService &service, const std::string &why) {
@@ -611,7 +617,9 @@ void StartPort(PortService &service) {
     run.answer = [served](const Outcome &answer, double seconds) {
         LiveAnswer(*served, answer, seconds);
     };
-    run.commandsWaiting = [served] { return !served->waiting.empty(); };
+    run.commandsWaiting = [served] {
+        return !served->waiting.empty() && Timer() >= served->commandsFrom;
+    };
     run.between = [served] { RunWaitingCommand(*served); };
     run.stopped = [] { return UserInterfaceQuitting() != 0; };
     service.runStarted = Timer();

@@ -3,9 +3,11 @@
 // killed, a device lost and back, and credentials that are refused.
 #include "broker.h"
 #include "program_fixture.h"
+#include "utility.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -262,6 +264,59 @@ TEST_F(StationTest, AnswersGoOnlyOutsideTheStationsTreeAndARequestWithoutOneSend
     EXPECT_EQ(std::count_if(orders.begin(), orders.end(), [](int order) { return order != 8; }), 1)
         << "nothing but the live run and the one answered get reached the controller";
     EXPECT_EQ(tree->output().find("{\"ok\""), std::string::npos) << "no answer in the tree";
+}
+
+// Requests at 40 a second, more than the line can serve: the live run keeps more than half the
+// line's rate, the requests beyond the waiting ones are answered busy, and every one is answered.
+TEST_F(StationTest, ARequestFloodLeavesTheLiveRunMoreThanHalfTheLine) {
+    serve({"--allow-commands"});
+    const auto live = broker.subscribe(topic("live"));
+    const auto answers = broker.subscribe("replies/flood");
+    ASSERT_TRUE(live->waitForOutput("norm", WAIT_S));
+    QProcess flood;
+    std::vector<std::string> arguments = broker.clientArguments();
+    arguments.insert(arguments.end(), {"-V", "mqttv5", "-t", topic("command/get"), "-D", "publish",
+                                       "response-topic", "replies/flood", "-q", "1", "-l"});
+    QStringList floodArguments;
+    for (const std::string &argument : arguments)
+        floodArguments << QString::fromStdString(argument);
+    flood.start("mosquitto_pub", floodArguments);
+    ASSERT_TRUE(flood.waitForStarted());
+    const auto liveMessages = [&] {
+        return std::count(live->output().begin(), live->output().end(), '\n');
+    };
+    const int requests = 160;
+    const double period = 1.0 / 40;
+    const double start = Timer();
+    long liveAtOneSecond = -1;
+    double oneSecond = 0;
+    for (int sent = 0; sent < requests;) {
+        for (const int due = std::min(requests, int((Timer() - start) / period) + 1); sent < due;
+             ++sent)
+            flood.write("{\"target\":\"ram\"}\n");
+        if (liveAtOneSecond < 0 && sent >= 40) {
+            liveAtOneSecond = liveMessages();
+            oneSecond = Timer();
+        }
+        WaitUntil([] { return false; }, 0.01);
+    }
+    const double flooded = Timer() - oneSecond;
+    const double liveRate = double(liveMessages() - liveAtOneSecond) / flooded;
+    flood.closeWriteChannel();
+    flood.waitForFinished(10000);
+    EXPECT_GT(liveRate, 26.7 / 2) << "live messages a second while flooded";
+
+    const auto answered = [&] {
+        return std::count(answers->output().begin(), answers->output().end(), '\n');
+    };
+    ASSERT_TRUE(WaitUntil([&] { return answered() == requests; }, WAIT_S))
+        << answered() << " of " << requests;
+    const std::string &all = answers->output();
+    size_t busy = 0;
+    for (size_t at = 0; (at = all.find("\"error\":\"busy: ", at)) != std::string::npos; ++at)
+        ++busy;
+    EXPECT_GT(busy, 0u);
+    EXPECT_LT(busy, size_t(requests));
 }
 
 // The broker goes away and comes back empty (no persistence): the station reconnects, publishes
