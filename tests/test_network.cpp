@@ -9,8 +9,10 @@
 #include "filedialog.h"
 #include "utility.h"
 
+#include <QFile>
 #include <QProcess>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <netinet/in.h>
@@ -229,11 +231,11 @@ TEST_F(NetworkTest, TheCommandLineWithItsFrameLogAndParallelFlashWorksOverTheNet
 
 namespace {
 
-// A hostile line: a server on a loopback port that, once a client connects, sends bytes as fast
-// as the connection takes them until it is told to stop.
+// A hostile line: a server on a loopback port that, once a client connects, sends opening and
+// then bytes as fast as the connection takes them until it is told to stop.
 class FloodServer {
   public:
-    FloodServer() {
+    explicit FloodServer(std::string opening = {}) : opening_(std::move(opening)) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -246,6 +248,8 @@ class FloodServer {
         thread_ = std::thread([this] {
             const int client = ::accept(listener_, nullptr, nullptr);
             const std::vector<char> junk(512, 0x17);
+            if (client >= 0)
+                ::send(client, opening_.data(), opening_.size(), MSG_NOSIGNAL);
             while (client >= 0 && !stop_ &&
                    ::send(client, junk.data(), junk.size(), MSG_NOSIGNAL) > 0) {
             }
@@ -259,9 +263,12 @@ class FloodServer {
         thread_.join();
         ::close(listener_);
     }
-    std::string line() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+    std::string line(const char *scheme = "tcp") const {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_);
+    }
 
   private:
+    std::string opening_;
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
@@ -292,4 +299,29 @@ TEST(NetworkFlood, ALineThatFloodsBytesGivesNoAnswerThatIsTaken) {
     ASSERT_TRUE(monitor.waitForFinished(20000));
     EXPECT_EQ(monitor.exitCode(), 3);
     EXPECT_TRUE(monitor.readAllStandardOutput().isEmpty()) << "not even the start-up answered";
+}
+
+// An RFC 2217 server that opens a subnegotiation and never ends it, flooding: the program's memory
+// stays flat and the line is refused with its cause when the server confirms nothing.
+TEST(NetworkFlood, AnEndlessSubnegotiationCostsNoMemoryAndTheLineIsRefused) {
+    const char telnetIac = char(255), subnegotiation = char(250), comPortOption = char(44);
+    FloodServer flood(std::string{telnetIac, subnegotiation, comPortOption});
+    QProcess program;
+    program.start(KelvaroProgram(),
+                  {"--port", QString::fromStdString(flood.line("rfc2217")), "info"});
+    ASSERT_TRUE(program.waitForStarted());
+    const QString status = QString("/proc/%1/status").arg(program.processId());
+    long peakKiB = 0;
+    while (!program.waitForFinished(20)) {
+        QFile file(status);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &row : file.readAll().split('\n'))
+            if (row.startsWith("VmHWM:"))
+                peakKiB = std::max(peakKiB, row.mid(6).trimmed().split(' ').first().toLong());
+    }
+    EXPECT_EQ(program.exitCode(), 2);
+    const QString said = QString::fromLocal8Bit(program.readAllStandardError());
+    EXPECT_TRUE(said.contains("did not confirm RFC 2217")) << said.toStdString();
+    EXPECT_LT(peakKiB, 300 * 1024) << "the program's peak resident memory, KiB";
 }
