@@ -377,8 +377,10 @@ struct Subscriber {
 std::set<std::string> portsLive;
 
 // data: the Subscriber * of the bridge being measured, nullptr between its windows.
-void takeLive(int, const char *topic, const void *payload, int length, const char *, const void *,
-              int, void *data) {
+void takeLive(int, const MqttMessage *message, void *data) {
+    const char *topic = message->topic;
+    const void *payload = message->payload;
+    const int length = message->length;
     portsLive.insert(topic);
     Subscriber *counting = *static_cast<Subscriber **>(data);
     if (!counting)

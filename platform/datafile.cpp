@@ -142,17 +142,23 @@ const int JOURNAL_LINE_BYTES = 64 * 1024;
 const double LOCK_WAIT_S = 2.0;
 const double LOCK_RETRY_S = 0.01;
 
-// The file's last line, read backwards from its end: at most JOURNAL_LINE_BYTES of it.
-std::string lastLineOf(int fd) {
+// The file's last whole line, without its newline, read backwards from its end (a line and a line
+// cut short at most); *torn tells whether a line cut short (by a crash or a full disk) follows
+// it at the end.
+std::string lastLineOf(int fd, bool *torn) {
+    *torn = false;
     const off_t size = ::lseek(fd, 0, SEEK_END);
     if (size <= 0)
         return "";
-    const off_t start = std::max<off_t>(0, size - JOURNAL_LINE_BYTES);
+    const off_t start = std::max<off_t>(0, size - 2 * JOURNAL_LINE_BYTES);
     std::string tail(size_t(size - start), '\0');
     if (::pread(fd, tail.data(), tail.size(), start) != ssize_t(tail.size()))
         return "";
-    if (!tail.empty() && tail.back() == '\n')
-        tail.pop_back();
+    const size_t end = tail.rfind('\n');
+    *torn = end + 1 != tail.size();
+    if (end == std::string::npos)
+        return "";
+    tail.resize(end);
     const size_t newline = tail.rfind('\n');
     return newline == std::string::npos ? tail : tail.substr(newline + 1);
 }
@@ -187,14 +193,18 @@ int AppendComposedLine(const char *fileName, ComposeLineCallback compose, void *
                         std::to_string(int(LOCK_WAIT_S)) + " s";
     } else {
         const off_t before = ::lseek(fd, 0, SEEK_END);
+        bool torn = false;
+        const std::string last = lastLineOf(fd, &torn);
         std::string line(size_t(JOURNAL_LINE_BYTES), '\0');
-        const int length =
-            compose(lastLineOf(fd).c_str(), line.data(), JOURNAL_LINE_BYTES - 1, data);
+        const int length = compose(last.c_str(), line.data(), JOURNAL_LINE_BYTES - 1, data);
         if (length < 0) {
             result = 1;
         } else {
             line.resize(size_t(length));
             line += '\n';
+            // After a line cut short the new one starts a line of its own.
+            if (torn)
+                line.insert(line.begin(), '\n');
             DataFile appended{fd, name, line, {}, false, {}};
             const bool written = writePending(appended) == 0; // says why when it fails
             const int unsynced = written && ::fdatasync(fd) != 0 ? errno : 0;

@@ -48,6 +48,8 @@ const int MAX_PORT = 65535;
 const int MAX_CORRELATION_BYTES = 65535;
 const double MAX_TIMEOUT_S = 3600.0;
 const int RESPONSE_QOS = 1;
+// The MQTT 5 user property that names who sent a message.
+const char USER_PROPERTY[] = "user";
 // The library's error lines of one connection attempt kept for its cause; more say nothing new.
 const size_t MAX_LOGGED_ERRORS = 8;
 
@@ -61,8 +63,10 @@ struct Event {
     std::string payload;
     std::string responseTopic;
     std::string correlation;
+    std::string user;
     bool hasResponseTopic = false;
     bool hasCorrelation = false;
+    bool hasUser = false;
 };
 
 Event notice(Event::Kind kind, const std::string &cause) {
@@ -553,12 +557,17 @@ void deliverEvents(int handle) {
                                 c->callbackData);
             break;
         case Event::Message:
-            if (c->onMessage)
-                c->onMessage(handle, event.topic.c_str(), event.payload.data(),
-                             int(event.payload.size()),
-                             event.hasResponseTopic ? event.responseTopic.c_str() : nullptr,
-                             event.hasCorrelation ? event.correlation.data() : nullptr,
-                             int(event.correlation.size()), c->callbackData);
+            if (c->onMessage) {
+                const MqttMessage message{event.topic.c_str(),
+                                          event.payload.data(),
+                                          int(event.payload.size()),
+                                          event.hasResponseTopic ? event.responseTopic.c_str()
+                                                                 : nullptr,
+                                          event.hasCorrelation ? event.correlation.data() : nullptr,
+                                          int(event.correlation.size()),
+                                          event.hasUser ? event.user.c_str() : nullptr};
+                c->onMessage(handle, &message, c->callbackData);
+            }
             break;
         }
     }
@@ -637,6 +646,21 @@ void onMessage(mosquitto *, void *data, const mosquitto_message *message,
         if (correlation)
             event.correlation.assign(static_cast<const char *>(correlation), correlationLength);
         std::free(correlation);
+    }
+    // The first user property named "user": who a request says it comes from.
+    char *name = nullptr;
+    char *value = nullptr;
+    for (const mosquitto_property *at = mosquitto_property_read_string_pair(
+             properties, MQTT_PROP_USER_PROPERTY, &name, &value, false);
+         at; at = mosquitto_property_read_string_pair(at, MQTT_PROP_USER_PROPERTY, &name, &value,
+                                                      true)) {
+        if (!event.hasUser && name && std::strcmp(name, USER_PROPERTY) == 0) {
+            event.hasUser = true;
+            event.user = value ? value : "";
+        }
+        std::free(name);
+        std::free(value);
+        name = value = nullptr;
     }
     c.events.push_back(std::move(event));
 }

@@ -26,11 +26,14 @@ namespace {
 
 const std::string NO_RECORD_BEFORE(SHA256_HEX_LEN, '0');
 
-struct SetRead {
+// The set a target last held as far as this process knows, how it came to be known and when.
+struct SetKnown {
     std::vector<unsigned short> words;
     std::string time;
+    const char *source = "";
 };
-SetRead lastRead[EEPROM]; // by target: RAM, EEPROM
+// By port and target: a station serves several controllers.
+std::map<std::pair<int, int>, SetKnown> lastKnown;
 const char *readSource = "last read";
 
 std::string JournalPath(void) {
@@ -97,14 +100,16 @@ bool Append(Record &record) {
 void JournalSetRead(int target, const unsigned short *words) {
     if (target != RAM && target != EEPROM)
         return;
-    lastRead[target - 1] = {std::vector<unsigned short>(words, words + PNUM), UtcTimeNow()};
+    lastKnown[{LinePort(), target}] = {std::vector<unsigned short>(words, words + PNUM),
+                                       UtcTimeNow(), readSource};
 }
 
 void JournalReadsAreFresh(void) {
     readSource = "read fresh";
 }
 
-Outcome JournaledWrite(const JournalEntry &entry, const std::function<Outcome()> &write) {
+Outcome JournaledWrite(const JournalEntry &entry, const std::function<Outcome()> &write,
+                       const JournalOrigin *origin) {
     char user[MAX_PATHNAME_LEN] = "";
     char host[MAX_PATHNAME_LEN] = "";
     char device[MAX_PATHNAME_LEN] = "";
@@ -121,17 +126,24 @@ Outcome JournaledWrite(const JournalEntry &entry, const std::function<Outcome()>
         .add("device", device)
         .add("firmware", LineFirmware())
         .add("operation", OperationName(entry.operation));
+    if (origin)
+        record.fields.add("station", origin->station)
+            .add("port_name", origin->portName)
+            .add("via", origin->via)
+            .add("requester", origin->requester)
+            .add("broker_user", origin->brokerUser);
     if (const char *name = TargetName(entry.target))
         record.fields.add("target", name);
     else
         record.fields.addNull("target");
-    const SetRead *before = TargetName(entry.target) ? &lastRead[entry.target - 1] : nullptr;
-    if (before && !before->words.empty())
+    const std::pair<int, int> known{LinePort(), entry.target};
+    const auto before = TargetName(entry.target) ? lastKnown.find(known) : lastKnown.end();
+    if (before != lastKnown.end())
         record.fields.addRaw("before",
                              JsonObject()
-                                 .addRaw("words", ParameterWordsJson(before->words.data()))
-                                 .add("read", before->time)
-                                 .add("source", readSource)
+                                 .addRaw("words", ParameterWordsJson(before->second.words.data()))
+                                 .add("read", before->second.time)
+                                 .add("source", before->second.source)
                                  .text());
     else
         record.fields.addNull("before");
@@ -157,6 +169,15 @@ Outcome JournaledWrite(const JournalEntry &entry, const std::function<Outcome()>
         result.fields.addRaw(
             "read_back",
             JsonObject().addRaw("words", ParameterWordsJson(done.words.data())).text());
+    if (TargetName(entry.target)) {
+        if (readBack)
+            lastKnown[known] = {done.words, UtcTimeNow(), "read back"};
+        else if (done.ok() && entry.words)
+            lastKnown[known] = {std::vector<unsigned short>(entry.words, entry.words + PNUM),
+                                UtcTimeNow(), "last written"};
+        else
+            lastKnown.erase(known);
+    }
     if (!Append(result))
         done.cause = (done.cause.empty() ? "" : done.cause + "; ") +
                      "its result is not in the journal: " + GetDataFileError();
@@ -208,12 +229,18 @@ int TakeLine(const char *text, int number, void *data) {
     const bool read = ParseJson(line, &record, &why);
     const JsonValue *seq = read ? record.member("seq") : nullptr;
     const std::string *prev = read ? StringMember(record, "prev") : nullptr;
+    if (!read) {
+        // A record cut short (a crash or a full disk while it was written): the records after it
+        // were chained to the one before it.
+        if (reading.problem.empty())
+            reading.problem = where + "a record cut short, or not a record (" + why +
+                              "); the records after it go on from the line before it";
+        return 0;
+    }
     if (reading.problem.empty()) {
         const std::string chain =
-            reading.lastLine.empty() && number == 1 ? NO_RECORD_BEFORE : Sha256Of(reading.lastLine);
-        if (!read)
-            reading.problem = where + "not a record (" + why + ")";
-        else if (!seq || !prev || !record.member("record"))
+            reading.lastLine.empty() ? NO_RECORD_BEFORE : Sha256Of(reading.lastLine);
+        if (!seq || !prev || !record.member("record"))
             reading.problem = where + "not a record of this journal";
         else if (*prev != chain)
             reading.problem = where + "the line before it is not the record it was written after: "
@@ -225,8 +252,6 @@ int TakeLine(const char *text, int number, void *data) {
     reading.lastLine = line;
     reading.lastSeq = seq ? static_cast<long long>(seq->number) : reading.lastSeq + 1;
     ++reading.records;
-    if (!read)
-        return 0;
     if (Text(record, "kind") == "write") {
         reading.bySeq[reading.lastSeq] = reading.entries.size();
         Entry entry;
@@ -315,16 +340,24 @@ int PrintJournal(const char *port, const char *since) {
         const JsonValue &write = entry.write;
         const std::string portName = Text(write, "port");
         const std::string device = Text(write, "device");
-        if (port && portName != port && device != port)
+        const std::string stationPort = Text(write, "port_name");
+        if (port && portName != port && device != port && stationPort != port)
             continue;
         if (Text(write, "time").compare(0, from.size(), from) < 0)
             continue;
         const std::string target = Text(write, "target");
         const std::string table = SentTable(write);
-        std::printf("%s  %s@%s  %s %s  %s%s%s: %s\n    %s\n", Text(write, "time").c_str(),
-                    Text(write, "user").c_str(), Text(write, "host").c_str(), portName.c_str(),
-                    device.c_str(), Text(write, "operation").c_str(), target.empty() ? "" : " ",
-                    target.c_str(), entry.result.c_str(),
+        // A station's write: the station and port, and who asked over which way.
+        const std::string origin = Text(write, "via").empty()
+                                       ? ""
+                                       : " (station " + Text(write, "station") + " port " +
+                                             stationPort + ", " + Text(write, "via") + " from " +
+                                             Text(write, "requester") + " as " +
+                                             Text(write, "broker_user") + ")";
+        std::printf("%s  %s@%s%s  %s %s  %s%s%s: %s\n    %s\n", Text(write, "time").c_str(),
+                    Text(write, "user").c_str(), Text(write, "host").c_str(), origin.c_str(),
+                    portName.c_str(), device.c_str(), Text(write, "operation").c_str(),
+                    target.empty() ? "" : " ", target.c_str(), entry.result.c_str(),
                     table.empty() ? Changes(entry).c_str() : table.c_str());
     }
     if (!reading.problem.empty())

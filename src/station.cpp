@@ -280,6 +280,7 @@ struct WaitingCommand {
     StationRequest request;
     std::string responseTopic;
     std::string correlation;
+    std::string requester; // its user property "user", else its response topic
 };
 
 struct Retained {
@@ -404,25 +405,25 @@ void Answer(PortService &service, const WaitingCommand &command, const std::stri
                         int(command.correlation.size()), answer.data(), int(answer.size()));
 }
 
-void CommandMessage(int, const char *topic, const void *payload, int length,
-                    const char *responseTopic, const void *correlation, int correlationLength,
-                    void *data) {
+void CommandMessage(int, const MqttMessage *message, void *data) {
     PortService &service = *static_cast<PortService *>(data);
-    const std::string name = std::strrchr(topic, '/') + 1;
+    const std::string name = std::strrchr(message->topic, '/') + 1;
     WaitingCommand command;
-    command.responseTopic = responseTopic ? responseTopic : "";
+    command.responseTopic = message->responseTopic ? message->responseTopic : "";
+    command.requester = message->user ? message->user : command.responseTopic;
     const std::string misdirected = ResponseTopicRefusal(command.responseTopic, TOPIC_ROOT);
     if (!misdirected.empty()) {
         Note(service, "a request on command/" + Excerpt(name) + " refused: " + misdirected +
                           "; nothing was sent");
         return;
     }
-    if (correlation)
-        command.correlation.assign(static_cast<const char *>(correlation),
-                                   size_t(correlationLength));
+    if (message->correlation)
+        command.correlation.assign(static_cast<const char *>(message->correlation),
+                                   size_t(message->correlationLength));
     std::string error;
-    if (!ReadStationRequest(name, std::string(static_cast<const char *>(payload), size_t(length)),
-                            settings.allowed, &command.request, &error))
+    if (!ReadStationRequest(
+            name, std::string(static_cast<const char *>(message->payload), size_t(message->length)),
+            settings.allowed, &command.request, &error))
         Answer(service, command, StationRefusal(error));
     else if (service.waiting.size() >= WAITING_COMMANDS)
         Answer(service, command,
@@ -451,7 +452,10 @@ Outcome ReadAndPublish(PortService &service, int target) {
 }
 
 // Runs one command on the port's line, the current one. Returns its answer.
-std::string Execute(PortService &service, const StationRequest &request) {
+std::string Execute(PortService &service, const WaitingCommand &command) {
+    const StationRequest &request = command.request;
+    const JournalOrigin origin{settings.station, service.setting.name, "mqtt", command.requester,
+                               settings.user};
     const char *targetName = request.target == EEPROM ? "eeprom" : "ram";
     switch (request.command) {
     case COMMAND_GET: {
@@ -466,9 +470,9 @@ std::string Execute(PortService &service, const StationRequest &request) {
     case COMMAND_SEND: {
         Words words{};
         std::copy_n(request.words.begin(), PNUM, words.begin());
-        const Outcome sent =
-            JournaledWrite({JOURNAL_SEND, request.target, words.data(), ""},
-                           [&request, &words] { return WriteSet(request.target, words, nullptr); });
+        const Outcome sent = JournaledWrite(
+            {JOURNAL_SEND, request.target, words.data(), ""},
+            [&request, &words] { return WriteSet(request.target, words, nullptr); }, &origin);
         PublishEvent(service, "send", Said(sent), targetName);
         if (!sent.ok())
             return StationRefusal(Said(sent));
@@ -482,14 +486,13 @@ std::string Execute(PortService &service, const StationRequest &request) {
         const bool teach = request.command == COMMAND_TEACH;
         const int code = teach ? ORDER_TEACH : ORDER_RESET;
         const Words image = service.ramSet;
-        const Outcome done =
-            JournaledWrite({teach ? JOURNAL_TEACH : JOURNAL_RESET, RAM, image.data(), ""},
-                           [code, &image] { return TeachOrReset(code, image, nullptr); });
+        const Outcome done = JournaledWrite(
+            {teach ? JOURNAL_TEACH : JOURNAL_RESET, RAM, image.data(), ""},
+            [code, &image] { return TeachOrReset(code, image, nullptr); }, &origin);
         PublishEvent(service, teach ? "teach" : "reset", Said(done));
         if (!done.ok())
             return StationRefusal(Said(done));
         service.ramSet = WordsOf(done);
-        JournalSetRead(RAM, service.ramSet.data());
         PublishParameters(service, RAM, service.ramSet.data());
         return JsonObject()
             .add("ok", true)
@@ -510,8 +513,9 @@ std::string Execute(PortService &service, const StationRequest &request) {
         std::string why;
         if (!BuildCorrectionTable(request.columns.data(), table, &why))
             return StationRefusal(why);
-        const Outcome flashed = JournaledWrite({JOURNAL_FLASH, 0, nullptr, TableDigest(table)},
-                                               [] { return FlashTable(table, {}); });
+        const Outcome flashed = JournaledWrite(
+            {JOURNAL_FLASH, 0, nullptr, TableDigest(table)}, [] { return FlashTable(table, {}); },
+            &origin);
         PublishEvent(service, "flash", Said(flashed));
         return flashed.ok() ? JsonObject().add("ok", true).text() : StationRefusal(Said(flashed));
     }
@@ -526,7 +530,7 @@ void RunWaitingCommand(PortService &service) {
     const WaitingCommand command = service.waiting.front();
     service.waiting.pop_front();
     const double started = Timer();
-    Answer(service, command, Execute(service, command.request));
+    Answer(service, command, Execute(service, command));
     service.commandsFrom = Timer() + LIVE_SHARE_AFTER_COMMAND * (Timer() - started);
 }
 

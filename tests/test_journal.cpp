@@ -8,6 +8,7 @@
 
 #include "filedialog.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -89,8 +90,9 @@ TEST_F(JournalTest, EveryWriteFromTheWindowIsRecordedWithTheSetItReplacesAndItsR
     EXPECT_EQ(read[1].member("of")->number, 1) << "the result names its write";
 
     EXPECT_EQ(*StringMember(read[2], "operation"), "teach");
-    EXPECT_EQ(NumbersOf(read[2].member("before")->member("words")), ramBefore)
-        << "the last RAM set read: a send reads nothing, the teach's read-back comes after";
+    EXPECT_EQ(NumbersOf(read[2].member("before")->member("words")), sent)
+        << "the set the send before it wrote";
+    EXPECT_EQ(*StringMember(*read[2].member("before"), "source"), "last written");
     EXPECT_EQ(*StringMember(read[3], "result"), "Parameter-frame received! - Line Ok!");
     EXPECT_EQ(*StringMember(read[4], "target"), "eeprom");
     EXPECT_EQ(read[4].member("before")->type, JsonType::Null) << "the EEPROM was never read";
@@ -141,6 +143,36 @@ TEST_F(JournalTest, VerifyFindsARecordChangedRemovedOrMoved) {
     }
     WriteFile(journal(), whole);
     EXPECT_EQ(kelvaroJournal({"--verify"}).first, 0);
+}
+
+// A record cut short at the end (a crash, a full disk) is passed over: the next write starts a line
+// of its own and goes on from the last whole record, its result is credited to it, and verify
+// says where the cut is.
+TEST_F(JournalTest, ARecordCutShortIsPassedOverAndTheNextGoesOnFromTheLastWholeOne) {
+    SetCtrlVal(panelHandle, PANEL_HOLD, 11);
+    press("PANEL_BTNSEND");
+    QFile file(journal());
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write("{\"seq\":3,\"record\":{\"kind\":\"wri");
+    file.close();
+    SetCtrlVal(panelHandle, PANEL_HOLD, 22);
+    press("PANEL_BTNSEND");
+
+    const QList<QByteArray> lines = ReadFile(journal()).split('\n');
+    ASSERT_EQ(lines.size(), 6) << "two records, the cut one, two records and the last newline";
+    JsonValue write, result;
+    ASSERT_TRUE(ParseJson(lines[3].toStdString(), &write, nullptr)) << lines[3].constData();
+    ASSERT_TRUE(ParseJson(lines[4].toStdString(), &result, nullptr)) << lines[4].constData();
+    EXPECT_EQ(write.member("seq")->number, 3);
+    EXPECT_EQ(result.member("record")->member("of")->number, 3);
+
+    const auto [printed, said] = kelvaroJournal({});
+    EXPECT_TRUE(said.contains("send ram: Transmit Ok!\n    Hold 11 -> 22 (before: last written)"))
+        << said.toStdString();
+    const auto [verified, report] = kelvaroJournal({"--verify"});
+    EXPECT_EQ(verified, 7);
+    EXPECT_TRUE(report.startsWith("kelvaro-journal.jsonl line 3: a record cut short"))
+        << report.toStdString();
 }
 
 // No write escapes the journal: when its record can't be written, nothing goes out, the status line

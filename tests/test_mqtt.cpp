@@ -60,9 +60,13 @@ struct Recorder {
     }
 };
 
-void recordMessage(int client, const char *topic, const void *payload, int length,
-                   const char *responseTopic, const void *correlation, int correlationLength,
-                   void *data) {
+void recordMessage(int client, const MqttMessage *message, void *data) {
+    const char *topic = message->topic;
+    const void *payload = message->payload;
+    const int length = message->length;
+    const char *responseTopic = message->responseTopic;
+    const void *correlation = message->correlation;
+    const int correlationLength = message->correlationLength;
     Recorder &recorder = *static_cast<Recorder *>(data);
     const std::string text(static_cast<const char *>(payload), size_t(length));
     recorder.messages.push_back(

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -317,6 +318,36 @@ TEST_F(StationTest, ARequestFloodLeavesTheLiveRunMoreThanHalfTheLine) {
         ++busy;
     EXPECT_GT(busy, 0u);
     EXPECT_LT(busy, size_t(requests));
+}
+
+// A station's writes name the station, the port, the way and who asked; each replaces the set the
+// one before it wrote.
+TEST_F(StationTest, AStationsWritesAreJournaledWithWhoAskedAndTheSetTheyReplace) {
+    serve({"--allow-commands"});
+    const auto live = broker.subscribe(topic("live"));
+    ASSERT_TRUE(live->waitForOutput("norm", WAIT_S));
+    kvsim::Words set = sim.ram();
+    for (const uint16_t hold : {130, 100}) {
+        set[5] = hold;
+        std::vector<std::string> arguments = broker.clientArguments();
+        arguments.insert(arguments.end(),
+                         {"-t", topic("command/send"), "-e", "replies/alice", "-D", "publish",
+                          "user-property", "user", "alice", "-m",
+                          "{\"target\":\"ram\",\"words\":" + WordsText(set) + "}", "-W", "12"});
+        EXPECT_EQ(RunClient("mosquitto_rr", arguments, WAIT_S).output, "{\"ok\":true}\n");
+    }
+    QProcess journal;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("KELVARO_DIR", folder.path());
+    journal.setProcessEnvironment(environment);
+    journal.start(QString::fromStdString(program), {"journal", "--port", "COM1"});
+    ASSERT_TRUE(journal.waitForFinished(20000));
+    const std::string said = journal.readAllStandardOutput().toStdString();
+    const std::string origin = std::string("(station ") + STATION +
+                               " port COM1, mqtt from alice as " + broker.options().users[0].name +
+                               ")";
+    EXPECT_NE(said.find(origin), std::string::npos) << said;
+    EXPECT_NE(said.find("Hold 130 -> 100 (before: last written)"), std::string::npos) << said;
 }
 
 // The broker goes away and comes back empty (no persistence): the station reconnects, publishes

@@ -15,8 +15,9 @@ int CloseDataFile(int handle);
 // Replaces fileName with text only once all of it is on the disk. Returns 0, or -1 with
 // GetDataFileError saying why; an old file then stays whole.
 int SaveTextFile(const char *fileName, const char *text);
-// Makes the line to append, knowing the file's last line ("" for an empty or new file): writes it
-// into line (at most size bytes, no newline). Returns its length, or -1 to append nothing.
+// Makes the line to append, knowing the file's last whole line ("" for an empty or new file; a
+// line cut short at the end is passed over, and the new line starts after it): writes it into
+// line (at most size bytes, no newline). Returns its length, or -1 to append nothing.
 typedef int (*ComposeLineCallback)(const char *lastLine, char *line, int size, void *data);
 // Appends one line to fileName, made by compose, whole and synced to the disk, holding the file
 // locked from reading its last line to the sync: processes that share the file append one after

@@ -36,11 +36,19 @@ struct MqttSettings {
     int willRetain;
 };
 
-// Runs from the event loop for each message of a subscription. payload is valid during the call;
-// responseTopic is nullptr and correlation nullptr (length 0) when the sender set none.
-typedef void (*MqttMessageCallback)(int client, const char *topic, const void *payload, int length,
-                                    const char *responseTopic, const void *correlation,
-                                    int correlationLength, void *data);
+// A message of a subscription, valid during the callback. responseTopic, correlation (length 0)
+// and user are nullptr when the sender set none; user is its MQTT 5 user property "user".
+struct MqttMessage {
+    const char *topic;
+    const void *payload;
+    int length;
+    const char *responseTopic;
+    const void *correlation;
+    int correlationLength;
+    const char *user;
+};
+// Runs from the event loop for each message of a subscription.
+typedef void (*MqttMessageCallback)(int client, const struct MqttMessage *message, void *data);
 // Runs from the event loop once when the connection is lost (0, why) and when it is back (1, "");
 // also (1, why) when the broker refuses a subscription or a QoS 1 message but keeps the connection.
 typedef void (*MqttConnectionCallback)(int client, int connected, const char *cause, void *data);
