@@ -46,7 +46,14 @@ int ReadIniFile(const char *fileName, IniEntryCallback entry, void *data) {
         if (equals <= 0)
             return fail(name, where + "\"" + line.toStdString() + "\" is not key = value");
         const QByteArray key = line.left(equals).trimmed();
-        const QByteArray value = line.mid(equals + 1).trimmed();
+        QByteArray value = line.mid(equals + 1).trimmed();
+        // A ; or # after a blank starts a comment, as in the examples people copy.
+        for (qsizetype at = 1; at < value.size(); ++at)
+            if ((value[at] == ';' || value[at] == '#') &&
+                (value[at - 1] == ' ' || value[at - 1] == '\t')) {
+                value = value.left(at).trimmed();
+                break;
+            }
         if (const int stopped =
                 entry(section.constData(), key.constData(), value.constData(), number, data))
             return stopped;

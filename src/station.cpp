@@ -188,6 +188,17 @@ std::string ReadSettings(void) {
             settings.ports.push_back({device, TopicSafe(name)});
         }
     }
+    // Two ports of one name would share their topics; one device twice, its line.
+    for (size_t i = 0; i < settings.ports.size(); ++i)
+        for (size_t j = 0; j < i; ++j) {
+            const PortSetting &first = settings.ports[j], &again = settings.ports[i];
+            if (again.name == first.name)
+                return "two ports are named " + again.name + " (" + first.device + " and " +
+                       again.device + "): give each a [port NAME] of its own";
+            if (again.device == first.device)
+                return "the device " + again.device + " is given twice (ports " + first.name +
+                       " and " + again.name + ")";
+        }
     if (settings.station.empty()) {
         char host[MAX_PATHNAME_LEN] = "";
         GetHostName(host, sizeof host);

@@ -350,6 +350,30 @@ TEST_F(StationTest, AStationsWritesAreJournaledWithWhoAskedAndTheSetTheyReplace)
     EXPECT_NE(said.find("Hold 130 -> 100 (before: last written)"), std::string::npos) << said;
 }
 
+// The service manager's stop during a flash: every block is written, the request answered, and
+// only then does the station end.
+TEST_F(StationTest, AStopDuringAFlashLetsItEndAndAnswer) {
+    serve({"--allow-commands", "--allow-flash"});
+    const auto live = broker.subscribe(topic("live"));
+    ASSERT_TRUE(live->waitForOutput("norm", WAIT_S));
+    std::vector<std::string> arguments = broker.clientArguments();
+    arguments.insert(arguments.end(), {"-t", topic("command/flash"), "-e", "replies/flash", "-m",
+                                       TableText(), "-W", "20"});
+    BackgroundClient flash("mosquitto_rr", arguments);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<int> orders = ordersReceived();
+            return std::count(orders.begin(), orders.end(), 21) > 8;
+        },
+        WAIT_S));
+    ::kill(pid_t(station->pid()), SIGTERM);
+    EXPECT_TRUE(flash.waitForOutput("{\"ok\":true}", WAIT_S)) << flash.output();
+    EXPECT_TRUE(station->waitForExit(WAIT_S));
+    EXPECT_EQ(sim.flashPage(7)[255], 1023) << "page 7 written to its end";
+    const std::vector<int> orders = ordersReceived();
+    EXPECT_EQ(std::count(orders.begin(), orders.end(), 21), 64) << "every block of four pages";
+}
+
 // The broker goes away and comes back empty (no persistence): the station reconnects, publishes
 // its retained tree again, and its live run never stopped.
 TEST_F(StationTest, ABrokerThatGoesAndComesBackGetsTheTreeAgain) {
@@ -459,7 +483,8 @@ TEST_F(StationTest, TheConfigurationFileNamesTheBrokerThePortsAndTheirAliases) {
     const std::string config = folder.filePath("serve.conf").toStdString();
     WriteFile(QString::fromStdString(config),
               QString("[broker]\nurl = mqtt://127.0.0.1:%1\nuser = %2\n\n[station]\nname = %3\n"
-                      "rate = 2\n\n[port press1]\ndevice = %4\n")
+                      "rate = 2    ; a second at most\n\n[port press1]\ndevice = %4   # the "
+                      "simulator\n")
                   .arg(broker.port())
                   .arg(QString::fromStdString(broker.options().users[0].name), STATION,
                        QString::fromStdString(link))
@@ -474,4 +499,22 @@ TEST_F(StationTest, TheConfigurationFileNamesTheBrokerThePortsAndTheirAliases) {
     WaitUntil([] { return false; }, 2.0);
     const std::string later = live->output().substr(first);
     EXPECT_LE(std::count(later.begin(), later.end(), '\n'), 5) << "at most 2 a second";
+    stop();
+
+    // One name or one device twice is a configuration to mend, not to restart.
+    const std::vector<std::pair<std::string, std::string>> twice = {
+        {"[port press1]\ndevice = " + link + "\n[port press1]\ndevice = /dev/ttyS7\n",
+         "two ports are named press1"},
+        {"[port press1]\ndevice = " + link + "\n[port press2]\ndevice = " + link + "\n",
+         "the device " + link + " is given twice (ports press1 and press2)"}};
+    for (const auto &[ports, why] : twice) {
+        WriteFile(QString::fromStdString(config),
+                  QString::fromStdString("[broker]\nurl = mqtt://127.0.0.1:" +
+                                         std::to_string(broker.port()) + "\n" + ports)
+                      .toUtf8());
+        BackgroundClient refused(KelvaroProgram().toStdString(), {"serve", "--config", config});
+        ASSERT_TRUE(refused.waitForExit(WAIT_S));
+        EXPECT_EQ(refused.exitCode(), 1);
+        EXPECT_NE(refused.errors().find(why), std::string::npos) << refused.errors();
+    }
 }
