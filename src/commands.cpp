@@ -326,7 +326,7 @@ int CheckFiles(const std::vector<std::string> &words) {
     if (Is(words[0], "flash")) {
         static unsigned short columns[CORRECTION_COLUMNS];
         read = ReadCorrectionFile(words[1].c_str(), columns, &why) &&
-               BuildCorrectionTable(columns, table, &why);
+               BuildCorrectionTable(columns, table, TABLE_FILE, &why);
     }
     for (int which = 0; read && Is(words[0], "diff") && which < 2; ++which)
         if (!IsTargetWord(words[size_t(which) + 1]))

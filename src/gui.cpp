@@ -274,7 +274,7 @@ int ReadCorrData(const char *path) {
         ShowStatus(why.c_str());
         return -1;
     }
-    const bool written = BuildCorrectionTable(columns, table, &why);
+    const bool written = BuildCorrectionTable(columns, table, TABLE_FILE, &why);
     int *const pages[] = {flashp4, flashp5, flashp6, flashp7};
     for (int page = 0; page < FLASH_PAGES; ++page)
         std::copy(table + page * FLASH_PAGE_WORDS, table + (page + 1) * FLASH_PAGE_WORDS,

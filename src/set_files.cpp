@@ -84,8 +84,18 @@ bool ReadCorrectionFile(const char *path, unsigned short columns[CORRECTION_COLU
     return true;
 }
 
+bool WriteCorrectionFile(const char *path, const unsigned short columns[CORRECTION_COLUMNS],
+                         std::string *why) {
+    if (ArrayToFile(path, columns, VAL_UNSIGNED_SHORT_INTEGER, CORRECTION_COLUMNS, 2,
+                    VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, TABLE_FIELD_WIDTH,
+                    VAL_ASCII, VAL_TRUNCATE) == 0)
+        return true;
+    *why = FileError("Error writing the correction file!");
+    return false;
+}
+
 bool BuildCorrectionTable(const unsigned short columns[CORRECTION_COLUMNS],
-                          int table[CORRECTION_KEYS], std::string *why) {
+                          int table[CORRECTION_KEYS], const char *tablePath, std::string *why) {
     static int value[CORRECTION_KEYS], key[CORRECTION_KEYS], output[3 * CORRECTION_KEYS];
     for (int i = 0; i < CORRECTION_KEYS; ++i) {
         value[i] = columns[i];
@@ -110,11 +120,11 @@ bool BuildCorrectionTable(const unsigned short columns[CORRECTION_COLUMNS],
         output[CORRECTION_KEYS + i] = key[i];
         output[2 * CORRECTION_KEYS + i] = table[i];
     }
-    if (ArrayToFile("LTlinear.dat", output, VAL_INTEGER, 3 * CORRECTION_KEYS, 3,
-                    VAL_GROUPS_TOGETHER, VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, TABLE_FIELD_WIDTH,
-                    VAL_ASCII, VAL_TRUNCATE) == 0)
+    if (ArrayToFile(tablePath, output, VAL_INTEGER, 3 * CORRECTION_KEYS, 3, VAL_GROUPS_TOGETHER,
+                    VAL_GROUPS_AS_COLUMNS, VAL_CONST_WIDTH, TABLE_FIELD_WIDTH, VAL_ASCII,
+                    VAL_TRUNCATE) == 0)
         return true;
-    *why = FileError("Error writing LTlinear.dat!");
+    *why = FileError(("Error writing " + FileNameOf(tablePath) + "!").c_str());
     return false;
 }
 

@@ -29,11 +29,17 @@ bool WriteParameterFile(const char *path, const Words &words, int action, std::s
 // columns (its values row by row, then its keys). Returns true, or false with *why.
 bool ReadCorrectionFile(const char *path, unsigned short columns[CORRECTION_COLUMNS],
                         std::string *why);
+// Writes columns (values row by row, then keys) as a correction file at path, as
+// ReadCorrectionFile reads it back. Returns true, or false with *why.
+bool WriteCorrectionFile(const char *path, const unsigned short columns[CORRECTION_COLUMNS],
+                         std::string *why);
+// The table file the window and the command line write, in the current directory.
+const char TABLE_FILE[] = "LTlinear.dat";
 // Builds the correction table from columns whose keys lie in 0..1023 into table: each key takes its
 // value, a key no row names the entry before it, and dips are filled so that the table never falls.
-// Writes index, key and entry to "LTlinear.dat" in the current directory. Returns true, or false
-// with *why when "LTlinear.dat" could not be written (the table is built all the same).
+// Writes index, key and entry to tablePath. Returns true, or false with *why when it could not be
+// written (the table is built all the same).
 bool BuildCorrectionTable(const unsigned short columns[CORRECTION_COLUMNS],
-                          int table[CORRECTION_KEYS], std::string *why);
+                          int table[CORRECTION_KEYS], const char *tablePath, std::string *why);
 
 } // namespace kelvaro

@@ -520,9 +520,16 @@ std::string Execute(PortService &service, const WaitingCommand &command) {
         return answer.text();
     }
     case COMMAND_FLASH: {
+        // Each port's files of its last flash, in the working folder: the correction file as
+        // the request carried it, and the table built from it.
         static int table[CORRECTION_KEYS];
         std::string why;
-        if (!BuildCorrectionTable(request.columns.data(), table, &why))
+        char tablePath[MAX_PATHNAME_LEN], correctionPath[MAX_PATHNAME_LEN];
+        const std::string prefix = "station-" + service.setting.name;
+        GetFullPathFromProject((prefix + "-LTlinear.dat").c_str(), tablePath);
+        GetFullPathFromProject((prefix + "-table.dat").c_str(), correctionPath);
+        if (!WriteCorrectionFile(correctionPath, request.columns.data(), &why) ||
+            !BuildCorrectionTable(request.columns.data(), table, tablePath, &why))
             return StationRefusal(why);
         const Outcome flashed = JournaledWrite(
             {JOURNAL_FLASH, 0, nullptr, TableDigest(table)}, [] { return FlashTable(table, {}); },

@@ -170,6 +170,15 @@ TEST_F(StationTest, CommandsGoOutThroughTheLiveRunAndTheirResultsFollow) {
     EXPECT_EQ(request("flash", TableText()), "{\"ok\":true}\n");
     EXPECT_EQ(sim.flashPage(5)[10], 266);
     EXPECT_EQ(sim.flashPage(7)[255], 1023);
+    // The port's own files of its last flash: the correction file as sent, and the table.
+    const QList<QByteArray> correction =
+        ReadFile(folder.filePath("station-COM1-table.dat")).trimmed().split('\n');
+    ASSERT_EQ(correction.size(), 1024);
+    EXPECT_EQ(correction[7].simplified(), "7 1016");
+    const QList<QByteArray> table =
+        ReadFile(folder.filePath("station-COM1-LTlinear.dat")).trimmed().split('\n');
+    ASSERT_EQ(table.size(), 1024);
+    EXPECT_EQ(table[266].simplified(), "266 266 266");
     ASSERT_TRUE(events->waitForOutput(topic("event") + " {\"event\":\"flash\"", WAIT_S));
     sim.clearRequests();
     EXPECT_NE(request("flash", TableText(true)).find("row 8 key 1024 is outside 0..1023"),
