@@ -16,6 +16,7 @@
 #include "utility.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -319,14 +320,30 @@ std::string SentTable(const JsonValue &write) {
 } // namespace
 
 std::string CheckJournalTime(const std::string &text) {
-    const char *shape = "0000-00-00T00:00:00";
+    // A prefix of the journal's own times, 2026-12-07T10:15:30.123Z, down to the day.
+    const char *shape = "0000-00-00T00:00:00.000";
     size_t length = text.size();
     if (length > 0 && text.back() == 'Z')
         --length;
-    bool fits = length >= 10 && length <= std::strlen(shape);
+    bool fits = length >= 10 && length <= std::strlen(shape) && length != 11 && length != 14 &&
+                length != 17 && length != 20;
     for (size_t i = 0; fits && i < length; ++i)
         fits = shape[i] == '0' ? (text[i] >= '0' && text[i] <= '9') : text[i] == shape[i];
-    return fits ? "" : "\"" + text + "\" is not a time: write 2026-12-07 or 2026-12-07T10:15 (UTC)";
+    const auto number = [&text](size_t at, size_t digits) {
+        return std::atoi(text.substr(at, digits).c_str());
+    };
+    if (fits) {
+        const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+        const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+        const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        fits = month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1] &&
+               (length < 13 || number(11, 2) < 24) && (length < 16 || number(14, 2) < 60) &&
+               (length < 19 || number(17, 2) < 60);
+    }
+    return fits ? ""
+                : "\"" + text +
+                      "\" is not a time: write 2026-12-07, 2026-12-07T10:15 or "
+                      "2026-12-07T10:15:30.123Z (UTC)";
 }
 
 int PrintJournal(const char *port, const char *since) {

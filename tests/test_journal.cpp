@@ -106,6 +106,17 @@ TEST_F(JournalTest, EveryWriteFromTheWindowIsRecordedWithTheSetItReplacesAndItsR
     const auto [verified, said] = kelvaroJournal({"--verify"});
     EXPECT_EQ(verified, 0) << said.toStdString();
     EXPECT_TRUE(said.startsWith("kelvaro-journal.jsonl: 8 records unbroken")) << said.toStdString();
+    // --since takes the journal's own times, and no day that never was.
+    const auto [fromOwn, ownLines] =
+        kelvaroJournal({"--since", QString::fromStdString(*StringMember(send, "time"))});
+    EXPECT_EQ(fromOwn, 0) << ownLines.toStdString();
+    EXPECT_TRUE(ownLines.contains("send ram: Transmit Ok!")) << ownLines.toStdString();
+    for (const char *never :
+         {"2026-02-30", "2025-02-29", "2026-12-07T24:00", "2026-12-07T10:15:"}) {
+        const auto [refused, why] = kelvaroJournal({"--since", never});
+        EXPECT_EQ(refused, 1) << never;
+        EXPECT_TRUE(why.contains("is not a time")) << why.toStdString();
+    }
     const auto [printed, lines] = kelvaroJournal({"--port", "COM1", "--since", "2000-01-01"});
     EXPECT_EQ(printed, 0);
     EXPECT_TRUE(lines.contains(" COM1 " + QString::fromStdString(link) +
