@@ -283,7 +283,9 @@ int stationClient = 0;
 void StationConnection(int, int connected, const char *cause, void *) {
     if (connected && !*cause)
         Publish(stationClient, StationTopic() + "/state", "online", QOS_AT_LEAST_ONCE, true);
-    else if (!connected)
+    else if (connected)
+        std::fprintf(stderr, "kelvaro: %s\n", cause);
+    else
         std::fprintf(stderr, "kelvaro: %s; trying again\n", cause);
 }
 
@@ -389,8 +391,11 @@ void PortConnection(int, int connected, const char *cause, void *data) {
         Note(service, std::string(cause) + "; the live run goes on, events are kept");
         return;
     }
-    if (*cause)
+    // A message or subscription the broker refused (its access rules): nothing of it arrives.
+    if (*cause) {
+        Note(service, cause);
         return;
+    }
     const Retained &kept = service.retained;
     for (const auto &[suffix, payload] :
          {std::pair<const char *, const std::string &>{"state", kept.state},

@@ -527,3 +527,34 @@ TEST_F(StationTest, TheConfigurationFileNamesTheBrokerThePortsAndTheirAliases) {
         EXPECT_NE(refused.errors().find(why), std::string::npos) << refused.errors();
     }
 }
+
+// The plant's access rules let the station publish its own state and live values but not its
+// ports' states: each refusal is said with the topic and the broker's reason, and the rest goes
+// on.
+class StationAclTest : public StationTest {
+  protected:
+    static BrokerOptions withAcl() {
+        BrokerOptions options;
+        options.acl = {"user station",
+                       std::string("topic readwrite kelvaro/") + STATION + "/state",
+                       std::string("topic readwrite kelvaro/") + STATION + "/COM1/live",
+                       std::string("topic read kelvaro/") + STATION + "/COM1/command/#",
+                       "user operator",
+                       "topic readwrite #"};
+        return options;
+    }
+    StationAclTest() : StationTest(withAcl()) {}
+};
+
+TEST_F(StationAclTest, ARefusalOfTheBrokerIsSaidWithItsTopicAndReason) {
+    serve();
+    const auto live = broker.subscribe(topic("live"), 1);
+    ASSERT_TRUE(live->waitForOutput("norm", WAIT_S)) << station->errors();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return station->errors().find("message to " + topic("state") +
+                                          " refused: not authorised") != std::string::npos;
+        },
+        WAIT_S))
+        << station->errors();
+}
