@@ -319,6 +319,7 @@ struct PortService {
     enum Stage { IDLE, CHECKING, LIVE } stage = IDLE;
     bool down = false; // it was up and went down, or never came up
     std::string downWhy;
+    std::string downState; // "lost" or "no answer" while down, as last published
     double retry = FIRST_RETRY_S;
     double due = 0; // when to try it
     double runStarted = 0;
@@ -375,10 +376,13 @@ void SendEvent(PortService &service, const std::string &event) {
     }
 }
 
-void PublishEvent(PortService &service, const char *event, const std::string &result,
+// An event with how it ended: ok, the result as the status line says it, and its cause.
+void PublishEvent(PortService &service, const char *event, const Outcome &outcome,
                   const char *target = nullptr) {
     JsonObject payload;
-    payload.add("event", event).add("result", result);
+    payload.add("event", event).add("ok", outcome.ok()).add("result", Said(outcome));
+    if (!outcome.cause.empty())
+        payload.add("cause", outcome.cause);
     if (target)
         payload.add("target", target);
     SendEvent(service, payload.add("time", UtcTimeNow()).text());
@@ -489,7 +493,7 @@ std::string Execute(PortService &service, const WaitingCommand &command) {
         const Outcome sent = JournaledWrite(
             {JOURNAL_SEND, request.target, words.data(), ""},
             [&request, &words] { return WriteSet(request.target, words, nullptr); }, &origin);
-        PublishEvent(service, "send", Said(sent), targetName);
+        PublishEvent(service, "send", sent, targetName);
         if (!sent.ok())
             return StationRefusal(Said(sent));
         // The set sent is the program's set from now on, as the window's Send makes it.
@@ -505,7 +509,7 @@ std::string Execute(PortService &service, const WaitingCommand &command) {
         const Outcome done = JournaledWrite(
             {teach ? JOURNAL_TEACH : JOURNAL_RESET, RAM, image.data(), ""},
             [code, &image] { return TeachOrReset(code, image, nullptr); }, &origin);
-        PublishEvent(service, teach ? "teach" : "reset", Said(done));
+        PublishEvent(service, teach ? "teach" : "reset", done);
         if (!done.ok())
             return StationRefusal(Said(done));
         service.ramSet = WordsOf(done);
@@ -539,7 +543,7 @@ std::string Execute(PortService &service, const WaitingCommand &command) {
         const Outcome flashed = JournaledWrite(
             {JOURNAL_FLASH, 0, nullptr, TableDigest(table)}, [] { return FlashTable(table, {}); },
             &origin);
-        PublishEvent(service, "flash", Said(flashed));
+        PublishEvent(service, "flash", flashed);
         return flashed.ok() ? JsonObject().add("ok", true).text() : StationRefusal(Said(flashed));
     }
     }
@@ -589,16 +593,20 @@ void LiveAnswer(PortService &service, const Outcome &answer, double secondsIntoR
     }
 }
 
-// The port went down, or did not come up: said once, tried again later.
+// The port went down, or did not come up: said once for each change (lost, no answer), its
+// state and event published then, and tried again later.
 void PortDown(PortService &service, const Outcome &why) {
     SelectLine(service.port);
     CloseLine();
     const bool lost = why.code == OUTCOME_DEVICE_GONE || why.code == OUTCOME_NO_PORT;
+    const char *state = lost ? "lost" : "no answer";
     service.downWhy = Said(why);
-    Note(service, service.downWhy);
-    if (!service.down && lost)
-        PublishEvent(service, "lost", service.downWhy);
-    PublishState(service, lost ? "lost" : "no answer");
+    if (!service.down || service.downState != state) {
+        Note(service, service.downWhy);
+        PublishEvent(service, state, why);
+        PublishState(service, state);
+        service.downState = state;
+    }
     service.down = true;
     service.stage = PortService::IDLE;
     service.due = Timer() + service.retry;
@@ -625,7 +633,7 @@ void StartPort(PortService &service) {
         return;
     }
     if (service.down)
-        PublishEvent(service, "back", started.text);
+        PublishEvent(service, "back", started);
     service.down = false;
     service.retry = FIRST_RETRY_S;
     service.ramSet = WordsOf(started);

@@ -145,7 +145,8 @@ TEST_F(StationTest, CommandsGoOutThroughTheLiveRunAndTheirResultsFollow) {
     EXPECT_EQ(request("send", "{\"target\":\"ram\",\"words\":" + WordsText(set) + "}"),
               "{\"ok\":true}\n");
     ASSERT_TRUE(WaitUntil([&] { return sim.ram() == set; }, WAIT_S));
-    ASSERT_TRUE(events->waitForOutput(topic("event") + " {\"event\":\"send\"", WAIT_S));
+    ASSERT_TRUE(events->waitForOutput(
+        topic("event") + " {\"event\":\"send\",\"ok\":true,\"result\":\"Transmit Ok!\"", WAIT_S));
     EXPECT_NE(events->output().find(topic("parameters/ram") + " {\"words\":" + WordsText(set)),
               std::string::npos);
 
@@ -432,13 +433,24 @@ TEST_F(StationTest, ADeviceLostAndBackIsReportedAndServedAgain) {
     const auto port = broker.subscribe(topic("#"));
     ASSERT_TRUE(port->waitForOutput(topic("live"), WAIT_S));
     sim.stop();
-    ASSERT_TRUE(port->waitForOutput(topic("event") + " {\"event\":\"lost\"", WAIT_S))
+    ASSERT_TRUE(port->waitForOutput(topic("event") + " {\"event\":\"lost\",\"ok\":false,", WAIT_S))
         << port->output();
     EXPECT_TRUE(port->waitForOutput("{\"state\":\"lost\"", WAIT_S));
+    // Tried again after 1 and 2 s: the state and the event are said once, not at every try.
+    WaitUntil([] { return false; }, 3.5);
+    const std::string &said = port->output();
+    size_t states = 0, events = 0;
+    for (size_t at = 0; (at = said.find("{\"state\":\"lost\"", at)) != std::string::npos; ++at)
+        ++states;
+    for (size_t at = 0; (at = said.find("\"event\":\"lost\"", at)) != std::string::npos; ++at)
+        ++events;
+    EXPECT_EQ(states, 1u) << said;
+    EXPECT_EQ(events, 1u) << said;
     std::string error;
     ASSERT_TRUE(sim.start(link, &error)) << error;
     sim.clearRequests();
-    ASSERT_TRUE(port->waitForOutput(topic("event") + " {\"event\":\"back\"", 40)) << port->output();
+    ASSERT_TRUE(port->waitForOutput(topic("event") + " {\"event\":\"back\",\"ok\":true", 40))
+        << port->output();
     const size_t back = port->output().rfind("\"event\":\"back\"");
     EXPECT_TRUE(WaitUntil(
         [&] { return port->output().find("{\"state\":\"online\"", back) != std::string::npos; },
