@@ -150,7 +150,15 @@ void NoteLoopDescriptorsChanged() {
 
 namespace {
 
-// The epoll set of the signal pipe and the sources' descriptors, made anew when they changed:
+// The signal pipe and the sources' descriptors, with the events each waits for.
+void collectLoopDescriptors(std::vector<pollfd> &descriptors) {
+    if (signalPipe[0] >= 0)
+        descriptors.push_back({signalPipe[0], POLLIN, 0});
+    for (const LoopDescriptorSource collect : descriptorSources)
+        collect(descriptors);
+}
+
+// The epoll set of the loop's descriptors, made anew when they changed:
 // a descriptor closed and its number reused would not be in the old one. -1 when the system
 // gives none.
 int LoopDescriptors() {
@@ -163,10 +171,7 @@ int LoopDescriptors() {
     if (loopDescriptors < 0)
         return -1;
     std::vector<pollfd> watched;
-    if (signalPipe[0] >= 0)
-        watched.push_back({signalPipe[0], POLLIN, 0});
-    for (const LoopDescriptorSource collect : descriptorSources)
-        collect(watched);
+    collectLoopDescriptors(watched);
     for (const pollfd &descriptor : watched) {
         epoll_event event{};
         event.events = ((descriptor.events & POLLIN) ? EPOLLIN : 0u) |
@@ -195,16 +200,12 @@ int WaitOnLines(pollfd *lines, int count, double deadline) {
     const bool loop = QCoreApplication::instance() != nullptr;
     double wake = deadline;
     if (loop) {
+        // Without an epoll set, each of the loop's descriptors is polled.
         const int loopSet = LoopDescriptors();
-        if (loopSet >= 0) {
+        if (loopSet >= 0)
             descriptors.push_back({loopSet, POLLIN, 0});
-        } else {
-            // Without an epoll set, each of the loop's descriptors is polled.
-            if (signalPipe[0] >= 0)
-                descriptors.push_back({signalPipe[0], POLLIN, 0});
-            for (const LoopDescriptorSource collect : descriptorSources)
-                collect(descriptors);
-        }
+        else
+            collectLoopDescriptors(descriptors);
         wake = std::min(wake, loopEventsRanAt + LOOP_EVENTS_INTERVAL_S);
     }
     const double left = std::clamp(wake - Timer(), 0.0, MAX_SLEEP_S);

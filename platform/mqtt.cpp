@@ -843,7 +843,7 @@ int publish(int handle, const char *topic, const void *payload, int length, int 
     Client *c = findClient(handle);
     if (!c)
         return fail(MQTT_INVALID_CLIENT, "no MQTT client " + std::to_string(handle));
-    if (!topic || mosquitto_pub_topic_check(topic) != MOSQ_ERR_SUCCESS)
+    if (!MqttTopicPublishable(topic))
         return fail(MQTT_BAD_ARGUMENT, std::string("\"") + (topic ? topic : "") +
                                            "\" is not a topic name to publish to");
     if (length < 0 || (length > 0 && !payload))

@@ -27,8 +27,6 @@ const double REPLY_TIMEOUT_S = 1.0;
 const size_t PARTING_TEXT_BYTES = 80;
 const size_t READ_CHUNK = 4096;
 const double RAW_SETTLE_S = 0.1;
-// The largest input queue a port can have.
-const size_t EARLY_BYTES_KEPT = 65536;
 
 bool startsWith(const std::string &text, const char *prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
@@ -213,8 +211,8 @@ EarlyRead takeEarly(NetworkLine &line, double deadline, std::string *cause, std:
     }
     // What comes before the line is in use goes to the opening flush: no more than the largest
     // input queue is kept, however much a server sends.
-    early->append(buffer,
-                  std::min(stored, EARLY_BYTES_KEPT - std::min(early->size(), EARLY_BYTES_KEPT)));
+    early->append(buffer, std::min(stored, MAX_INPUT_QUEUE_BYTES -
+                                               std::min(early->size(), MAX_INPUT_QUEUE_BYTES)));
     return EarlyRead::Took;
 }
 

@@ -9,6 +9,9 @@
 #include <string>
 #include <sys/types.h>
 
+// The largest input queue a port can have: no more of what comes before a line is in use is
+// kept.
+const size_t MAX_INPUT_QUEUE_BYTES = 65536;
 // How long a connection may take to be made, and an RFC 2217 server to confirm the line.
 const double NETWORK_CONNECT_TIMEOUT_S = 5.0;
 const double NETWORK_NEGOTIATION_TIMEOUT_S = 3.0;

@@ -444,8 +444,8 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     if (port < 1 || port > MAX_COM_PORT)
         return COM_INVALID_PORT_NUMBER;
     if (speedFor(baudRate) == B0 || parity < 0 || parity > 2 || dataBits < 5 || dataBits > 8 ||
-        stopBits < 1 || stopBits > 2 || inputQueueSize < 1 || inputQueueSize > 65536 ||
-        outputQueueSize < 1)
+        stopBits < 1 || stopBits > 2 || inputQueueSize < 1 ||
+        size_t(inputQueueSize) > MAX_INPUT_QUEUE_BYTES || outputQueueSize < 1)
         return COM_INVALID_PARAMETER;
     if (ports[port].fd >= 0)
         CloseCom(port);

@@ -363,8 +363,7 @@ Reply Exchange(int order, const unsigned short *words, const Awaited &awaited, b
                int *written) {
     PrepareLine(flush, awaited.events);
     *written = SendFrame(order, words);
-    const double sentAt = line->sentAt;
-    return Await(awaited, sentAt);
+    return Await(awaited, line->sentAt);
 }
 
 const char *ReplyKindName(int bytes) {

@@ -325,8 +325,8 @@ std::string CheckJournalTime(const std::string &text) {
     size_t length = text.size();
     if (length > 0 && text.back() == 'Z')
         --length;
-    bool fits = length >= 10 && length <= std::strlen(shape) && length != 11 && length != 14 &&
-                length != 17 && length != 20;
+    // It ends on a digit: a separator with nothing after it is no time.
+    bool fits = length >= 10 && length <= std::strlen(shape) && shape[length - 1] == '0';
     for (size_t i = 0; fits && i < length; ++i)
         fits = shape[i] == '0' ? (text[i] >= '0' && text[i] <= '9') : text[i] == shape[i];
     const auto number = [&text](size_t at, size_t digits) {

@@ -317,9 +317,10 @@ struct PortService {
     unsigned long droppedAnswers = 0;
     double lastDropSaid = -1e9;
     enum Stage { IDLE, CHECKING, LIVE } stage = IDLE;
-    bool down = false; // it was up and went down, or never came up
     std::string downWhy;
-    std::string downState; // "lost" or "no answer" while down, as last published
+    // "lost" or "no answer" while it is down (it went down or never came up), as last published;
+    // "" while it is up.
+    std::string downState;
     double retry = FIRST_RETRY_S;
     double due = 0; // when to try it
     double runStarted = 0;
@@ -601,13 +602,12 @@ void PortDown(PortService &service, const Outcome &why) {
     const bool lost = why.code == OUTCOME_DEVICE_GONE || why.code == OUTCOME_NO_PORT;
     const char *state = lost ? "lost" : "no answer";
     service.downWhy = Said(why);
-    if (!service.down || service.downState != state) {
+    if (service.downState != state) {
         Note(service, service.downWhy);
         PublishEvent(service, state, why);
         PublishState(service, state);
         service.downState = state;
     }
-    service.down = true;
     service.stage = PortService::IDLE;
     service.due = Timer() + service.retry;
     service.retry = std::min(service.retry * 2, LAST_RETRY_S);
@@ -632,9 +632,9 @@ void StartPort(PortService &service) {
         PortDown(service, started);
         return;
     }
-    if (service.down)
+    if (!service.downState.empty())
         PublishEvent(service, "back", started);
-    service.down = false;
+    service.downState.clear();
     service.retry = FIRST_RETRY_S;
     service.ramSet = WordsOf(started);
     service.indicators = StartingIndicators(defaults[WORD_REFERENCE], defaults[WORD_TOLERANCE]);
