@@ -83,6 +83,8 @@ struct Faults {
     int faultyOrder = -1;        // with extraBytes or strayBytes: only the answers to this order
     double lateSeconds = 0.0;    // delay every answer by this much more
     int lateOrder = -1;          // with lateSeconds: only the answers to this order are late
+    int tailBytes = 0;           // hand the last this many bytes of every answer over late,
+    double tailLateSeconds = 0;  // by this much, as a loaded machine or an adapter may
     int missingBlockAt = -1;     // this order-9 request (0-based since setFaults) gets no reply
     int shortBlockAt = -1;       // this order-9 request gets only shortBlockBytes bytes
     int shortBlockBytes = 0;
@@ -263,7 +265,8 @@ class Simulator {
   private:
     void serve();
     void answer(const Frame &request, Clock::time_point firstByte);
-    void send(const Bytes &bytes, Clock::time_point from);
+    void send(const Bytes &bytes, Clock::time_point from, std::size_t tailBytes,
+              Clock::duration tailLate);
     bool sleepUntil(Clock::time_point deadline);
     void closeAll();
 

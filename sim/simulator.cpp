@@ -219,6 +219,8 @@ void Simulator::answer(const Frame &request, Clock::time_point firstByte) {
     std::optional<Bytes> reply;
     Request record{orderOf(request), payloadOf(request), firstByte};
     double lateSeconds = 0.0;
+    Clock::duration tailLate{};
+    std::size_t tailBytes = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         reply = controller_.handle(request);
@@ -233,6 +235,9 @@ void Simulator::answer(const Frame &request, Clock::time_point firstByte) {
         if (faults.lateOrder < 0 || faults.lateOrder == record.order) {
             lateSeconds = faults.lateSeconds;
         }
+        tailBytes = static_cast<std::size_t>(std::max(faults.tailBytes, 0));
+        tailLate = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(faults.tailLateSeconds));
     }
     if (options_.onRequest) {
         options_.onRequest(record);
@@ -248,18 +253,22 @@ void Simulator::answer(const Frame &request, Clock::time_point firstByte) {
             return;
         }
     }
-    send(*reply, from);
+    send(*reply, from, tailBytes, tailLate);
 }
 
-void Simulator::send(const Bytes &bytes, Clock::time_point from) {
+void Simulator::send(const Bytes &bytes, Clock::time_point from, std::size_t tailBytes,
+                     Clock::duration tailLate) {
     if (!options_.pacing) {
         writeOut(master_, bytes.data(), bytes.size());
         return;
     }
     // Each byte is handed over when its last bit would have arrived.
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const auto due = from + std::chrono::duration_cast<Clock::duration>(
-                                    static_cast<long long>(i + 1) * BYTE_TIME);
+        auto due = from + std::chrono::duration_cast<Clock::duration>(
+                              static_cast<long long>(i + 1) * BYTE_TIME);
+        if (i + tailBytes >= bytes.size()) {
+            due += tailLate;
+        }
         if (!sleepUntil(due)) {
             return;
         }

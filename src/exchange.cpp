@@ -25,6 +25,9 @@ const double FLASH_PAGE_PAUSE_S = 0.05;
 const double LINE_TIME_SHARE = 0.9;
 // The quiet that ends an answer.
 const double QUIET_S = 2 * BYTE_S;
+// The quiet a command's answer is taken after: a last byte or two may be handed over some
+// milliseconds late by a loaded machine or an adapter, and a block has no header to show a shift.
+const double ANSWER_QUIET_S = 0.005;
 // What an answer still on its way may take beyond the line time of request and answer: the
 // controller's turnaround and a USB adapter's latency timer.
 const double TURNAROUND_S = 0.04;
@@ -263,12 +266,14 @@ class AnswerWait {
     AnswerWait(const Awaited &awaited, double sentAt)
         : awaited_(awaited), sentAt_(sentAt), deadline_(sentAt + awaited.pause + awaited.limit),
           restUntil_(std::max(sentAt + (FRAME_BYTES + awaited.bytes) * BYTE_S + DELIVERY_S,
-                              sentAt + awaited.pause)) {}
+                              takeFrom() - (awaited.quietCheck ? ANSWER_QUIET_S : 0))) {}
 
     // When the next look is due: the first look as late as it may be, then the answer's end.
     double due() const {
         if (!firstLookDone_)
             return sentAt_ + FRAME_BYTES * BYTE_S * LINE_TIME_SHARE;
+        if (wholeAt_ > 0)
+            return restUntil_;
         if (Timer() < restUntil_)
             return std::min(restUntil_, deadline_ + PAST_DEADLINE_S);
         return deadline_ + PAST_DEADLINE_S;
@@ -288,12 +293,15 @@ class AnswerWait {
 
   private:
     bool end(Verdict verdict, int take);
+    // The earliest an answer is read: after the pause of a direct read.
+    double takeFrom() const { return sentAt_ + awaited_.pause; }
 
     const Awaited awaited_;
     const double sentAt_;
     const double deadline_;
     double restUntil_;
     bool firstLookDone_ = false;
+    double wholeAt_ = 0; // when a look first found the whole answer, still to be quiet after it
     Reply reply_;
 };
 
@@ -333,10 +341,14 @@ bool AnswerWait::look(int queued) {
     if (queued > awaited_.bytes)
         return end(STRAY, queued);
     if (queued == awaited_.bytes) {
-        end(TAKEN, queued);
-        if (awaited_.quietCheck && ComQuietFor(line->port, QUIET_S) > 0)
-            reply_.verdict = STRAY;
-        return true;
+        if (!awaited_.quietCheck || (wholeAt_ > 0 && now >= restUntil_))
+            return end(TAKEN, queued);
+        // A direct read's pause mostly holds the quiet already: its look came that much early.
+        if (wholeAt_ == 0) {
+            wholeAt_ = now;
+            restUntil_ = std::max(now + ANSWER_QUIET_S, takeFrom());
+        }
+        return false;
     }
     if (now > deadline_)
         return end(TIMED_OUT, queued);
@@ -849,7 +861,7 @@ bool LiveRuns::serve(Run &run, Outcome *ended) {
         run.taken = reply;
         run.unsure = true;
         if (run.live.commandsWaiting && run.live.commandsWaiting()) {
-            run.handOn(ComQuietFor(line->port, QUIET_S));
+            run.handOn(ComQuietFor(line->port, ANSWER_QUIET_S));
             line->busyWith = nullptr;
             run.live.between();
             SelectLine(run.port);

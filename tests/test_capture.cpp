@@ -146,8 +146,14 @@ TEST_F(BlockReadTest, ABlockAtAnOddOffsetOrWithStrayBytesStoresNothing) {
               (std::vector<int>{32, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(status(), "Data[64] block received!");
 
-    for (const auto fault : {&kvsim::Faults::extraBytes, &kvsim::Faults::strayBytes}) {
-        sim.setFaults(Fault(fault, 2));
+    // The last of the block handed over late, as a loaded machine does: the stray bytes before it
+    // make the queue hold exactly a block's length for those milliseconds.
+    kvsim::Faults lateTail = Fault(&kvsim::Faults::strayBytes, 2);
+    lateTail.tailBytes = 2;
+    lateTail.tailLateSeconds = 0.003;
+    for (const kvsim::Faults &faults :
+         {Fault(&kvsim::Faults::extraBytes, 2), Fault(&kvsim::Faults::strayBytes, 2), lateTail}) {
+        sim.setFaults(faults);
         EXPECT_EQ(ReadData64(0, 0, 9), 0);
         EXPECT_EQ(status().rfind("read error: 2 stray bytes with the 128-byte block on COM1", 0),
                   0u)
