@@ -28,6 +28,8 @@
 #include <map>
 #include <memory>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -39,6 +41,9 @@ namespace {
 
 const int FIRST_RETRY_MS = 1000;
 const int LAST_RETRY_MS = 30000;
+// A connection that held this long starts the back-off afresh when it ends; one that ended sooner
+// (another client taking its session, a broker that drops it) goes on backing off.
+const double STEADY_CONNECTION_S = 30.0;
 // A ping is due a keep-alive after the last packet and the broker gives up at one and a half:
 // looking four times a keep-alive sends it in time while an idle client sleeps the rest.
 const int KEEPALIVE_CHECKS_PER_PERIOD = 4;
@@ -92,6 +97,8 @@ struct Client {
     int grantedKeepAlive = 0; // the broker may shorten it
     double timeoutS = 0;
     std::string broker; // "host:port" as the causes name it
+    std::string clientId;
+    double connectedAt = 0;
 
     Phase phase = Phase::Waiting;
     bool opening = true; // inside MqttOpen: a failure ends the open instead of a retry
@@ -254,6 +261,20 @@ bool tlsHandshakeRunning(const Client &c) {
     return ssl && !SSL_is_init_finished(ssl);
 }
 
+// True when the broker has not answered the client's TLS hello: a plain port says nothing to it.
+bool noTlsAnswer(const Client &c) {
+    SSL *ssl = sslOf(c);
+    if (!ssl)
+        return false;
+    const OSSL_HANDSHAKE_STATE state = SSL_get_state(ssl);
+    return state == TLS_ST_BEFORE || state == TLS_ST_CW_CLNT_HELLO;
+}
+
+std::string noTlsCause(const Client &c) {
+    return "TLS failed: no TLS answer from port " + std::to_string(c.port) +
+           ", which does not speak TLS (the plain MQTT port?)";
+}
+
 bool isHangUp(int error) {
     return error == ECONNRESET || error == EPIPE || error == EPROTO;
 }
@@ -262,10 +283,24 @@ bool isHangUp(int error) {
 // under TLS 1.3, rejects the client's certificate after the handshake: OpenSSL's alert saying so
 // is lost when the client's CONNECT meets the closed socket first.
 std::string hangUpCause(const Client &c) {
+    if (c.tls && noTlsAnswer(c))
+        return noTlsCause(c) + ": it closed the connection";
     return c.tls ? "TLS failed: the broker closed the connection before accepting the client "
                    "(does it want a client certificate, or one from another CA?)"
                  : "the broker closed the connection before accepting it (does port " +
                        std::to_string(c.port) + " want TLS?)";
+}
+
+// A broker that closes a connection it accepted only moments before, without a reason, has most
+// often given its session to another client of the same identifier: Mosquitto 2.0 says nothing
+// to the client it drops.
+std::string takeOverHint(const Client &c) {
+    const double held = Timer() - c.connectedAt;
+    if (c.phase != Phase::Connected || held >= STEADY_CONNECTION_S)
+        return {};
+    return " " + secondsText(std::round(held * 10) / 10) +
+           " after it was accepted: is another client connected as \"" + c.clientId +
+           "\"? (two stations of one name take the connection from each other)";
 }
 
 // Why the connection is down after a library call that returned rc (errno then was error).
@@ -290,10 +325,12 @@ std::string dropCause(Client &c, int rc, int error) {
     case MOSQ_ERR_SUCCESS:
         return c.disconnectReason == 0 ? "the broker ended the connection"
                                        : "the connection was closed";
-    case MOSQ_ERR_ERRNO:
-        return systemCause(c.disconnectErrno ? c.disconnectErrno : error);
+    case MOSQ_ERR_ERRNO: {
+        const int cause = c.disconnectErrno ? c.disconnectErrno : error;
+        return systemCause(cause) + (isHangUp(cause) ? takeOverHint(c) : "");
+    }
     case MOSQ_ERR_CONN_LOST:
-        return "connection lost (closed by the broker or the network)";
+        return "connection lost (closed by the broker or the network)" + takeOverHint(c);
     case MOSQ_ERR_KEEPALIVE:
         return "no answer from the broker within the keep-alive (" +
                secondsText(c.grantedKeepAlive) + ")";
@@ -381,6 +418,8 @@ void connectionDown(Client &c, const std::string &cause) {
     }
     if (wasConnected)
         c.events.push_back(notice(Event::Lost, c.cause));
+    if (wasConnected && Timer() - c.connectedAt >= STEADY_CONNECTION_S)
+        c.retryMs = FIRST_RETRY_MS;
     c.retryTimer->start(c.retryMs);
     c.retryMs = std::min(c.retryMs * 2, LAST_RETRY_MS);
 }
@@ -414,6 +453,13 @@ void drive(Client &c) {
     afterCall(c, rc, error);
 }
 
+// The kernel's TCP state of the socket (TCP_SYN_SENT, TCP_ESTABLISHED, ...); -1 when unknown.
+int tcpState(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 ? info.tcpi_state : -1;
+}
+
 // While connecting, the socket's own state says what the library would not: a refused or
 // unreachable TCP connection, and a broker that hung up during the TLS handshake (OpenSSL then
 // reports a bare system error and the library would wait on the closed socket until the limit).
@@ -425,19 +471,16 @@ bool connectingSocketFailed(Client &c) {
         connectionDown(c, isHangUp(error) ? hangUpCause(c) : systemCause(error));
         return true;
     }
-    if (c.tcpPending) {
-        sockaddr_storage peer{};
-        socklen_t peerLength = sizeof peer;
-        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
-            return true; // still connecting: the next event tells
-        c.tcpPending = false;
-    }
+    const int state = tcpState(fd);
+    if (state == TCP_SYN_SENT)
+        return true; // still connecting: the next event tells
+    c.tcpPending = false;
+    // A reset whose error a read took already leaves a closed socket and no error to fetch.
     char byte;
-    if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
-        connectionDown(c, c.tls ? "TLS failed: the broker closed the connection in the handshake "
-                                  "(does port " +
-                                      std::to_string(c.port) + " speak TLS?)"
-                                : hangUpCause(c));
+    if (state == TCP_CLOSE || recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+        connectionDown(c, c.tls && !noTlsAnswer(c)
+                              ? "TLS failed: the broker closed the connection in the handshake"
+                              : hangUpCause(c));
         return true;
     }
     return false;
@@ -506,8 +549,10 @@ void onDeadline(int handle) {
     if (!c || c->phase != Phase::Connecting)
         return;
     const std::string limit = secondsText(c->timeoutS);
-    if (c->tcpPending)
+    if (tcpState(mosquitto_socket(c->mosq)) == TCP_SYN_SENT)
         connectionDown(*c, "timed out after " + limit + " (no TCP connection: is the host up?)");
+    else if (noTlsAnswer(*c))
+        connectionDown(*c, noTlsCause(*c) + " within " + limit);
     else if (tlsHandshakeRunning(*c))
         connectionDown(*c, "timed out after " + limit + " in the TLS handshake");
     else
@@ -596,7 +641,7 @@ void onConnack(mosquitto *, void *data, int reason, int, const mosquitto_propert
     c.phase = Phase::Connected;
     c.cause.clear();
     c.loggedErrors.clear();
-    c.retryMs = FIRST_RETRY_MS;
+    c.connectedAt = Timer();
     c.deadlineTimer->stop();
     uint16_t serverKeepAlive = 0;
     c.grantedKeepAlive = mosquitto_property_read_int16(properties, MQTT_PROP_SERVER_KEEP_ALIVE,
@@ -915,6 +960,8 @@ int MqttOpen(const MqttSettings *settings, double timeoutSeconds) {
     c.broker = brokerLabel(c.host, c.port);
     const bool namedClient = settings->clientId && *settings->clientId;
     c.mosq = mosquitto_new(namedClient ? settings->clientId : nullptr, true, &c);
+    if (namedClient)
+        c.clientId = settings->clientId;
     if (!c.mosq)
         return fail(MQTT_FAILED,
                     std::string("the MQTT client cannot be made: ") + std::strerror(errno));

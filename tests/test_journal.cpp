@@ -186,6 +186,39 @@ TEST_F(JournalTest, ARecordCutShortIsPassedOverAndTheNextGoesOnFromTheLastWholeO
         << report.toStdString();
 }
 
+// A disk that fills between a write's record and its result: the write went out, and the status
+// line says so and that its result is missing, never that nothing was sent.
+TEST_F(JournalTest, ADiskFullAfterTheRecordSaysTheWriteWentOutAndItsResultIsMissing) {
+    for (const int value : {1111, 2222}) {
+        SetCtrlVal(panelHandle, PANEL_HOLD, value);
+        press("PANEL_BTNSEND");
+        ASSERT_TRUE(waitFor([&] { return sim.ram()[5] == value; }, 2.0));
+    }
+    // The next write's record is as long as the last one: same digits, same kind of "before".
+    const QList<QByteArray> lines = ReadFile(journal()).split('\n');
+    ASSERT_GE(lines.size(), 3);
+    const qint64 recordBytes = lines[lines.size() - 3].size() + 1;
+    const QByteArray before = ReadFile(journal());
+
+    rlimit previous{};
+    ::getrlimit(RLIMIT_FSIZE, &previous);
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit fullAfterTheRecord = previous;
+    fullAfterTheRecord.rlim_cur = rlim_t(before.size() + recordBytes + 20);
+    ::setrlimit(RLIMIT_FSIZE, &fullAfterTheRecord);
+    SetCtrlVal(panelHandle, PANEL_HOLD, 3333);
+    press("PANEL_BTNSEND");
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+
+    EXPECT_TRUE(waitFor([&] { return sim.ram()[5] == 3333; }, 2.0));
+    EXPECT_NE(status().find("its result is not in the journal: " + journal().toStdString() +
+                            ": File too large"),
+              std::string::npos)
+        << status();
+    EXPECT_EQ(status().find("nothing was sent"), std::string::npos) << status();
+    EXPECT_EQ(ReadFile(journal()).size(), before.size() + recordBytes) << "the record, whole";
+}
+
 // No write escapes the journal: when its record can't be written, nothing goes out, the status line
 // says why, and the journal keeps no half line.
 TEST_F(JournalTest, AJournalThatCannotBeWrittenKeepsTheWriteFromGoingOut) {

@@ -308,6 +308,36 @@ TEST(MqttService, AHungBrokerBoundsWhatWaitsAndIsNoticedByTheKeepAlive) {
         << MqttLastError();
 }
 
+// Two clients of one identifier take the session from each other; each loss names the likely
+// cause, and the reconnections back off instead of trading the session once a second.
+TEST(MqttService, TwoClientsOfOneIdentifierSayWhyAndBackOff) {
+    Broker broker;
+    ASSERT_TRUE(broker.start()) << broker.error();
+    const Connection first(settingsFor(broker));
+    ASSERT_GT(first.client, 0) << MqttLastError();
+    Recorder firstSaw;
+    MqttSetCallbacks(first.client, recordMessage, recordConnection, &firstSaw);
+    const Connection second(settingsFor(broker));
+    ASSERT_GT(second.client, 0) << MqttLastError();
+    Recorder secondSaw;
+    MqttSetCallbacks(second.client, recordMessage, recordConnection, &secondSaw);
+
+    const double watchedS = 10.0;
+    WaitUntil([] { return false; }, watchedS);
+    int losses = 0;
+    for (const Recorder *saw : {&firstSaw, &secondSaw})
+        for (const auto &[connected, cause] : saw->connectionChanges) {
+            if (connected)
+                continue;
+            ++losses;
+            EXPECT_NE(cause.find("another client"), std::string::npos) << cause;
+            EXPECT_NE(cause.find("kelvaro-test"), std::string::npos) << cause;
+        }
+    EXPECT_GE(losses, 2);
+    // Once a second each would lose it about ten times; backing off 1, 2, 4 s, about five.
+    EXPECT_LE(losses, 7);
+}
+
 // The will itself, published when a station dies, is proven with the station killed outright.
 TEST(MqttService, ACleanCloseSendsWhatIsPendingAndLeavesNoWill) {
     Broker broker;
@@ -424,4 +454,24 @@ TEST(MqttService, TlsShowsTheClientCertificate) {
     const std::string plainCause = MqttLastError();
     EXPECT_NE(plainCause.find(brokerName(broker.tlsPort())), std::string::npos) << plainCause;
     EXPECT_NE(plainCause.find("want TLS?"), std::string::npos) << plainCause;
+
+    // TLS to the plain port: Mosquitto hangs up on the hello at once, which is said as it
+    // happens, not as a time-out; a server that holds the connection is named at the limit.
+    MqttSettings tlsToPlain = settings;
+    tlsToPlain.port = broker.port();
+    EXPECT_EQ(Connection(tlsToPlain).client, MQTT_CANNOT_CONNECT);
+    const std::string tlsCause = MqttLastError();
+    EXPECT_NE(tlsCause.find("port " + std::to_string(broker.port()) + ", which does not speak TLS"),
+              std::string::npos)
+        << tlsCause;
+    EXPECT_NE(tlsCause.find("it closed the connection"), std::string::npos) << tlsCause;
+
+    SilentListener silent;
+    ASSERT_GT(silent.port, 0);
+    tlsToPlain.port = silent.port;
+    EXPECT_EQ(Connection(tlsToPlain, 1.0).client, MQTT_CANNOT_CONNECT);
+    const std::string silentCause = MqttLastError();
+    EXPECT_NE(silentCause.find("which does not speak TLS (the plain MQTT port?) within 1 s"),
+              std::string::npos)
+        << silentCause;
 }
