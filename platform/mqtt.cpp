@@ -50,6 +50,7 @@ const int KEEPALIVE_CHECKS_PER_PERIOD = 4;
 const int MIN_KEEPALIVE_S = 5;
 const int MAX_KEEPALIVE_S = 65535;
 const int MAX_PORT = 65535;
+const int INVALID_PORT = -1;
 const int MAX_CORRELATION_BYTES = 65535;
 const double MAX_TIMEOUT_S = 3600.0;
 const int RESPONSE_QOS = 1;
@@ -761,6 +762,8 @@ std::string checkSettings(const MqttSettings &s, double timeoutS) {
         return "no broker host given";
     if (s.port < 1 || s.port > MAX_PORT)
         return "broker port " + std::to_string(s.port) + " is not 1..65535";
+    if (s.maxPacketBytes < 0)
+        return "maximum packet size " + std::to_string(s.maxPacketBytes) + " is negative";
     if (s.keepAliveSeconds != 0 &&
         (s.keepAliveSeconds < MIN_KEEPALIVE_S || s.keepAliveSeconds > MAX_KEEPALIVE_S))
         return "keep-alive " + std::to_string(s.keepAliveSeconds) + " s is not 0 or 5..65535";
@@ -790,6 +793,20 @@ std::string checkSettings(const MqttSettings &s, double timeoutS) {
     return {};
 }
 
+// Asks the broker, in every CONNECT, to send this client no packet larger than bytes. The library
+// (2.0) takes CONNECT properties only in its blocking connect, which keeps them for later
+// connections before it checks the port: an invalid one stores them and connects nowhere.
+bool setMaximumPacketSize(Client &c, int bytes) {
+    mosquitto_property *properties = nullptr;
+    if (mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, uint32_t(bytes)) !=
+        MOSQ_ERR_SUCCESS)
+        return false;
+    const int stored =
+        mosquitto_connect_bind_v5(c.mosq, c.host.c_str(), INVALID_PORT, 0, nullptr, properties);
+    mosquitto_property_free_all(&properties);
+    return stored == MOSQ_ERR_INVAL;
+}
+
 std::string configure(Client &c, const MqttSettings &s) {
     mosquitto_int_option(c.mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     // Values go out as they come rather than gathered behind Nagle's wait.
@@ -806,6 +823,8 @@ std::string configure(Client &c, const MqttSettings &s) {
                 return "the TLS files cannot be used";
         }
     }
+    if (s.maxPacketBytes > 0 && !setMaximumPacketSize(c, s.maxPacketBytes))
+        return "the maximum packet size cannot be set";
     if (s.willTopic) {
         const char *payload = s.willPayload ? s.willPayload : "";
         if (mosquitto_will_set_v5(c.mosq, s.willTopic, int(std::strlen(payload)), payload,

@@ -247,6 +247,8 @@ int OpenClient(const std::string &clientId, const std::string &willTopic, const 
     mqtt.willPayload = will;
     mqtt.willQos = QOS_AT_LEAST_ONCE;
     mqtt.willRetain = 1;
+    // The broker drops a request far over the bound before it reaches the station.
+    mqtt.maxPacketBytes = int(2 * MAX_REQUEST_BYTES);
     return MqttOpen(&mqtt, CONNECT_TIMEOUT_S);
 }
 

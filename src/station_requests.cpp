@@ -12,7 +12,6 @@ namespace kelvaro {
 
 namespace {
 
-const size_t MAX_REQUEST_BYTES = 64 * 1024;
 // A refusal quotes at most this much of what it refuses: a request may be up to 64 KiB.
 const size_t MAX_QUOTED_BYTES = 40;
 const double LARGEST_WORD = 65535;

@@ -3,10 +3,14 @@
 // line: a request that is refused sends nothing to the controller.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace kelvaro {
+
+// The largest request payload taken.
+const size_t MAX_REQUEST_BYTES = 64 * 1024;
 
 enum StationCommand {
     COMMAND_GET,

@@ -227,6 +227,24 @@ TEST_F(StationTest, CommandsAreRefusedUnlessAllowedAndBadRequestsSendNothing) {
     EXPECT_LT(longValue.size(), 200u);
     for (int order : ordersReceived())
         EXPECT_EQ(order, 8) << "nothing but the live run reached the controller";
+
+    // Over the bound the station refuses a request itself; over twice the bound the broker keeps
+    // it from the station, which reads none of it and so answers nothing.
+    const std::string padded = "{\"target\":\"ram\",\"pad\":\"";
+    EXPECT_NE(request("get", padded + std::string(100 * 1024, 'x') + "\"}")
+                  .find("longer than the 65536 bytes allowed"),
+              std::string::npos);
+    const auto answers = broker.subscribe("replies/#");
+    const std::string huge = folder.filePath("huge.json").toStdString();
+    std::string error;
+    ASSERT_TRUE(WriteText(huge, padded + std::string(1024 * 1024, 'x') + "\"}", &error)) << error;
+    std::vector<std::string> arguments = broker.clientArguments();
+    arguments.insert(arguments.end(), {"-t", topic("command/get"), "-f", huge, "-D", "publish",
+                                       "response-topic", "replies/huge"});
+    EXPECT_EQ(RunClient("mosquitto_pub", arguments, WAIT_S).exitCode, 0);
+    EXPECT_EQ(request("get", "{\"target\":\"ram\"}").rfind("{\"ok\":true", 0), 0u);
+    ASSERT_TRUE(answers->waitForOutput("replies/answers", WAIT_S));
+    EXPECT_EQ(answers->output().find("replies/huge"), std::string::npos) << "the huge one's answer";
 }
 
 // A request whose answer would land in a station's tree (as a request there, or over a state) or

@@ -34,6 +34,7 @@ struct MqttSettings {
     const char *willPayload; // dies without MqttClose
     int willQos;             // 0 or 1
     int willRetain;
+    int maxPacketBytes; // 0: no bound; else the broker sends no larger packet to this client
 };
 
 // A message of a subscription, valid during the callback. responseTopic, correlation (length 0)
