@@ -3,6 +3,7 @@
 // connection that dies silently is noticed in bounded time.
 #include "network_line.h"
 
+#include "endpoint.h"
 #include "utility.h"
 
 #include <algorithm>
@@ -32,47 +33,20 @@ bool startsWith(const std::string &text, const char *prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-struct Endpoint {
-    bool rfc2217 = false;
-    std::string host;
-    std::string port;
-    std::string address; // HOST:PORT as written, IPv6 in brackets
-};
-
-bool parseName(const std::string &name, Endpoint *endpoint, std::string *cause) {
-    endpoint->rfc2217 = startsWith(name, RFC2217_SCHEME);
-    const std::string rest =
-        name.substr(std::strlen(endpoint->rfc2217 ? RFC2217_SCHEME : TCP_SCHEME));
-    size_t colon = std::string::npos;
-    if (!rest.empty() && rest[0] == '[') {
-        const size_t close = rest.find(']');
-        if (close != std::string::npos && close + 1 < rest.size() && rest[close + 1] == ':') {
-            endpoint->host = rest.substr(1, close - 1);
-            colon = close + 1;
-        }
-    } else {
-        colon = rest.rfind(':');
-        if (colon != std::string::npos && rest.find(':') == colon)
-            endpoint->host = rest.substr(0, colon);
-    }
-    endpoint->port = colon == std::string::npos ? "" : rest.substr(colon + 1);
-    char *end = nullptr;
-    const long number = std::strtol(endpoint->port.c_str(), &end, 10);
-    if (endpoint->host.empty() || endpoint->port.empty() || *end != '\0' || number < 1 ||
-        number > 65535) {
-        *cause = "\"" + name + "\" is not a network line: write rfc2217://HOST:PORT or " +
-                 "tcp://HOST:PORT (an IPv6 address in brackets)";
-        return false;
-    }
-    endpoint->address = rest;
-    return true;
+// "" when name is a network line's address, else why not.
+std::string readName(const std::string &name, Endpoint *endpoint) {
+    if (ReadEndpoint(name, RFC2217_SCHEME, 0, endpoint) ||
+        ReadEndpoint(name, TCP_SCHEME, 0, endpoint))
+        return "";
+    return "\"" + name + "\" is not a network line: write rfc2217://HOST:PORT or " +
+           "tcp://HOST:PORT (an IPv6 address in brackets)";
 }
 
 std::string connectCause(const Endpoint &endpoint, int error) {
     switch (error) {
     case ECONNREFUSED:
         return endpoint.address + " refused the connection: is the serial device server " +
-               "running, and is " + endpoint.port + " its port?";
+               "running, and is " + std::to_string(endpoint.port) + " its port?";
     case ENETUNREACH:
     case EHOSTUNREACH:
         return "no route to " + endpoint.host + " (" + std::strerror(error) + ")";
@@ -145,8 +119,8 @@ int connectTo(const Endpoint &endpoint, std::string *cause) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo *addresses = nullptr;
-    const int looked =
-        ::getaddrinfo(endpoint.host.c_str(), endpoint.port.c_str(), &hints, &addresses);
+    const int looked = ::getaddrinfo(endpoint.host.c_str(), std::to_string(endpoint.port).c_str(),
+                                     &hints, &addresses);
     if (looked != 0) {
         *cause =
             looked == EAI_SYSTEM
@@ -269,15 +243,17 @@ bool IsNetworkLineName(const std::string &name) {
 bool OpenNetworkLine(const std::string &name, const ComPortSettings &settings, NetworkLine *line,
                      std::string *cause, std::string *early) {
     Endpoint endpoint;
-    if (!parseName(name, &endpoint, cause))
+    *cause = readName(name, &endpoint);
+    if (!cause->empty())
         return false;
     line->address = endpoint.address;
     line->lastText.clear();
     line->fd = connectTo(endpoint, cause);
     if (line->fd < 0)
         return false;
-    line->telnet =
-        endpoint.rfc2217 ? std::make_unique<TelnetComPort>(settings, endpoint.address) : nullptr;
+    line->telnet = startsWith(name, RFC2217_SCHEME)
+                       ? std::make_unique<TelnetComPort>(settings, endpoint.address)
+                       : nullptr;
     if (line->telnet ? !negotiate(*line, cause, early) : !settle(*line, cause, early)) {
         CloseNetworkLine(*line);
         return false;

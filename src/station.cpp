@@ -16,6 +16,7 @@
 #include "station_requests.h"
 
 #include "datafile.h"
+#include "endpoint.h"
 #include "inifile.h"
 #include "mqtt.h"
 #include "panel.h"
@@ -127,26 +128,12 @@ int ConfigEntry(const char *section, const char *key, const char *value, int lin
 
 // "" or why the broker's URL is wrong.
 std::string ReadBrokerUrl(const std::string &url) {
-    const bool tls = url.rfind(MQTTS_SCHEME, 0) == 0;
-    if (!tls && url.rfind(MQTT_SCHEME, 0) != 0)
+    Endpoint broker;
+    const bool tls = ReadEndpoint(url, MQTTS_SCHEME, MQTTS_PORT, &broker);
+    if (!tls && !ReadEndpoint(url, MQTT_SCHEME, MQTT_PORT, &broker))
         return "the broker \"" + url + "\" is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
-    std::string rest = url.substr(std::strlen(tls ? MQTTS_SCHEME : MQTT_SCHEME));
-    int port = tls ? MQTTS_PORT : MQTT_PORT;
-    std::string host = rest;
-    const size_t close = rest.find(']');
-    const size_t colon = rest.rfind(':');
-    if (!rest.empty() && rest[0] == '[' && close != std::string::npos) {
-        host = rest.substr(1, close - 1);
-        if (close + 1 < rest.size())
-            port = rest[close + 1] == ':' ? std::atoi(rest.c_str() + close + 2) : -1;
-    } else if (colon != std::string::npos) {
-        host = rest.substr(0, colon);
-        port = std::atoi(rest.c_str() + colon + 1);
-    }
-    if (host.empty() || port < 1 || port > 65535)
-        return "the broker \"" + url + "\" is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
-    settings.host = host;
-    settings.brokerPort = port;
+    settings.host = broker.host;
+    settings.brokerPort = broker.port;
     settings.tls = tls;
     return "";
 }

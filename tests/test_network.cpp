@@ -6,6 +6,7 @@
 #include "broker.h"
 #include "ser2net.h"
 
+#include "endpoint.h"
 #include "filedialog.h"
 #include "utility.h"
 
@@ -128,6 +129,25 @@ TEST_F(NetworkTest, AServerKilledDuringARunIsALineThatIsGone) {
     sim.clearRequests();
     waitFor([] { return false; }, 0.5);
     EXPECT_EQ(GetInQLen(com), COM_PORT_NOT_OPEN) << "no reconnect by itself";
+}
+
+// One reader for every address the program takes: a port is whole digits in range, or the
+// address is refused.
+TEST(Endpoint, APortIsWholeDigitsInRangeAndNothingFollows) {
+    Endpoint read;
+    ASSERT_TRUE(ReadEndpoint("mqtt://broker.plant", "mqtt://", 1883, &read));
+    EXPECT_EQ(read.host, "broker.plant");
+    EXPECT_EQ(read.port, 1883);
+    ASSERT_TRUE(ReadEndpoint("rfc2217://[fe80::1]:4001", "rfc2217://", 0, &read));
+    EXPECT_EQ(read.host, "fe80::1");
+    EXPECT_EQ(read.port, 4001);
+    EXPECT_EQ(read.address, "[fe80::1]:4001");
+    for (const char *wrong :
+         {"mqtt://h:1883x", "mqtt://h:0", "mqtt://h:65536", "mqtt://h:", "mqtt://:1883",
+          "mqtt://h:+1883", "mqtt://h/x", "mqtt://u@h", "mqtt://::1", "mqtt://[::1",
+          "mqtt://[::1]x", "mqtt://[h]:1", "mqtts://h"})
+        EXPECT_FALSE(ReadEndpoint(wrong, "mqtt://", 1883, &read)) << wrong;
+    EXPECT_FALSE(ReadEndpoint("tcp://h", "tcp://", 0, &read)) << "a line's port is not optional";
 }
 
 // Each refusal says its cause after the text of a port that can't be opened.
