@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -48,8 +49,8 @@ struct Port {
     size_t head = 0;
     size_t count = 0;
     bool lost = false;
-    unsigned opening = 0; // which opening of the port a queued notice belongs to
-    QByteArray lockFile;  // ours, removed when the port closes
+    unsigned opening = 0;        // which opening of the port a queued notice belongs to
+    QList<QByteArray> lockFiles; // ours, removed when the port closes
     ComCallbackPtr lostCallback = nullptr;
     void *lostCallbackData = nullptr;
     // Watches the device between waits, so that one that goes away is noticed at once; a wait
@@ -239,11 +240,43 @@ bool configureLine(int fd, long baudRate, int parity, int dataBits, int stopBits
 
 const char LOCK_FOLDER[] = "/run/lock";
 
-// The UUCP lock file of a device node, as minicom and Qt name it: /run/lock/LCK..ttyUSB0.
-QByteArray lockFileOf(const QByteArray &node) {
-    QByteArray name = node.startsWith("/dev/") ? node.mid(5) : node;
+// The UUCP lock file of a device path, as minicom, Qt and ser2net name it: /run/lock/LCK..ttyUSB0,
+// and /run/lock/LCK..serial_by-id_usb-... for a path that names it through a link.
+QByteArray lockFileOf(const QByteArray &path) {
+    QByteArray name = path.startsWith("/dev/") ? path.mid(5) : path;
     name.replace('/', '_');
     return QByteArray(LOCK_FOLDER) + "/LCK.." + name;
+}
+
+// The lock files of the device at node that path names: the node's, and the path's when it
+// differs, since a program given that path locks it under that name.
+QList<QByteArray> lockFilesOf(const QByteArray &node, const QString &path) {
+    QList<QByteArray> locks{lockFileOf(node)};
+    const QByteArray given = lockFileOf(QFile::encodeName(QFileInfo(path).absoluteFilePath()));
+    if (given != locks.front())
+        locks.push_back(given);
+    return locks;
+}
+
+void removeLockFiles(const QList<QByteArray> &locks) {
+    for (const QByteArray &lock : locks)
+        ::unlink(lock.constData());
+}
+
+// Takes lock for this process. False when another took it first; true when it is ours or the
+// lock folder can't be written (some systems keep it for a group: flock and TIOCEXCL still hold).
+bool takeLockFile(const QByteArray &lock, QList<QByteArray> *taken) {
+    const int lockFd = ::open(lock.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (lockFd < 0)
+        return errno != EEXIST;
+    const std::string pid = std::to_string(::getpid());
+    const std::string line = std::string(pid.size() < 10 ? 10 - pid.size() : 0, ' ') + pid + "\n";
+    if (::write(lockFd, line.data(), line.size()) == ssize_t(line.size()))
+        taken->push_back(lock);
+    else
+        ::unlink(lock.constData());
+    ::close(lockFd);
+    return true;
 }
 
 std::string programName(pid_t pid) {
@@ -340,16 +373,18 @@ void askForLowLatency(int fd) {
 
 // Opens path for the program alone: others see it busy through the lock file, TIOCEXCL and
 // flock, and it sees theirs. Returns the descriptor, or -1 with cause set.
-int openExclusively(const QString &path, QByteArray *lockFile, std::string *cause) {
+int openExclusively(const QString &path, QList<QByteArray> *lockFiles, std::string *cause) {
     const QByteArray node = QFile::encodeName(QFileInfo(path).canonicalFilePath());
     if (node.isEmpty()) {
         *cause = openCause(path, ENOENT);
         return -1;
     }
-    const QByteArray lock = lockFileOf(node);
-    if (const pid_t owner = lockOwner(lock)) {
-        *cause = inUseCause(path, owner);
-        return -1;
+    const QList<QByteArray> locks = lockFilesOf(node, path);
+    for (const QByteArray &lock : locks) {
+        if (const pid_t owner = lockOwner(lock)) {
+            *cause = inUseCause(path, owner);
+            return -1;
+        }
     }
     const int fd = ::open(node.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -368,18 +403,14 @@ int openExclusively(const QString &path, QByteArray *lockFile, std::string *caus
         return -1;
     }
     ::ioctl(fd, TIOCEXCL);
-    // Where the lock folder can't be written (some systems keep it for a group), the other two
-    // locks still hold.
-    const int lockFd = ::open(lock.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (lockFd >= 0) {
-        const std::string pid = std::to_string(::getpid());
-        const std::string line =
-            std::string(pid.size() < 10 ? 10 - pid.size() : 0, ' ') + pid + "\n";
-        if (::write(lockFd, line.data(), line.size()) == ssize_t(line.size()))
-            *lockFile = lock;
-        else
-            ::unlink(lock.constData());
-        ::close(lockFd);
+    for (const QByteArray &lock : locks) {
+        if (!takeLockFile(lock, lockFiles)) {
+            *cause = inUseCause(path, lockOwner(lock));
+            removeLockFiles(*lockFiles);
+            lockFiles->clear();
+            ::close(fd);
+            return -1;
+        }
     }
     return fd;
 }
@@ -469,11 +500,11 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
     } else {
         // A second program on the same line would steal answers: the device is the program's
         // alone.
-        p.fd = openExclusively(path, &p.lockFile, &openFailure[port]);
+        p.fd = openExclusively(path, &p.lockFiles, &openFailure[port]);
         if (p.fd >= 0 && !configureLine(p.fd, baudRate, parity, dataBits, stopBits)) {
             openFailure[port] = openCause(path, errno);
-            if (!p.lockFile.isEmpty())
-                ::unlink(p.lockFile.constData());
+            removeLockFiles(p.lockFiles);
+            p.lockFiles.clear();
             ::close(p.fd);
             p.fd = -1;
         }
@@ -511,8 +542,7 @@ int CloseCom(int port) {
         CloseNetworkLine(p->network);
     else
         ::close(p->fd);
-    if (!p->lockFile.isEmpty())
-        ::unlink(p->lockFile.constData());
+    removeLockFiles(p->lockFiles);
     *p = Port{};
     return 0;
 }

@@ -209,6 +209,43 @@ TEST_F(NetworkTest, RefusedAndUnknownLinesSayWhy) {
         << second;
 }
 
+// ser2net, given a path, locks it under that path's name; the program honours that lock and takes
+// it too beside the device's own, so that neither opens the device under the other.
+TEST_F(NetworkTest, ADeviceNamedByALinkIsBusyForSer2netAndTheProgramEachWhileTheOtherHoldsIt) {
+    Ser2net byLink;
+    std::string error;
+    ASSERT_TRUE(byLink.start(link, "19200n81", &error)) << error;
+    QByteArray pathName = QByteArray::fromStdString(link);
+    pathName.replace('/', '_');
+    const QString theirLock = "/run/lock/LCK.." + QString::fromUtf8(pathName);
+
+    // ser2net opens its device for a client.
+    const std::string raw = byLink.rawLine();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(std::stoi(raw.substr(raw.rfind(':') + 1)));
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_TRUE(waitFor([&] { return QFile::exists(theirLock); }, 5.0)) << "ser2net's lock";
+    EXPECT_EQ(OpenComConfig(3, link.c_str(), 19200, 0, 8, 1, 4096, 4096), COM_CANNOT_OPEN_PORT);
+    EXPECT_NE(std::string(ComOpenFailureCause(3)).find("is in use by another program (ser2net"),
+              std::string::npos)
+        << ComOpenFailureCause(3);
+    ::close(client);
+    ASSERT_TRUE(waitFor([&] { return !QFile::exists(theirLock); }, 5.0));
+
+    // Held here, through the link, the device is busy for ser2net given the link.
+    ASSERT_EQ(OpenComConfig(3, link.c_str(), 19200, 0, 8, 1, 4096, 4096), 0)
+        << ComOpenFailureCause(3);
+    startOn(byLink.rawLine());
+    EXPECT_NE(status().find("\"Device open failure: Object was already in use\""),
+              std::string::npos)
+        << status();
+    CloseCom(3);
+    EXPECT_FALSE(QFile::exists(theirLock)) << "the program's own lock goes with the port";
+}
+
 // kelvaro COMMAND over the network as a production line runs it: a frame log, and two
 // controllers behind two servers programmed at once.
 TEST_F(NetworkTest, TheCommandLineWithItsFrameLogAndParallelFlashWorksOverTheNetwork) {
