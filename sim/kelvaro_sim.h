@@ -78,8 +78,8 @@ struct Faults {
     long silentFromRequest = -1; // answer only requests whose sequence number is below this
     bool wrongEcho = false;      // order 5 answers 0xAA00
     int firmwareBytes = -1;      // send only this many firmware bytes
-    int extraBytes = 0;          // append this many EXTRA_BYTEs to every answer
-    int strayBytes = 0;          // put this many STRAY_BYTEs before every answer
+    int extraBytes = 0;          // append this many EXTRA_BYTEs to every answer (sent in one piece)
+    int strayBytes = 0;          // put this many STRAY_BYTEs before every answer (likewise)
     int faultyOrder = -1;        // with extraBytes or strayBytes: only the answers to this order
     double lateSeconds = 0.0;    // delay every answer by this much more
     int lateOrder = -1;          // with lateSeconds: only the answers to this order are late

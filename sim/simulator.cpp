@@ -221,6 +221,7 @@ void Simulator::answer(const Frame &request, Clock::time_point firstByte) {
     double lateSeconds = 0.0;
     Clock::duration tailLate{};
     std::size_t tailBytes = 0;
+    bool whole = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         reply = controller_.handle(request);
@@ -238,6 +239,10 @@ void Simulator::answer(const Frame &request, Clock::time_point firstByte) {
         tailBytes = static_cast<std::size_t>(std::max(faults.tailBytes, 0));
         tailLate = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(faults.tailLateSeconds));
+        // Bytes too many come with the answer in one piece: the reader then meets them whenever
+        // it looks, however late this thread runs; a late hand-over is the tail's fault.
+        const bool faulty = faults.faultyOrder < 0 || faults.faultyOrder == record.order;
+        whole = faulty && tailBytes == 0 && (faults.strayBytes > 0 || faults.extraBytes > 0);
     }
     if (options_.onRequest) {
         options_.onRequest(record);
@@ -252,6 +257,14 @@ void Simulator::answer(const Frame &request, Clock::time_point firstByte) {
         if (!sleepUntil(from)) {
             return;
         }
+    }
+    if (whole && options_.pacing) {
+        const auto end = from + std::chrono::duration_cast<Clock::duration>(
+                                    static_cast<long long>(reply->size()) * BYTE_TIME);
+        if (sleepUntil(end)) {
+            writeOut(master_, reply->data(), reply->size());
+        }
+        return;
     }
     send(*reply, from, tailBytes, tailLate);
 }

@@ -1,5 +1,5 @@
-// JSON (RFC 8259) read and written in plain C++: the station's command requests from the broker,
-// the --json output and the journal's lines.
+// JSON (RFC 8259), read with nlohmann/json under our limits and written compactly: the station's
+// command requests from the broker, the --json output and the journal's lines.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +18,6 @@ const std::size_t JSON_MAX_TEXT_BYTES = 64 * 1024;
 const int JSON_MAX_DEPTH = 32;
 // A string's bytes after its escapes are resolved.
 const std::size_t JSON_MAX_STRING_BYTES = 16 * 1024;
-// A number's characters: room for any double written out in full up to 1e308.
-const std::size_t JSON_MAX_NUMBER_CHARS = 400;
 
 enum class JsonType { Null, Boolean, Number, String, Array, Object };
 
@@ -42,9 +40,9 @@ bool operator!=(const JsonValue &a, const JsonValue &b);
 
 // Reads text, which must be one JSON value with nothing but white space around it and at most
 // maxBytes long. Returns true with *value (value may be null to only check), or false with *why
-// (why may be null) naming the byte, counted from 1, and the fault, e.g. `byte 3: "tru" is not a
-// value`; *value is then untouched. Numbers too large for a double are refused; numbers too close
-// to zero for one read as 0.
+// (why may be null) saying the fault and, for a fault of the text, its byte counted from 1, e.g.
+// "byte 4: syntax error while parsing value - invalid literal; last read: 'tru'"; *value is then
+// untouched. Numbers too large for a double are refused.
 bool ParseJson(const std::string &text, JsonValue *value, std::string *why,
                std::size_t maxBytes = JSON_MAX_TEXT_BYTES);
 

@@ -150,7 +150,7 @@ TEST_F(BlockReadTest, ABlockAtAnOddOffsetOrWithStrayBytesStoresNothing) {
     // make the queue hold exactly a block's length for those milliseconds.
     kvsim::Faults lateTail = Fault(&kvsim::Faults::strayBytes, 2);
     lateTail.tailBytes = 2;
-    lateTail.tailLateSeconds = 0.003;
+    lateTail.tailLateSeconds = 0.0015;
     for (const kvsim::Faults &faults :
          {Fault(&kvsim::Faults::extraBytes, 2), Fault(&kvsim::Faults::strayBytes, 2), lateTail}) {
         sim.setFaults(faults);

@@ -3,6 +3,7 @@
 // killed, a device lost and back, and credentials that are refused.
 #include "broker.h"
 #include "program_fixture.h"
+#include "station_requests.h"
 #include "utility.h"
 
 #include <QDir>
@@ -186,6 +187,37 @@ TEST_F(StationTest, CommandsGoOutThroughTheLiveRunAndTheirResultsFollow) {
               std::string::npos);
     for (int order : ordersReceived())
         EXPECT_EQ(order, 8) << "a table refused flashes nothing";
+}
+
+// Hostile JSON is refused whole, within the reader's limits, and the refusal quotes little of it.
+TEST(StationRequests, HostileJsonIsRefusedWithItsFaultAndShortly) {
+    const kelvaro::StationPermissions allowed{true, true};
+    const auto refusal = [&](const std::string &payload) {
+        kelvaro::StationRequest request;
+        std::string error;
+        EXPECT_FALSE(kelvaro::ReadStationRequest("get", payload, allowed, &request, &error))
+            << payload.substr(0, 80);
+        EXPECT_LT(error.size(), 200u) << error.substr(0, 300);
+        return error;
+    };
+    EXPECT_NE(refusal(std::string(40, '[') + std::string(40, ']')).find("nest more than 32 deep"),
+              std::string::npos);
+    EXPECT_NE(refusal("{\"target\":\"" + std::string(20000, 'x') + "\"}")
+                  .find("a string longer than 16384 bytes"),
+              std::string::npos);
+    EXPECT_NE(refusal("{\"target\":\"r\xffm\"}").find("byte "), std::string::npos);
+    EXPECT_NE(refusal("{\"target\":1e400}").find("number overflow"), std::string::npos);
+    EXPECT_NE(refusal("{\"target\":" + std::string(30000, 't') + "}").find("last read"),
+              std::string::npos);
+    EXPECT_NE(refusal("{\"target\":\"ram\",}").find("byte 17:"), std::string::npos);
+
+    // A repeated member counts as its last.
+    kelvaro::StationRequest request;
+    std::string error;
+    ASSERT_TRUE(kelvaro::ReadStationRequest("get", "{\"target\":\"ram\",\"target\":\"eeprom\"}",
+                                            allowed, &request, &error))
+        << error;
+    EXPECT_EQ(request.target, kelvaro::EEPROM);
 }
 
 TEST_F(StationTest, CommandsAreRefusedUnlessAllowedAndBadRequestsSendNothing) {
