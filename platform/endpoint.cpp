@@ -2,6 +2,7 @@
 // same: a port is whole digits in range or the address is refused.
 #include "endpoint.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -58,4 +59,26 @@ bool ReadEndpoint(const std::string &url, const char *scheme, int defaultPort, E
     endpoint->port = number;
     endpoint->address = rest;
     return true;
+}
+
+std::string ConnectionErrorText(int error, const Endpoint &endpoint, const std::string &server) {
+    switch (error) {
+    case ECONNREFUSED:
+        return "connection refused: is " + server + " running, and is " +
+               std::to_string(endpoint.port) + " its port?";
+    case ENETUNREACH:
+        return "no route to the network of " + endpoint.host + " (network unreachable)";
+    case EHOSTUNREACH:
+        return "no route to " + endpoint.host + " (host unreachable)";
+    case ETIMEDOUT:
+        return endpoint.host + " does not answer (timed out)";
+    case ECONNRESET:
+        return "connection reset by " + server + " or the network";
+    case EPIPE:
+        return server + " closed the connection";
+    case 0:
+        return "the connection was closed";
+    default:
+        return std::strerror(error);
+    }
 }

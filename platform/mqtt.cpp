@@ -3,6 +3,7 @@
 // watches the sockets as their notifiers do.
 #include "mqtt.h"
 
+#include "endpoint.h"
 #include "internal.h"
 #include "utility.h"
 
@@ -91,13 +92,11 @@ struct Pending {
 struct Client {
     int handle = 0;
     mosquitto *mosq = nullptr;
-    std::string host;
-    int port = 0;
+    Endpoint endpoint; // its address is "host:port", as the causes name the broker
     bool tls = false;
     int keepAlive = 0;        // asked for
     int grantedKeepAlive = 0; // the broker may shorten it
     double timeoutS = 0;
-    std::string broker; // "host:port" as the causes name it
     std::string clientId;
     double connectedAt = 0;
 
@@ -165,25 +164,8 @@ std::string secondsText(double seconds) {
     return text;
 }
 
-std::string systemCause(int error) {
-    switch (error) {
-    case ECONNREFUSED:
-        return "connection refused (is the broker running?)";
-    case ENETUNREACH:
-        return "no route to the broker's network (network unreachable)";
-    case EHOSTUNREACH:
-        return "no route to the broker (host unreachable)";
-    case ETIMEDOUT:
-        return "timed out (the host does not answer)";
-    case ECONNRESET:
-        return "connection reset by the broker or the network";
-    case EPIPE:
-        return "the broker closed the connection";
-    case 0:
-        return "the connection was closed";
-    default:
-        return std::strerror(error);
-    }
+std::string systemCause(const Client &c, int error) {
+    return ConnectionErrorText(error, c.endpoint, "the broker");
 }
 
 std::string reasonCause(int reason) {
@@ -272,7 +254,7 @@ bool noTlsAnswer(const Client &c) {
 }
 
 std::string noTlsCause(const Client &c) {
-    return "TLS failed: no TLS answer from port " + std::to_string(c.port) +
+    return "TLS failed: no TLS answer from port " + std::to_string(c.endpoint.port) +
            ", which does not speak TLS (the plain MQTT port?)";
 }
 
@@ -289,7 +271,7 @@ std::string hangUpCause(const Client &c) {
     return c.tls ? "TLS failed: the broker closed the connection before accepting the client "
                    "(does it want a client certificate, or one from another CA?)"
                  : "the broker closed the connection before accepting it (does port " +
-                       std::to_string(c.port) + " want TLS?)";
+                       std::to_string(c.endpoint.port) + " want TLS?)";
 }
 
 // A broker that closes a connection it accepted only moments before, without a reason, has most
@@ -328,7 +310,7 @@ std::string dropCause(Client &c, int rc, int error) {
                                        : "the connection was closed";
     case MOSQ_ERR_ERRNO: {
         const int cause = c.disconnectErrno ? c.disconnectErrno : error;
-        return systemCause(cause) + (isHangUp(cause) ? takeOverHint(c) : "");
+        return systemCause(c, cause) + (isHangUp(cause) ? takeOverHint(c) : "");
     }
     case MOSQ_ERR_CONN_LOST:
         return "connection lost (closed by the broker or the network)" + takeOverHint(c);
@@ -338,7 +320,8 @@ std::string dropCause(Client &c, int rc, int error) {
     case MOSQ_ERR_PROTOCOL:
     case MOSQ_ERR_MALFORMED_PACKET:
         return c.phase == Phase::Connecting && !c.tls
-                   ? "the answer is not MQTT (does port " + std::to_string(c.port) + " want TLS?)"
+                   ? "the answer is not MQTT (does port " + std::to_string(c.endpoint.port) +
+                         " want TLS?)"
                    : "the broker's answer broke the MQTT 5 protocol";
     default:
         return mosquitto_strerror(rc);
@@ -356,7 +339,7 @@ std::string connectCause(Client &c, int rc, int error) {
     }
     // On loopback the whole handshake and the CONNECT may happen within the connect call.
     if (rc == MOSQ_ERR_ERRNO)
-        return isHangUp(error) ? hangUpCause(c) : systemCause(error);
+        return isHangUp(error) ? hangUpCause(c) : systemCause(c, error);
     if (rc == MOSQ_ERR_TLS)
         return tlsCause(c);
     return mosquitto_strerror(rc);
@@ -406,7 +389,7 @@ void connectionDown(Client &c, const std::string &cause) {
     c.keepAliveTimer->stop();
     c.deadlineTimer->stop();
     c.phase = Phase::Waiting;
-    c.cause = "broker " + c.broker + ": " + cause;
+    c.cause = "broker " + c.endpoint.address + ": " + cause;
     // Messages not yet on the wire go with the connection; QoS 1 messages go out again after
     // the reconnection.
     for (auto it = c.pending.begin(); it != c.pending.end();)
@@ -469,7 +452,7 @@ bool connectingSocketFailed(Client &c) {
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
-        connectionDown(c, isHangUp(error) ? hangUpCause(c) : systemCause(error));
+        connectionDown(c, isHangUp(error) ? hangUpCause(c) : systemCause(c, error));
         return true;
     }
     const int state = tcpState(fd);
@@ -534,7 +517,8 @@ void startAttempt(Client &c) {
     c.loggedErrors.clear();
     resetCallReports(c);
     errno = 0;
-    const int rc = mosquitto_connect_async(c.mosq, c.host.c_str(), c.port, c.keepAlive);
+    const int rc =
+        mosquitto_connect_async(c.mosq, c.endpoint.host.c_str(), c.endpoint.port, c.keepAlive);
     const int error = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
         connectionDown(c, connectCause(c, rc, error));
@@ -629,7 +613,7 @@ int sendSubscription(Client &c, const Client::Subscription &subscription) {
     if (rc == MOSQ_ERR_SUCCESS)
         c.unansweredSubscriptions[mid] = subscription.pattern;
     else
-        lastError = "broker " + c.broker + ": subscribing to " + subscription.pattern +
+        lastError = "broker " + c.endpoint.address + ": subscribing to " + subscription.pattern +
                     " failed: " + mosquitto_strerror(rc);
     return rc;
 }
@@ -720,7 +704,7 @@ void onPublished(mosquitto *, void *data, int mid, int reason, const mosquitto_p
         return;
     }
     if (reason >= MQTT_RC_UNSPECIFIED)
-        c.events.push_back(notice(Event::Refused, "broker " + c.broker + ": message to " +
+        c.events.push_back(notice(Event::Refused, "broker " + c.endpoint.address + ": message to " +
                                                       found->second.topic +
                                                       " refused: " + reasonCause(reason)));
     c.pending.erase(found);
@@ -734,8 +718,8 @@ void onSubscribed(mosquitto *, void *data, int mid, int count, const int *grante
         return;
     for (int i = 0; i < count; ++i)
         if (granted[i] >= MQTT_RC_UNSPECIFIED)
-            c.events.push_back(notice(Event::Refused, "broker " + c.broker + ": subscription to " +
-                                                          found->second +
+            c.events.push_back(notice(Event::Refused, "broker " + c.endpoint.address +
+                                                          ": subscription to " + found->second +
                                                           " refused: " + reasonCause(granted[i])));
     c.unansweredSubscriptions.erase(found);
 }
@@ -801,8 +785,8 @@ bool setMaximumPacketSize(Client &c, int bytes) {
     if (mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, uint32_t(bytes)) !=
         MOSQ_ERR_SUCCESS)
         return false;
-    const int stored =
-        mosquitto_connect_bind_v5(c.mosq, c.host.c_str(), INVALID_PORT, 0, nullptr, properties);
+    const int stored = mosquitto_connect_bind_v5(c.mosq, c.endpoint.host.c_str(), INVALID_PORT, 0,
+                                                 nullptr, properties);
     mosquitto_property_free_all(&properties);
     return stored == MOSQ_ERR_INVAL;
 }
@@ -917,7 +901,7 @@ int publish(int handle, const char *topic, const void *payload, int length, int 
     if (c->phase != Phase::Connected)
         return fail(MQTT_NOT_CONNECTED, "not connected: " + c->cause);
     if (c->pending.size() >= size_t(MQTT_MAX_PENDING))
-        return fail(MQTT_BUSY, "broker " + c->broker + " has not taken the last " +
+        return fail(MQTT_BUSY, "broker " + c->endpoint.address + " has not taken the last " +
                                    std::to_string(MQTT_MAX_PENDING) + " messages yet");
     int mid = 0;
     c->completedDuringPublish = 0;
@@ -931,20 +915,20 @@ int publish(int handle, const char *topic, const void *payload, int length, int 
         // The write found the connection broken before the event loop did, which it will next.
         // A QoS 1 message stays with the library and goes out again after the reconnection.
         if (qos == 0)
-            return fail(MQTT_NOT_CONNECTED, "broker " + c->broker + ": connection lost");
+            return fail(MQTT_NOT_CONNECTED, "broker " + c->endpoint.address + ": connection lost");
         break;
     case MOSQ_ERR_PAYLOAD_SIZE:
     case MOSQ_ERR_OVERSIZE_PACKET:
         return fail(MQTT_BAD_ARGUMENT, "a message of " + std::to_string(length) +
-                                           " bytes is larger than broker " + c->broker +
+                                           " bytes is larger than broker " + c->endpoint.address +
                                            " accepts");
     case MOSQ_ERR_QOS_NOT_SUPPORTED:
-        return fail(MQTT_BAD_ARGUMENT,
-                    "broker " + c->broker + " does not support QoS " + std::to_string(qos));
+        return fail(MQTT_BAD_ARGUMENT, "broker " + c->endpoint.address + " does not support QoS " +
+                                           std::to_string(qos));
     case MOSQ_ERR_MALFORMED_UTF8:
         return fail(MQTT_BAD_ARGUMENT, "the topic is not valid UTF-8");
     case MOSQ_ERR_NO_CONN:
-        return fail(MQTT_NOT_CONNECTED, "not connected to broker " + c->broker);
+        return fail(MQTT_NOT_CONNECTED, "not connected to broker " + c->endpoint.address);
     default:
         return fail(MQTT_FAILED, std::string("publishing failed: ") + mosquitto_strerror(rc));
     }
@@ -971,12 +955,12 @@ int MqttOpen(const MqttSettings *settings, double timeoutSeconds) {
     auto owned = std::make_unique<Client>();
     Client &c = *owned;
     c.handle = nextHandle++;
-    c.host = settings->host;
-    c.port = settings->port;
+    c.endpoint.host = settings->host;
+    c.endpoint.port = settings->port;
+    c.endpoint.address = brokerLabel(c.endpoint.host, c.endpoint.port);
     c.tls = settings->tls != 0;
     c.keepAlive = settings->keepAliveSeconds;
     c.timeoutS = timeoutSeconds;
-    c.broker = brokerLabel(c.host, c.port);
     const bool namedClient = settings->clientId && *settings->clientId;
     c.mosq = mosquitto_new(namedClient ? settings->clientId : nullptr, true, &c);
     if (namedClient)

@@ -42,20 +42,13 @@ std::string readName(const std::string &name, Endpoint *endpoint) {
            "tcp://HOST:PORT (an IPv6 address in brackets)";
 }
 
+// The connect's own deadline and the kernel's give-up are one to the operator.
 std::string connectCause(const Endpoint &endpoint, int error) {
-    switch (error) {
-    case ECONNREFUSED:
-        return endpoint.address + " refused the connection: is the serial device server " +
-               "running, and is " + std::to_string(endpoint.port) + " its port?";
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-        return "no route to " + endpoint.host + " (" + std::strerror(error) + ")";
-    case ETIMEDOUT:
+    if (error == ETIMEDOUT)
         return endpoint.address + " did not answer within " +
                std::to_string(int(NETWORK_CONNECT_TIMEOUT_S)) + " s";
-    default:
-        return endpoint.address + ": " + std::strerror(error);
-    }
+    return endpoint.address + ": " +
+           ConnectionErrorText(error, endpoint, "the serial device server");
 }
 
 // Waits for what on fd until deadline. Returns true when it came; false with errno EAGAIN when

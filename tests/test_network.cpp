@@ -159,7 +159,7 @@ TEST_F(NetworkTest, RefusedAndUnknownLinesSayWhy) {
     const std::string raw = server.rawLine().substr(std::string("tcp://").size());
     const std::vector<std::pair<std::string, std::string>> refusals = {
         {"rfc2217://127.0.0.1:" + std::to_string(FreeLoopbackPort()),
-         " refused the connection: is the serial device server running"},
+         ": connection refused: is the serial device server running"},
         // A label longer than 63 characters: the resolver refuses it without asking a server.
         {"tcp://" + std::string(70, 'x') + ".invalid:4000", ".invalid is unknown"},
         {server.plainTelnetLine(), "refused RFC 2217 (DONT COM-PORT-OPTION)"},
