@@ -67,10 +67,35 @@ struct Settings {
     std::string station;
     std::vector<PortSetting> ports;
     double rate = 0;
+    bool allowCommands = false, allowFlash = false;
     StationPermissions allowed;
     std::string ca, cert, key, user, password, passwordFile;
 };
 Settings settings;
+
+// The station's settings, each under its option and its key in the configuration file; the
+// option wins. One of text, flag and number is set. The ports, given by --port or as [port NAME]
+// sections, are read apart.
+struct StationSetting {
+    const char *option;
+    const char *section;
+    const char *key;
+    std::string Settings::*text;
+    bool Settings::*flag;
+    double Settings::*number;
+};
+const StationSetting STATION_SETTINGS[] = {
+    {"--broker", "broker", "url", &Settings::brokerUrl, nullptr, nullptr},
+    {"--ca", "broker", "ca", &Settings::ca, nullptr, nullptr},
+    {"--cert", "broker", "cert", &Settings::cert, nullptr, nullptr},
+    {"--key", "broker", "key", &Settings::key, nullptr, nullptr},
+    {"--user", "broker", "user", &Settings::user, nullptr, nullptr},
+    {"--password-file", "broker", "password-file", &Settings::passwordFile, nullptr, nullptr},
+    {"--station", "station", "name", &Settings::station, nullptr, nullptr},
+    {"--rate", "station", "rate", nullptr, nullptr, &Settings::rate},
+    {"--allow-commands", "station", "allow-commands", nullptr, &Settings::allowCommands, nullptr},
+    {"--allow-flash", "station", "allow-flash", nullptr, &Settings::allowFlash, nullptr},
+};
 
 // ---- Settings: the configuration file, then the command line over it.
 
@@ -94,31 +119,19 @@ bool IsTrue(const std::string &value, bool *flag) {
 int ConfigEntry(const char *section, const char *key, const char *value, int line, void *data) {
     auto *config = static_cast<std::string *>(data); // the file's name, then why it is wrong
     const std::string s = section, k = key, v = value;
-    bool known = true;
-    if (s == "broker" && k == "url")
-        settings.brokerUrl = v;
-    else if (s == "broker" && k == "ca")
-        settings.ca = v;
-    else if (s == "broker" && k == "cert")
-        settings.cert = v;
-    else if (s == "broker" && k == "key")
-        settings.key = v;
-    else if (s == "broker" && k == "user")
-        settings.user = v;
-    else if (s == "broker" && k == "password-file")
-        settings.passwordFile = v;
-    else if (s == "station" && k == "name")
-        settings.station = v;
-    else if (s == "station" && k == "rate")
-        known = IsNumberAboveZero(v, &settings.rate);
-    else if (s == "station" && k == "allow-commands")
-        known = IsTrue(v, &settings.allowed.commands);
-    else if (s == "station" && k == "allow-flash")
-        known = IsTrue(v, &settings.allowed.flash);
-    else if (s.rfind("port ", 0) == 0 && k == "device")
+    bool known = false;
+    for (const StationSetting &setting : STATION_SETTINGS) {
+        if (s != setting.section || k != setting.key)
+            continue;
+        if (setting.text)
+            settings.*setting.text = v;
+        known = setting.text || (setting.flag && IsTrue(v, &(settings.*setting.flag))) ||
+                (setting.number && IsNumberAboveZero(v, &(settings.*setting.number)));
+    }
+    if (s.rfind("port ", 0) == 0 && k == "device") {
         settings.ports.push_back({v, TopicSafe(s.substr(5))});
-    else
-        known = false;
+        known = true;
+    }
     if (known)
         return 0;
     *config += " line " + std::to_string(line) + ": \"" + k + " = " + v +
@@ -153,20 +166,15 @@ std::string ReadSettings(void) {
         if (read > 0)
             return why;
     }
-    const auto take = [](const char *option, std::string *value) {
-        if (const char *given = OptionValue(option))
-            *value = given;
-    };
-    take("--broker", &settings.brokerUrl);
-    take("--station", &settings.station);
-    take("--ca", &settings.ca);
-    take("--cert", &settings.cert);
-    take("--key", &settings.key);
-    take("--user", &settings.user);
-    take("--password-file", &settings.passwordFile);
-    settings.rate = OptionNumber("--rate", settings.rate);
-    settings.allowed.commands |= OptionGiven("--allow-commands");
-    settings.allowed.flash |= OptionGiven("--allow-flash");
+    for (const StationSetting &setting : STATION_SETTINGS) {
+        if (setting.text && OptionValue(setting.option))
+            settings.*setting.text = OptionValue(setting.option);
+        if (setting.flag)
+            settings.*setting.flag |= OptionGiven(setting.option);
+        if (setting.number)
+            settings.*setting.number = OptionNumber(setting.option, settings.*setting.number);
+    }
+    settings.allowed = {settings.allowCommands, settings.allowFlash};
     if (OptionGiven("--port")) {
         settings.ports.clear();
         for (const std::string &device : OptionValues("--port")) {

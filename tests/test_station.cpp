@@ -572,12 +572,15 @@ TEST_F(StationTest, TheConfigurationFileNamesTheBrokerThePortsAndTheirAliases) {
     EXPECT_LE(std::count(later.begin(), later.end(), '\n'), 5) << "at most 2 a second";
     stop();
 
-    // One name or one device twice is a configuration to mend, not to restart.
+    // One name or one device twice, or a value a setting does not take, is a configuration to
+    // mend, not to restart.
     const std::vector<std::pair<std::string, std::string>> twice = {
         {"[port press1]\ndevice = " + link + "\n[port press1]\ndevice = /dev/ttyS7\n",
          "two ports are named press1"},
         {"[port press1]\ndevice = " + link + "\n[port press2]\ndevice = " + link + "\n",
-         "the device " + link + " is given twice (ports press1 and press2)"}};
+         "the device " + link + " is given twice (ports press1 and press2)"},
+        {"[station]\nallow-flash = maybe\n[port press1]\ndevice = " + link + "\n",
+         "\"allow-flash = maybe\" is not a setting of [station] or not a value it takes"}};
     for (const auto &[ports, why] : twice) {
         WriteFile(QString::fromStdString(config),
                   QString::fromStdString("[broker]\nurl = mqtt://127.0.0.1:" +
