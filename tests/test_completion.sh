@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Completes many kelvaro command lines with data/completion/kelvaro.bash, in plain bash and with
 # bash-completion when it is installed, and has zsh, when installed, parse the zsh completion.
+# The commands and the station's options are the program's own, read from its help: a command or
+# option added there and not to the completion fails here. Usage: test_completion.sh PROGRAM
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd) || exit 1
 bash_completion_file=$here/../data/completion/kelvaro.bash
@@ -29,10 +31,15 @@ touch "$files"/{set.dat,CURVE.DAT,'with space.dat',notes.txt} || exit 1
 parameter_files=(CURVE.DAT set.dat 'with space.dat' sub)
 all_files=(CURVE.DAT notes.txt set.dat sub 'with space.dat')
 
-commands=(info get send teach reset monitor capture flash diff journal serve help)
+program=${1:?usage: test_completion.sh PROGRAM}
+mapfile -t commands < <("$program" --help | sed -n '/^Commands/,/^$/s/^  \([a-z]\{1,\}\) .*/\1/p')
+mapfile -t serve_options < <("$program" help serve | sed -n 's/^      \(--[a-z-]*\).*/\1/p' |
+    grep -vx -- --port)
+if ((${#commands[@]} < 10 || ${#serve_options[@]} < 10)); then
+    echo "FAIL: $program's help names ${#commands[@]} commands and ${#serve_options[@]} station options"
+    exit 1
+fi
 global_options=(--port --log --help --version)
-serve_options=(--broker --station --rate --allow-commands --allow-flash --config --ca --cert --key
-    --user --password-file)
 
 # Stands in for the builtin, which works only while bash completes a line, and notes its options.
 # shellcheck disable=SC2317
