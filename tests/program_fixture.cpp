@@ -166,16 +166,18 @@ bool LinkTest::waitFor(const std::function<bool()> &done, double seconds) {
     return true;
 }
 
-QString LinkTest::noAnswer(const char *text, const char *seconds) const {
-    return QString("%1: no answer on COM1: %2 within %3 s \u2014 is the controller powered and "
-                   "on this port?")
-        .arg(text, QString::fromStdString(link), seconds);
+bool LinkTest::saysNoAnswer(const std::string &shown, const std::string &text) const {
+    return shown.rfind(text + ": no answer on COM1: " + link + " within ", 0) == 0;
 }
 
-QString LinkTest::gone(const char *text) const {
-    const QString lost = "COM1: " + QString::fromStdString(link) +
-                         " is gone (it hung up) - pick it again in the ring when it is back";
-    return text ? QString(text) + ": " + lost : lost;
+bool LinkTest::saidNoAnswer(const std::string &text) const {
+    return std::any_of(statusHistory.begin(), statusHistory.end(), [&](const QString &shown) {
+        return saysNoAnswer(shown.toStdString(), text);
+    });
+}
+
+bool LinkTest::saysGone(const std::string &shown) const {
+    return shown.find("COM1: " + link + " is gone") != std::string::npos;
 }
 
 std::vector<int> WordsOf(const kvsim::Words &words) {

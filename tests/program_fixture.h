@@ -80,10 +80,12 @@ class LinkTest : public PanelTest {
     void runUntil(int answers, const std::function<void()> &then);
     // Processes events until the predicate holds or the time runs out.
     static bool waitFor(const std::function<bool()> &done, double seconds);
-    // text as the program shows it when the controller on port 1 stays silent for seconds.
-    QString noAnswer(const char *text, const char *seconds) const;
-    // text as the program shows it once the simulator's pseudo-terminal has gone.
-    QString gone(const char *text = nullptr) const;
+    // True when shown is text and the cause that the controller on port 1 stayed silent.
+    bool saysNoAnswer(const std::string &shown, const std::string &text) const;
+    // True when the status line showed that at some point.
+    bool saidNoAnswer(const std::string &text) const;
+    // True when shown says that the simulator's pseudo-terminal has gone.
+    bool saysGone(const std::string &shown) const;
 
     std::string link;
     kvsim::Simulator sim;

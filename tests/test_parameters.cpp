@@ -259,9 +259,10 @@ TEST_F(ParameterCommandTest, ATeachTimesOutAfterOneAndAHalfSecondsOfSilenceOrOfR
     press("PANEL_BUTTONTEACH");
     const double elapsed = Timer() - start;
 
-    EXPECT_EQ(statusHistory,
-              (QStringList{"Teach new Reference-Value ...", "Line Ok!",
-                           "New setpoint value teached!", noAnswer("Timeout RS-232!!", "1.5")}));
+    ASSERT_EQ(statusHistory.size(), 4);
+    EXPECT_EQ(statusHistory.mid(0, 3), (QStringList{"Teach new Reference-Value ...", "Line Ok!",
+                                                    "New setpoint value teached!"}));
+    EXPECT_TRUE(saysNoAnswer(statusHistory[3].toStdString(), "Timeout RS-232!!"));
     EXPECT_GT(elapsed, 1.5);
     EXPECT_LT(elapsed, 3.0);
     EXPECT_EQ(ordersReceived(), std::vector<int>{6}) << "no read-back after a time-out";
@@ -291,7 +292,7 @@ TEST_F(ParameterCommandTest, GetWithASilentControllerTimesOutAndRewritesThePanel
     press("PANEL_BTNGET");
     const double elapsed = Timer() - start;
 
-    EXPECT_EQ(QString::fromStdString(status()), noAnswer("Timeout RS232-Line!", "2"));
+    EXPECT_TRUE(saysNoAnswer(status(), "Timeout RS232-Line!")) << status();
     EXPECT_GT(elapsed, 2.0);
     EXPECT_LT(elapsed, 3.5) << "one time-out, not more";
     EXPECT_EQ(ProgramParameters(), before);
