@@ -2,6 +2,8 @@
 // queue, waits that sleep until a time or the line's first byte, and word when its device goes.
 #pragma once
 
+#include <string>
+
 // Results of the serial operations: counts are >= 0, failures one of these.
 enum ComError {
     COM_UNKNOWN_SYSTEM_ERROR = -1,
@@ -85,6 +87,8 @@ int GetComPortOfDevice(const char *path);
 // The path of port's device into name ("" when the number names none). Returns 0,
 // COM_INVALID_PORT_NUMBER or COM_INVALID_PARAMETER.
 int GetComDeviceName(int port, char *name, int size);
+// "COM1": how the ring and every message name port.
+std::string ComPortLabel(int port);
 
 // The one wait of an exchange: sleeps until Timer() reaches until, processing events meanwhile
 // (events 1, returning after each batch of them) or not (0, repainting what changed first), and

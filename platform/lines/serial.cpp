@@ -616,6 +616,10 @@ const char *GetComStartUpReason(void) {
     return reason.constData();
 }
 
+std::string ComPortLabel(int port) {
+    return "COM" + std::to_string(port);
+}
+
 int GetComDeviceName(int port, char *name, int size) {
     if (port < 1 || port > MAX_COM_PORT)
         return COM_INVALID_PORT_NUMBER;

@@ -97,9 +97,9 @@ void KvPortRing::refill() {
     const QStringList folders = {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
     const QList<ComDevice> devices = ListComDevices();
     if (devices.isEmpty() || devices.first().port != 1)
-        addItem(tr("COM1  (no device)"), 1);
+        addItem(QString::fromStdString(ComPortLabel(1)) + tr("  (no device)"), 1);
     for (const ComDevice &device : devices) {
-        QString label = QStringLiteral("COM%1  %2").arg(device.port).arg(device.identity);
+        QString label = QString::fromStdString(ComPortLabel(device.port)) + "  " + device.identity;
         if (device.path != device.identity)
             label += QStringLiteral("  %1").arg(device.path);
         if (!device.description.isEmpty())
@@ -111,7 +111,8 @@ void KvPortRing::refill() {
     // The port in use keeps its entry when its device goes: another must not take its place.
     int index = findData(current.isValid() ? current : QVariant(1));
     if (index < 0 && current.isValid()) {
-        addItem(tr("COM%1  (no device)").arg(current.toInt()), current);
+        addItem(QString::fromStdString(ComPortLabel(current.toInt())) + tr("  (no device)"),
+                current);
         index = count() - 1;
     }
     setCurrentIndex(index >= 0 ? index : 0);

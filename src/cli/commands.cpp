@@ -290,7 +290,7 @@ int Run(const std::vector<std::string> &words) {
         GetComDeviceName(port, device, sizeof device);
         PrintJson(JsonObject()
                       .add("firmware", LineFirmware())
-                      .add("port", PortLabel(port))
+                      .add("port", ComPortLabel(port))
                       .add("device", device));
         return EXIT_DONE;
     }
@@ -360,7 +360,7 @@ void SayStartUpDevice(void) {
     char device[MAX_PATHNAME_LEN];
     GetComDeviceName(port, device, sizeof device);
     if (*device)
-        std::fprintf(stderr, "kelvaro: no --port given: %s is %s, %s\n", PortLabel(port).c_str(),
+        std::fprintf(stderr, "kelvaro: no --port given: %s is %s, %s\n", ComPortLabel(port).c_str(),
                      device, GetComStartUpReason());
     else
         std::fprintf(stderr, "kelvaro: no --port given and no serial device found: name one "

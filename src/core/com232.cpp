@@ -9,6 +9,7 @@
 #include "journal.h"
 #include "parameter_words.h"
 
+#include "serial.h"
 #include "utility.h"
 
 #include <algorithm>
@@ -50,7 +51,7 @@ std::string StatusOf(const Outcome &outcome) {
     if (outcome.code == OUTCOME_DEVICE_GONE)
         return shown + " - pick it again in the ring when it is back";
     if (outcome.code == OUTCOME_NO_PORT && !outcome.cause.empty() &&
-        outcome.cause.rfind(PortLabel(com) + " is not open", 0) == 0)
+        outcome.cause.rfind(ComPortLabel(com) + " is not open", 0) == 0)
         return shown + " - pick a port in the ring";
     return shown;
 }

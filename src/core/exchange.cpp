@@ -134,7 +134,7 @@ Outcome Failed(OutcomeCode code, const char *text, const std::string &cause) {
         const std::string why = ComOpenFailureCause(line->port);
         failed.code = OUTCOME_NO_PORT;
         failed.cause =
-            PortLabel(line->port) + " is not open" + (why.empty() ? "" : " (" + why + ")");
+            ComPortLabel(line->port) + " is not open" + (why.empty() ? "" : " (" + why + ")");
     } else {
         failed.code = code;
         failed.cause = cause;
@@ -514,14 +514,10 @@ void ObserveTraffic(TrafficObserver traffic) {
     observer = traffic;
 }
 
-std::string PortLabel(int port) {
-    return "COM" + std::to_string(port);
-}
-
 std::string PortName(int port) {
     char device[MAX_PATHNAME_LEN];
     GetComDeviceName(port, device, sizeof device);
-    return PortLabel(port) + ": " + device;
+    return ComPortLabel(port) + ": " + device;
 }
 
 const char *ComErrorText(int code) {
@@ -599,7 +595,7 @@ Outcome LineBusyRefusal(void) {
     busy.code = OUTCOME_BUSY;
     busy.text = "Line busy";
     busy.cause = std::string(line->busyWith ? line->busyWith : "the live run") +
-                 " waits for its answer on " + PortLabel(line->port) +
+                 " waits for its answer on " + ComPortLabel(line->port) +
                  "; nothing was sent - try again when it is done";
     return busy;
 }

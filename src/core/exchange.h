@@ -101,8 +101,6 @@ using TrafficObserver = void (*)(Traffic kind, const unsigned char *bytes, int c
 // observer is told all traffic from now on; nullptr for none.
 void ObserveTraffic(TrafficObserver observer);
 
-// "COM1", as every message names a port.
-std::string PortLabel(int port);
 // "COM1: /dev/ttyUSB0".
 std::string PortName(int port);
 // The status text for a negative result of OpenComConfig.

@@ -123,7 +123,7 @@ Outcome JournaledWrite(const JournalEntry &entry, const std::function<Outcome()>
         .add("user", user)
         .add("host", host)
         .add("version", KELVARO_VERSION)
-        .add("port", PortLabel(LinePort()))
+        .add("port", ComPortLabel(LinePort()))
         .add("device", device)
         .add("firmware", LineFirmware())
         .add("operation", OperationName(entry.operation));
