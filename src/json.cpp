@@ -253,6 +253,13 @@ const std::string *StringMember(const JsonValue &object, const std::string &name
 }
 
 std::string JsonString(const std::string &utf8) {
+    // Names and most values are printable ASCII with nothing to escape: the live messages' keys
+    // go out many times a second, so only other text goes through the library.
+    const bool plain = std::all_of(utf8.begin(), utf8.end(), [](char c) {
+        return c >= ' ' && c < '\x7f' && c != '"' && c != '\\';
+    });
+    if (plain)
+        return '"' + utf8 + '"';
     return nlohmann::json(utf8).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

@@ -258,9 +258,11 @@ QList<QByteArray> lockFilesOf(const QByteArray &node, const QString &path) {
     return locks;
 }
 
-void removeLockFiles(const QList<QByteArray> &locks) {
+// Removes the lock files taken and forgets them.
+void releaseLockFiles(QList<QByteArray> &locks) {
     for (const QByteArray &lock : locks)
         ::unlink(lock.constData());
+    locks.clear();
 }
 
 // Takes lock for this process. False when another took it first; true when it is ours or the
@@ -406,8 +408,7 @@ int openExclusively(const QString &path, QList<QByteArray> *lockFiles, std::stri
     for (const QByteArray &lock : locks) {
         if (!takeLockFile(lock, lockFiles)) {
             *cause = inUseCause(path, lockOwner(lock));
-            removeLockFiles(*lockFiles);
-            lockFiles->clear();
+            releaseLockFiles(*lockFiles);
             ::close(fd);
             return -1;
         }
@@ -503,8 +504,7 @@ int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, i
         p.fd = openExclusively(path, &p.lockFiles, &openFailure[port]);
         if (p.fd >= 0 && !configureLine(p.fd, baudRate, parity, dataBits, stopBits)) {
             openFailure[port] = openCause(path, errno);
-            removeLockFiles(p.lockFiles);
-            p.lockFiles.clear();
+            releaseLockFiles(p.lockFiles);
             ::close(p.fd);
             p.fd = -1;
         }
@@ -542,7 +542,7 @@ int CloseCom(int port) {
         CloseNetworkLine(p->network);
     else
         ::close(p->fd);
-    removeLockFiles(p->lockFiles);
+    releaseLockFiles(p->lockFiles);
     *p = Port{};
     return 0;
 }

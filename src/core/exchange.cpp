@@ -272,7 +272,7 @@ class AnswerWait {
     double due() const {
         if (!firstLookDone_)
             return sentAt_ + FRAME_BYTES * BYTE_S * LINE_TIME_SHARE;
-        if (wholeAt_ > 0)
+        if (wholeSeen_)
             return restUntil_;
         if (Timer() < restUntil_)
             return std::min(restUntil_, deadline_ + PAST_DEADLINE_S);
@@ -301,7 +301,7 @@ class AnswerWait {
     const double deadline_;
     double restUntil_;
     bool firstLookDone_ = false;
-    double wholeAt_ = 0; // when a look first found the whole answer, still to be quiet after it
+    bool wholeSeen_ = false; // a look found the whole answer: it is taken once quiet after it
     Reply reply_;
 };
 
@@ -341,11 +341,11 @@ bool AnswerWait::look(int queued) {
     if (queued > awaited_.bytes)
         return end(STRAY, queued);
     if (queued == awaited_.bytes) {
-        if (!awaited_.quietCheck || (wholeAt_ > 0 && now >= restUntil_))
+        if (!awaited_.quietCheck || (wholeSeen_ && now >= restUntil_))
             return end(TAKEN, queued);
         // A direct read's pause mostly holds the quiet already: its look came that much early.
-        if (wholeAt_ == 0) {
-            wholeAt_ = now;
+        if (!wholeSeen_) {
+            wholeSeen_ = true;
             restUntil_ = std::max(now + ANSWER_QUIET_S, takeFrom());
         }
         return false;

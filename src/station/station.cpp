@@ -68,7 +68,6 @@ struct Settings {
     std::vector<PortSetting> ports;
     double rate = 0;
     bool allowCommands = false, allowFlash = false;
-    StationPermissions allowed;
     std::string ca, cert, key, user, password, passwordFile;
 };
 Settings settings;
@@ -174,7 +173,6 @@ std::string ReadSettings(void) {
         if (setting.number)
             settings.*setting.number = OptionNumber(setting.option, settings.*setting.number);
     }
-    settings.allowed = {settings.allowCommands, settings.allowFlash};
     if (OptionGiven("--port")) {
         settings.ports.clear();
         for (const std::string &device : OptionValues("--port")) {
@@ -441,7 +439,7 @@ void CommandMessage(int, const MqttMessage *message, void *data) {
     std::string error;
     if (!ReadStationRequest(
             name, std::string(static_cast<const char *>(message->payload), size_t(message->length)),
-            settings.allowed, &command.request, &error))
+            {settings.allowCommands, settings.allowFlash}, &command.request, &error))
         Answer(service, command, StationRefusal(error));
     else if (service.waiting.size() >= WAITING_COMMANDS)
         Answer(service, command,
