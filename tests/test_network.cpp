@@ -10,8 +10,11 @@
 #include "filedialog.h"
 #include "utility.h"
 
+#include <QComboBox>
 #include <QFile>
 #include <QProcess>
+#include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -244,6 +247,38 @@ TEST_F(NetworkTest, ADeviceNamedByALinkIsBusyForSer2netAndTheProgramEachWhileThe
         << status();
     CloseCom(3);
     EXPECT_FALSE(QFile::exists(theirLock)) << "the program's own lock goes with the port";
+}
+
+// A server slow to answer holds neither the window nor the ring: the status line says the port is
+// connecting, and a device typed into the ring meanwhile takes over with one start-up.
+TEST_F(NetworkTest, AServerSlowToAnswerLeavesTheWindowAndTheRingUsable) {
+    // The kernel completes the connection; nobody ever answers the RFC 2217 negotiation.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    const std::string silent = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+    std::string shownWhileConnecting;
+    QTimer::singleShot(300, window(), [&] {
+        shownWhileConnecting = status();
+        auto *ring = control<QComboBox>("PANEL_DROPDCOM");
+        ring->lineEdit()->setText(QString::fromStdString(link));
+        QTest::keyClick(ring->lineEdit(), Qt::Key_Return);
+    });
+    const double started = Timer();
+    startOn(silent);
+    ::close(listener);
+    EXPECT_EQ(shownWhileConnecting, "COM1: connecting to " + silent + " ...");
+    EXPECT_LT(Timer() - started, 2.0) << "the pick ends the wait, not the server's 3 s limit";
+    EXPECT_EQ(GetComPortOfDevice(link.c_str()), com);
+    EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
+    EXPECT_EQ(ordersReceived(), (std::vector<int>{5, 2, 7})) << "one start-up, on the port typed";
+    EXPECT_EQ(GetInQLen(1), COM_PORT_NOT_OPEN) << "the abandoned line stays closed";
 }
 
 // kelvaro COMMAND over the network as a production line runs it: a frame log, and two

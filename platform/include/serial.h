@@ -36,6 +36,7 @@ typedef void (*ComCallbackPtr)(int port, int events, void *callbackData);
 // ComOpenFailureCause).
 int OpenComConfig(int port, const char *deviceName, long baudRate, int parity, int dataBits,
                   int stopBits, int inputQueueSize, int outputQueueSize);
+// Closes port, or abandons its opening under way (the opening then returns COM_CANNOT_OPEN_PORT).
 // Returns 0; COM_PORT_NOT_OPEN or COM_INVALID_PORT_NUMBER when there was nothing to close.
 int CloseCom(int port);
 // The limit of each later ComRd and ComWrt. Returns 0, COM_PORT_NOT_OPEN or COM_INVALID_PARAMETER.
@@ -87,6 +88,9 @@ int GetComPortOfDevice(const char *path);
 // The path of port's device into name ("" when the number names none). Returns 0,
 // COM_INVALID_PORT_NUMBER or COM_INVALID_PARAMETER.
 int GetComDeviceName(int port, char *name, int size);
+// 1 when the device port names is reached over the network (rfc2217://, tcp://): its opening
+// waits for a server, and in a window the window stays usable meanwhile; else 0.
+int ComIsNetworkLine(int port);
 // "COM1": how the ring and every message name port.
 std::string ComPortLabel(int port);
 

@@ -3,6 +3,8 @@
 // connection that dies silently is noticed in bounded time.
 #include "network_line.h"
 
+#include "serial.h"
+
 #include "endpoint.h"
 #include "utility.h"
 
@@ -44,29 +46,13 @@ std::string readName(const std::string &name, Endpoint *endpoint) {
 
 // The connect's own deadline and the kernel's give-up are one to the operator.
 std::string connectCause(const Endpoint &endpoint, int error) {
+    if (error == ECANCELED)
+        return "the connection to " + endpoint.address + " was abandoned";
     if (error == ETIMEDOUT)
         return endpoint.address + " did not answer within " +
                std::to_string(int(NETWORK_CONNECT_TIMEOUT_S)) + " s";
     return endpoint.address + ": " +
            ConnectionErrorText(error, endpoint, "the serial device server");
-}
-
-// Waits for what on fd until deadline. Returns true when it came; false with errno EAGAIN when
-// the deadline passed (not ETIMEDOUT, which is the connection's own death).
-bool waitFor(int fd, short what, double deadline) {
-    for (;;) {
-        const double left = deadline - Timer();
-        if (left <= 0) {
-            errno = EAGAIN;
-            return false;
-        }
-        pollfd pfd{fd, what, 0};
-        const int ready = ::poll(&pfd, 1, int(std::ceil(left * 1000.0)));
-        if (ready > 0)
-            return true;
-        if (ready < 0 && errno != EINTR)
-            return false;
-    }
 }
 
 bool sendAll(int fd, const char *bytes, size_t count, double deadline, size_t *sent) {
@@ -79,7 +65,8 @@ bool sendAll(int fd, const char *bytes, size_t count, double deadline, size_t *s
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(fd, POLLOUT, deadline))
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            WaitForDescriptor(fd, POLLOUT, deadline))
             continue;
         return false;
     }
@@ -106,7 +93,7 @@ void tuneSocket(int fd) {
 }
 
 // Tries every address of the endpoint in turn. Returns the connected socket, or -1 with cause.
-int connectTo(const Endpoint &endpoint, std::string *cause) {
+int connectTo(const Endpoint &endpoint, const LineOpenWait &wait, std::string *cause) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -124,7 +111,8 @@ int connectTo(const Endpoint &endpoint, std::string *cause) {
     const double deadline = Timer() + NETWORK_CONNECT_TIMEOUT_S;
     int error = ETIMEDOUT;
     int fd = -1;
-    for (addrinfo *address = addresses; address && fd < 0; address = address->ai_next) {
+    for (addrinfo *address = addresses; address && fd < 0 && error != ECANCELED;
+         address = address->ai_next) {
         fd = ::socket(address->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             error = errno;
@@ -132,11 +120,11 @@ int connectTo(const Endpoint &endpoint, std::string *cause) {
         }
         if (::connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
             error = errno;
-            if (error == EINPROGRESS && waitFor(fd, POLLOUT, deadline)) {
+            if (error == EINPROGRESS && wait(fd, POLLOUT, deadline)) {
                 socklen_t length = sizeof error;
                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
             } else if (error == EINPROGRESS) {
-                error = ETIMEDOUT;
+                error = errno == ECANCELED ? ECANCELED : ETIMEDOUT;
             }
             if (error != 0 && error != EINPROGRESS) {
                 ::close(fd);
@@ -152,80 +140,288 @@ int connectTo(const Endpoint &endpoint, std::string *cause) {
     return fd;
 }
 
-void keepTail(NetworkLine &line, const char *data, size_t count) {
-    line.lastText.append(data, count);
-    if (line.lastText.size() > PARTING_TEXT_BYTES)
-        line.lastText.erase(0, line.lastText.size() - PARTING_TEXT_BYTES);
-}
+// What the two network lines share: the connection, what came before the line was in use, the
+// tail of what came for a server's parting words, and the bounded opening.
+class NetworkLine : public Line {
+  public:
+    NetworkLine(int fd, std::string address) : fd_(fd), address_(std::move(address)) {}
+    ~NetworkLine() override { ::close(fd_); }
 
-enum class EarlyRead { Took, Quiet, Closed, Failed };
+    // Whatever the line needs before it is in use (the server's confirmation, the first moment's
+    // bytes), waiting through wait. Returns true, or false with cause.
+    virtual bool establish(const LineOpenWait &wait, std::string *cause) = 0;
 
-// Waits until deadline for what the connection brings before the line is in use and adds it to
-// early. Returns Quiet when nothing came, Closed or Failed with cause when the connection ended.
-EarlyRead takeEarly(NetworkLine &line, double deadline, std::string *cause, std::string *early) {
-    if (!waitFor(line.fd, POLLIN, deadline))
-        return EarlyRead::Quiet;
-    char buffer[READ_CHUNK];
-    size_t stored = 0;
-    const ssize_t n = ReadNetworkLine(line, buffer, sizeof buffer, &stored);
-    if (n == 0) {
-        *cause = NetworkLineEnding(line);
-        return EarlyRead::Closed;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        *cause = line.address + ": " + std::strerror(errno);
-        return EarlyRead::Failed;
-    }
-    // What comes before the line is in use goes to the opening flush: no more than the largest
-    // input queue is kept, however much a server sends.
-    early->append(buffer, std::min(stored, MAX_INPUT_QUEUE_BYTES -
-                                               std::min(early->size(), MAX_INPUT_QUEUE_BYTES)));
-    return EarlyRead::Took;
-}
+    int descriptor() const override { return fd_; }
 
-// Has the server confirm the line. Returns true when it did, false with cause.
-bool negotiate(NetworkLine &line, std::string *cause, std::string *early) {
-    const std::string opening = line.telnet->begin();
-    const double deadline = Timer() + NETWORK_NEGOTIATION_TIMEOUT_S;
-    if (line.telnet->negotiation() != TelnetComPort::Negotiation::Refused &&
-        !sendAll(line.fd, opening, deadline)) {
-        *cause = line.address + ": " + std::strerror(errno);
-        return false;
-    }
-    while (line.telnet->negotiation() == TelnetComPort::Negotiation::Pending) {
-        const EarlyRead read = takeEarly(line, deadline, cause, early);
-        if (read == EarlyRead::Quiet) {
-            *cause = "the server at " + line.address + " did not confirm RFC 2217 within " +
-                     std::to_string(int(NETWORK_NEGOTIATION_TIMEOUT_S)) + " s (" +
-                     line.telnet->unconfirmed() + " unconfirmed): if it is a raw TCP port, use " +
-                     "tcp://" + line.address;
-            return false;
+    LineRead read(char *data, size_t room) override {
+        LineRead result;
+        if (!early_.empty()) {
+            result.stored = std::min(room, early_.size());
+            std::copy_n(early_.data(), result.stored, data);
+            early_.erase(0, result.stored);
+            result.state = LineRead::MORE;
+            return result;
         }
-        if (read != EarlyRead::Took) {
-            if (read == EarlyRead::Closed)
-                *cause += " before the line was set";
-            return false;
+        for (;;) {
+            const ssize_t n = receive(data, room, &result.stored);
+            if (n > 0) {
+                keepTail(data, result.stored);
+                result.state = LineRead::MORE;
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                result.state = LineRead::DRAINED;
+            } else {
+                result.state = LineRead::LOST;
+                result.lostCause = n == 0 ? ending() : std::strerror(errno);
+            }
+            return result;
         }
     }
-    if (line.telnet->negotiation() == TelnetComPort::Negotiation::Refused) {
-        *cause = line.telnet->refusal();
-        return false;
-    }
-    return true;
-}
 
-// A raw server may pass on what its device said before anyone listened (the answer to the last
-// client's last request) just after the connection opens; nothing can ask it to purge. It is
-// taken here, with the rest of what comes in the first moment, for the opening flush to discard.
-// A server that turns the connection down (its line is in use) closes it in that moment too.
-// Returns false with cause when it did.
-bool settle(NetworkLine &line, std::string *cause, std::string *early) {
-    const double deadline = Timer() + RAW_SETTLE_S;
-    EarlyRead read = EarlyRead::Took;
-    while (read == EarlyRead::Took)
-        read = takeEarly(line, deadline, cause, early);
-    return read == EarlyRead::Quiet;
-}
+    size_t write(const char *bytes, size_t count, double deadline, LineFailure *failure) override {
+        errno = 0;
+        const size_t written = send(bytes, count, deadline);
+        if (written < count && errno != 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
+            errno != EINTR)
+            *failure = WriteFailure(errno);
+        return written;
+    }
+
+    // A connection's own buffer is the program's to empty (what is thrown away raises no event);
+    // the server purges its side when it can.
+    LineFailure discardReceived() override {
+        early_.clear();
+        char scrap[READ_CHUNK];
+        LineRead read;
+        do
+            read = this->read(scrap, sizeof scrap);
+        while (read.state == LineRead::MORE);
+        LineFailure result;
+        if (read.state == LineRead::LOST) {
+            result.kind = LineFailure::LOST;
+            result.cause = read.lostCause;
+            return result;
+        }
+        purge(PURGE_RECEIVED);
+        return result;
+    }
+
+    LineFailure discardUnsent() override {
+        purge(PURGE_UNSENT);
+        return {};
+    }
+
+    int takeLineErrors() override { return 0; }
+
+    // An RFC 2217 line was set to no flow control when it opened; a raw one is the server's.
+    LineFailure setCtsFlowControl(bool on) override {
+        LineFailure result;
+        if (on) {
+            result.kind = LineFailure::FAILED;
+            result.cause = "hardware flow control is not asked for over the network";
+        }
+        return result;
+    }
+
+  protected:
+    // RFC 2217's PURGE-DATA values.
+    enum Purge { PURGE_RECEIVED = 1, PURGE_UNSENT = 2 };
+
+    // Takes what the connection has, at most room bytes of data into data (*stored of them).
+    // Returns the bytes taken from the connection (> 0), 0 when the server closed it, or -1 with
+    // errno.
+    virtual ssize_t receive(char *data, size_t room, size_t *stored) = 0;
+    // Sends count bytes of data by deadline. Returns the bytes of data that went out; fewer with
+    // errno set when the connection failed or the deadline passed.
+    virtual size_t send(const char *bytes, size_t count, double deadline) = 0;
+    // Asks the server to discard one of its buffers; a raw line has none to ask.
+    virtual void purge(Purge) {}
+
+    enum class EarlyRead { Took, Quiet, Closed, Failed };
+
+    // Waits until deadline for what the connection brings before the line is in use and keeps it
+    // as the line's first data. Returns Quiet when nothing came, Closed or Failed with cause when
+    // the connection ended.
+    EarlyRead takeEarly(const LineOpenWait &wait, double deadline, std::string *cause) {
+        if (!wait(fd_, POLLIN, deadline)) {
+            if (errno != ECANCELED)
+                return EarlyRead::Quiet;
+            *cause = "the connection to " + address_ + " was abandoned";
+            return EarlyRead::Failed;
+        }
+        char buffer[READ_CHUNK];
+        size_t stored = 0;
+        const ssize_t n = receive(buffer, sizeof buffer, &stored);
+        if (n == 0) {
+            *cause = ending();
+            return EarlyRead::Closed;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            *cause = address_ + ": " + std::strerror(errno);
+            return EarlyRead::Failed;
+        }
+        keepTail(buffer, stored);
+        // No more than the largest input queue is kept, however much a server sends.
+        early_.append(buffer, std::min(stored, MAX_INPUT_QUEUE_BYTES -
+                                                   std::min(early_.size(), MAX_INPUT_QUEUE_BYTES)));
+        return EarlyRead::Took;
+    }
+
+    const int fd_;
+    const std::string address_; // HOST:PORT, for the operator's messages
+
+  private:
+    void keepTail(const char *data, size_t count) {
+        lastText_.append(data, count);
+        if (lastText_.size() > PARTING_TEXT_BYTES)
+            lastText_.erase(0, lastText_.size() - PARTING_TEXT_BYTES);
+    }
+
+    // Why the server ended the connection, in words: its parting text when it sent one.
+    std::string ending() const {
+        std::string said;
+        for (char c : lastText_)
+            if (c == '\r' || c == '\n')
+                said += ' ';
+            else if (c >= 0x20 && c < 0x7F)
+                said += c;
+            else
+                said.clear(); // binary data: the line's, not the server's words
+        const size_t first = said.find_first_not_of(' ');
+        said = first == std::string::npos
+                   ? ""
+                   : said.substr(first, said.find_last_not_of(' ') - first + 1);
+        return "the server at " + address_ + " closed the connection" +
+               (said.size() >= 3 ? ", saying \"" + said + "\"" : "");
+    }
+
+    std::string early_;    // what came before the line was in use, read first
+    std::string lastText_; // the tail of what came, for a server's parting words
+};
+
+// A line through a server that speaks RFC 2217: the program sets the line and purges the server's
+// buffers; data is escaped on the way out and the Telnet talk taken away on the way in.
+class Rfc2217Line : public NetworkLine {
+  public:
+    Rfc2217Line(int fd, const Endpoint &endpoint, const ComPortSettings &settings)
+        : NetworkLine(fd, endpoint.address), telnet_(settings, endpoint.address) {}
+
+    // Has the server confirm the line.
+    bool establish(const LineOpenWait &wait, std::string *cause) override {
+        const std::string opening = telnet_.begin();
+        const double deadline = Timer() + NETWORK_NEGOTIATION_TIMEOUT_S;
+        if (telnet_.negotiation() != TelnetComPort::Negotiation::Refused &&
+            !sendAll(fd_, opening, deadline)) {
+            *cause = address_ + ": " + std::strerror(errno);
+            return false;
+        }
+        while (telnet_.negotiation() == TelnetComPort::Negotiation::Pending) {
+            const EarlyRead read = takeEarly(wait, deadline, cause);
+            if (read == EarlyRead::Quiet) {
+                *cause = "the server at " + address_ + " did not confirm RFC 2217 within " +
+                         std::to_string(int(NETWORK_NEGOTIATION_TIMEOUT_S)) + " s (" +
+                         telnet_.unconfirmed() + " unconfirmed): if it is a raw TCP port, use " +
+                         "tcp://" + address_;
+                return false;
+            }
+            if (read != EarlyRead::Took) {
+                if (read == EarlyRead::Closed)
+                    *cause += " before the line was set";
+                return false;
+            }
+        }
+        if (telnet_.negotiation() == TelnetComPort::Negotiation::Refused) {
+            *cause = telnet_.refusal();
+            return false;
+        }
+        return true;
+    }
+
+    // The service's line errors are RFC 2217's line-state bits: they pass unchanged.
+    int takeLineErrors() override { return telnet_.takeLineErrors(); }
+
+  protected:
+    ssize_t receive(char *data, size_t room, size_t *stored) override {
+        *stored = 0;
+        // Telnet takes bytes away, never adds: room bytes from the connection fit room of data.
+        char raw[READ_CHUNK];
+        const ssize_t n = ::recv(fd_, raw, std::min(room, sizeof raw), 0);
+        if (n <= 0)
+            return n;
+        taken_.clear();
+        reply_.clear();
+        telnet_.receive(raw, size_t(n), &taken_, &reply_);
+        if (!reply_.empty())
+            sendAll(fd_, reply_, Timer() + REPLY_TIMEOUT_S);
+        std::copy(taken_.begin(), taken_.end(), data);
+        *stored = taken_.size();
+        return n;
+    }
+
+    // A purge asked for goes out with the next data, in one message.
+    size_t send(const char *bytes, size_t count, double deadline) override {
+        std::string escaped = TelnetComPort::purge(purgeDue_);
+        purgeDue_ = 0;
+        const size_t purge = escaped.size();
+        TelnetComPort::escape(bytes, count, &escaped);
+        size_t sent = 0;
+        if (sendAll(fd_, escaped.data(), escaped.size(), deadline, &sent))
+            return count;
+        // The data bytes whose whole escaped form went out.
+        size_t done = 0;
+        for (size_t used = purge; done < count; ++done) {
+            used += static_cast<unsigned char>(bytes[done]) == 0xFF ? 2 : 1;
+            if (used > sent)
+                break;
+        }
+        return done;
+    }
+
+    void purge(Purge which) override { purgeDue_ |= which; }
+
+  private:
+    TelnetComPort telnet_;
+    int purgeDue_ = 0;          // PURGE-DATA bits to send before the next data
+    std::string taken_, reply_; // a read's data and Telnet answer, kept to reuse their memory
+};
+
+static_assert(int(COM_LINE_BREAK) == TelnetComPort::BREAK &&
+              int(COM_LINE_FRAMING) == TelnetComPort::FRAMING &&
+              int(COM_LINE_PARITY) == TelnetComPort::PARITY &&
+              int(COM_LINE_OVERRUN) == TelnetComPort::OVERRUN);
+
+// A line whose bytes pass as they are: the server's settings are the line's.
+class RawTcpLine : public NetworkLine {
+  public:
+    RawTcpLine(int fd, const Endpoint &endpoint) : NetworkLine(fd, endpoint.address) {}
+
+    // A raw server may pass on what its device said before anyone listened (the answer to the
+    // last client's last request) just after the connection opens; nothing can ask it to purge.
+    // It is taken here, with the rest of what comes in the first moment, for the opening flush to
+    // discard. A server that turns the connection down (its line is in use) closes it in that
+    // moment too.
+    bool establish(const LineOpenWait &wait, std::string *cause) override {
+        const double deadline = Timer() + RAW_SETTLE_S;
+        EarlyRead read = EarlyRead::Took;
+        while (read == EarlyRead::Took)
+            read = takeEarly(wait, deadline, cause);
+        return read == EarlyRead::Quiet;
+    }
+
+  protected:
+    ssize_t receive(char *data, size_t room, size_t *stored) override {
+        const ssize_t n = ::recv(fd_, data, room, 0);
+        *stored = n > 0 ? size_t(n) : 0;
+        return n;
+    }
+
+    size_t send(const char *bytes, size_t count, double deadline) override {
+        size_t sent = 0;
+        sendAll(fd_, bytes, count, deadline, &sent);
+        return sent;
+    }
+};
 
 } // namespace
 
@@ -233,104 +429,21 @@ bool IsNetworkLineName(const std::string &name) {
     return startsWith(name, RFC2217_SCHEME) || startsWith(name, TCP_SCHEME);
 }
 
-bool OpenNetworkLine(const std::string &name, const ComPortSettings &settings, NetworkLine *line,
-                     std::string *cause, std::string *early) {
+std::unique_ptr<Line> OpenNetworkLine(const std::string &name, const ComPortSettings &settings,
+                                      const LineOpenWait &wait, std::string *cause) {
     Endpoint endpoint;
     *cause = readName(name, &endpoint);
     if (!cause->empty())
-        return false;
-    line->address = endpoint.address;
-    line->lastText.clear();
-    line->fd = connectTo(endpoint, cause);
-    if (line->fd < 0)
-        return false;
-    line->telnet = startsWith(name, RFC2217_SCHEME)
-                       ? std::make_unique<TelnetComPort>(settings, endpoint.address)
-                       : nullptr;
-    if (line->telnet ? !negotiate(*line, cause, early) : !settle(*line, cause, early)) {
-        CloseNetworkLine(*line);
-        return false;
-    }
-    return true;
-}
-
-ssize_t ReadNetworkLine(NetworkLine &line, char *data, size_t room, size_t *stored) {
-    *stored = 0;
-    if (!line.telnet) {
-        const ssize_t n = ::recv(line.fd, data, room, 0);
-        if (n > 0) {
-            *stored = size_t(n);
-            keepTail(line, data, *stored);
-        }
-        return n;
-    }
-    // Telnet takes bytes away, never adds: room bytes from the connection fit room of data.
-    char raw[READ_CHUNK];
-    const ssize_t n = ::recv(line.fd, raw, std::min(room, sizeof raw), 0);
-    if (n <= 0)
-        return n;
-    line.taken.clear();
-    line.reply.clear();
-    line.telnet->receive(raw, size_t(n), &line.taken, &line.reply);
-    if (!line.reply.empty())
-        sendAll(line.fd, line.reply, Timer() + REPLY_TIMEOUT_S);
-    std::copy(line.taken.begin(), line.taken.end(), data);
-    *stored = line.taken.size();
-    keepTail(line, data, *stored);
-    return n;
-}
-
-size_t WriteNetworkLine(NetworkLine &line, const char *bytes, size_t count, double deadline) {
-    if (!line.telnet) {
-        size_t sent = 0;
-        sendAll(line.fd, bytes, count, deadline, &sent);
-        return sent;
-    }
-    std::string escaped = TelnetComPort::purge(line.purgeDue);
-    line.purgeDue = 0;
-    const size_t purge = escaped.size();
-    TelnetComPort::escape(bytes, count, &escaped);
-    size_t sent = 0;
-    if (sendAll(line.fd, escaped.data(), escaped.size(), deadline, &sent))
-        return count;
-    // The data bytes whose whole escaped form went out.
-    size_t done = 0;
-    for (size_t used = purge; done < count; ++done) {
-        used += static_cast<unsigned char>(bytes[done]) == 0xFF ? 2 : 1;
-        if (used > sent)
-            break;
-    }
-    return done;
-}
-
-void PurgeNetworkLine(NetworkLine &line, int which) {
-    if (line.telnet)
-        line.purgeDue |= which;
-}
-
-int TakeNetworkLineErrors(NetworkLine &line) {
-    return line.telnet ? line.telnet->takeLineErrors() : 0;
-}
-
-std::string NetworkLineEnding(const NetworkLine &line) {
-    std::string said;
-    for (char c : line.lastText)
-        if (c == '\r' || c == '\n')
-            said += ' ';
-        else if (c >= 0x20 && c < 0x7F)
-            said += c;
-        else
-            said.clear(); // binary data: the line's, not the server's words
-    const size_t first = said.find_first_not_of(' ');
-    said = first == std::string::npos ? ""
-                                      : said.substr(first, said.find_last_not_of(' ') - first + 1);
-    return "the server at " + line.address + " closed the connection" +
-           (said.size() >= 3 ? ", saying \"" + said + "\"" : "");
-}
-
-void CloseNetworkLine(NetworkLine &line) {
-    if (line.fd >= 0)
-        ::close(line.fd);
-    line.fd = -1;
-    line.telnet.reset();
+        return nullptr;
+    const int fd = connectTo(endpoint, wait, cause);
+    if (fd < 0)
+        return nullptr;
+    std::unique_ptr<NetworkLine> line;
+    if (startsWith(name, RFC2217_SCHEME))
+        line = std::make_unique<Rfc2217Line>(fd, endpoint, settings);
+    else
+        line = std::make_unique<RawTcpLine>(fd, endpoint);
+    if (!line->establish(wait, cause))
+        return nullptr;
+    return line;
 }

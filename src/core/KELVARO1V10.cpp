@@ -322,6 +322,17 @@ int CC_RBTFile(int, int, int event, void *, int, int) {
 int CC_DropDCom(int, int, int event, void *, int, int) {
     if (event != EVENT_COMMIT && event != EVENT_VAL_CHANGED)
         return 0;
+    if (LineOpening()) {
+        // The ring stays usable while a server is reached: another port picked abandons that
+        // opening, and the start-up runs on the port picked instead.
+        int picked = com;
+        GetCtrlVal(panelHandle, PANEL_DROPDCOM, &picked);
+        if (picked != com) {
+            CloseCom(com);
+            com = picked;
+        }
+        return 0;
+    }
     WhenLineFree(
         [] {
             CloseCom(com);
@@ -525,6 +536,9 @@ int WinMain(HINSTANCE hInstance, HINSTANCE, char *, int) {
         std::fprintf(stderr, "kelvaro: %s\n", why.c_str());
         ShowStatus(why.c_str());
     }
+    // A server may take seconds to answer: the window shows meanwhile.
+    if (ComIsNetworkLine(com))
+        DisplayPanel(panelHandle);
     InitRS232(com);
     DisplayPanel(panelHandle);
     RunUserInterface();

@@ -60,8 +60,27 @@ void ShowOutcome(const Outcome &outcome) {
     ShowStatus(StatusOf(outcome).c_str());
 }
 
+namespace {
+
+// Opens port's line; one reached over the network says so while it connects.
+Outcome OpenPortLine(int port) {
+    char device[512] = "";
+    if (ComIsNetworkLine(port) && GetComDeviceName(port, device, sizeof device) == 0)
+        ShowStatus((ComPortLabel(port) + ": connecting to " + device + " ...").c_str());
+    return OpenLine(port);
+}
+
+} // namespace
+
 void InitRS232(int port) {
-    const Outcome opened = OpenLine(port);
+    int picked = com;
+    Outcome opened = OpenPortLine(port);
+    // A port picked in the ring while a server was reached replaces it.
+    while (!opened.ok() && com != picked) {
+        port = picked = com;
+        ShowStatus("Init COM-Port ...");
+        opened = OpenPortLine(port);
+    }
     if (!opened.ok()) {
         CopyText(szStatus, opened.shown().c_str());
     } else {

@@ -33,6 +33,8 @@ const double ANSWER_QUIET_S = 0.005;
 const double TURNAROUND_S = 0.04;
 // The longest a line in a flood of bytes is waited on to fall quiet before the next request.
 const double SETTLE_LIMIT_S = 0.1;
+// The busy name of a line that is opening: a server may take seconds to answer.
+const char LINE_OPENING[] = "the opening of the line";
 // A wait wakes this far past its deadline, so that the time it sees has passed the limit.
 const double PAST_DEADLINE_S = 0.0002;
 // The look at an answer comes this long after its last byte is due, so that one look mostly
@@ -553,6 +555,9 @@ Outcome OpenLine(int port) {
     CloseLine();
     line->firmware.clear();
     Outcome opened;
+    Turn turn(LINE_OPENING);
+    if (!turn.taken())
+        return turn.refusal();
     const int result = OpenComConfig(port, "", LINE_BAUD, 0, 8, 1, 4096, 4096);
     if (result < 0) {
         opened.code = OUTCOME_NO_PORT;
@@ -576,6 +581,10 @@ void CloseLine(void) {
         CloseCom(line->port);
     line->owed = false;
     line->unsettled = false;
+}
+
+bool LineOpening(void) {
+    return line->busyWith == LINE_OPENING;
 }
 
 int LinePort(void) {

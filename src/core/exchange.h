@@ -112,8 +112,11 @@ const char *ComErrorText(int code);
 void SelectLine(int port);
 // Makes the line of port the current one and opens it at 19200 8N1 with the port's time-out,
 // flushed, no handshake. The outcome's text is the open's error text with the device's cause when
-// it failed.
+// it failed. The line is busy while it opens: in a window the loop's events run while a server is
+// reached.
 Outcome OpenLine(int port);
+// True while OpenLine waits for the line to open.
+bool LineOpening(void);
 // Closes the current line's port once an answer still on its way has passed.
 void CloseLine(void);
 int LinePort(void);
