@@ -108,7 +108,6 @@ class Broker {
 
     int port() const { return port_; }
     int tlsPort() const { return tlsPort_; }
-    const std::string &folder() const { return folder_; }
     std::string caFile() const;
     std::string clientCertFile() const;
     std::string clientKeyFile() const;
