@@ -249,10 +249,10 @@ QByteArray ReadFile(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
 }
 
-QByteArray CorrectionFileText(int keyOffset) {
+QByteArray CorrectionFileText() {
     QByteArray text;
     for (int row = 0; row < 1024; ++row)
-        text += QByteArray::number(row) + " " + QByteArray::number(1023 - row + keyOffset) + "\n";
+        text += QByteArray::number(row) + " " + QByteArray::number(1023 - row) + "\n";
     return text;
 }
 

@@ -120,9 +120,9 @@ void SetProgramParameters(const std::vector<int> &set);
 std::vector<int> PanelParameters();
 void WriteFile(const QString &path, const QByteArray &content);
 QByteArray ReadFile(const QString &path);
-// A correction file whose row r holds value r and key 1023 - r + keyOffset: with no offset the
-// identity table, as the key column is read from the bottom up.
-QByteArray CorrectionFileText(int keyOffset = 0);
+// A correction file whose row r holds value r and key 1023 - r: the identity table, as the key
+// column is read from the bottom up.
+QByteArray CorrectionFileText();
 // The kelvaro program built beside the test.
 QString KelvaroProgram();
 // Loads a panel file "form.uir" written in dir holding the widgets of body (items of a vertical
