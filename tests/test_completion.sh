@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Completes kelvaro command lines with data/completion/kelvaro.bash in plain bash and, when
-# installed, with bash-completion; zsh, when installed, parses _kelvaro. The commands, each
-# command's options and its ram|eeprom-style words come from the program's help: anything the
-# help names and the completion lacks fails here. Usage: test_completion.sh PROGRAM
+# Holds data/completion/kelvaro.bash (plain bash, and bash-completion when installed) to what
+# the program's help names; zsh, when installed, parses _kelvaro. Usage: test_completion.sh PROGRAM
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd) || exit 1
 program=${1:?usage: test_completion.sh PROGRAM}
 library=${KELVARO_TEST_BASH_COMPLETION:-/usr/share/bash-completion/bash_completion}
@@ -52,6 +50,8 @@ expect() {
     fi
 }
 
+# The commands, each command's options and its ram|eeprom-style words come from the help, so an
+# option added there and not to the completion fails here.
 check() {
     expect "kelvaro " exact "${commands[@]}"
     local command own words offered
