@@ -768,13 +768,22 @@ bool LiveRuns::running() const {
     return !runs_.empty();
 }
 
-Outcome LiveRuns::start(int port, const LiveRun &live) {
+LiveRuns::Run *LiveRuns::add(int port, const char *busyWith) {
     SelectLine(port);
     if (line->busyWith)
-        return LineBusyRefusal();
-    auto added = std::make_unique<Run>();
-    Run &run = *added;
+        return nullptr;
+    runs_.push_back(std::make_unique<Run>());
+    Run &run = *runs_.back();
     run.port = port;
+    line->busyWith = busyWith;
+    return &run;
+}
+
+Outcome LiveRuns::start(int port, const LiveRun &live) {
+    Run *added = add(port, "the live run");
+    if (!added)
+        return LineBusyRefusal();
+    Run &run = *added;
     run.live = live;
     run.started = Timer();
     run.handOn = [&run](int strayAfter) {
@@ -795,32 +804,26 @@ Outcome LiveRuns::start(int port, const LiveRun &live) {
     run.awaited = {
         FRAME_BYTES, GET_TIMEOUT_S, 0, true, run.live.stopped ? &run.live.stopped : nullptr,
         false,       &run.handOn};
-    line->busyWith = "the live run";
     line->liveRun = true;
     line->handOnPending = run.handOn;
     GetInQLen(port);
     if (send(run) == FRAME_BYTES)
         Tell(live.steps, "Line Ok!");
-    runs_.push_back(std::move(added));
     return {};
 }
 
 Outcome LiveRuns::probe(int port, const Words &image) {
-    SelectLine(port);
-    if (line->busyWith)
+    Run *added = add(port, "the line check");
+    if (!added)
         return LineBusyRefusal();
-    auto added = std::make_unique<Run>();
     Run &run = *added;
-    run.port = port;
     run.probe = true;
     run.image = image;
     run.awaited = {FRAME_BYTES, LINE_TIMEOUT_S, LINE_PAUSE_S, true, nullptr, true, nullptr};
-    line->busyWith = "the line check";
     PrepareLine(true, true);
     SendFrame(ORDER_LINE_CHECK, run.image.data());
     run.sentAt = line->sentAt;
     run.wait = std::make_unique<AnswerWait>(run.awaited, run.sentAt);
-    runs_.push_back(std::move(added));
     return {};
 }
 

@@ -198,6 +198,9 @@ class LiveRuns {
 
   private:
     struct Run;
+    // A new run on port's line, which it makes busy with busyWith; nullptr when another operation
+    // waits on that line.
+    Run *add(int port, const char *busyWith);
     int send(Run &run);
     // Looks at the line of run, whose look is due, and does what that calls for. True when the
     // run ended, *ended saying how.
