@@ -4,6 +4,7 @@
 #include "command_line.h"
 
 #include "journal.h"
+#include "station.h"
 
 #include "serial.h"
 #include "utility.h"
@@ -14,21 +15,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <vector>
 
 namespace kelvaro {
 
 namespace {
-
-// What an option's value must be.
-enum ValueKind { NO_VALUE, TEXT, WHOLE_ABOVE_ZERO, NUMBER_ABOVE_ZERO };
-
-struct Option {
-    const char *name;
-    const char *shortName; // nullptr for none
-    ValueKind kind;
-    const char *valueName; // as the help shows it
-    const char *help;
-};
 
 const Option OPTIONS[] = {
     {"--port", nullptr, TEXT, "DEVICE",
@@ -38,20 +29,7 @@ const Option OPTIONS[] = {
      "the result as JSON for scripts: one document (monitor: one object a line)"},
     {"--count", nullptr, WHOLE_ABOVE_ZERO, "N", "stop after N answers"},
     {"--seconds", nullptr, NUMBER_ABOVE_ZERO, "S", "stop after S seconds"},
-    {"--broker", nullptr, TEXT, "URL",
-     "the MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
-    {"--station", nullptr, TEXT, "NAME",
-     "the station's name in the topics (default: the host name)"},
-    {"--rate", nullptr, NUMBER_ABOVE_ZERO, "HZ", "at most HZ live messages a second for each port"},
-    {"--allow-commands", nullptr, NO_VALUE, nullptr, "take commands from the broker"},
-    {"--allow-flash", nullptr, NO_VALUE, nullptr, "take flash commands too"},
     {"--config", nullptr, TEXT, "FILE", "the settings from FILE (INI); options given win"},
-    {"--ca", nullptr, TEXT, "FILE", "TLS: the CA that signed the broker's certificate"},
-    {"--cert", nullptr, TEXT, "FILE", "TLS: this station's certificate"},
-    {"--key", nullptr, TEXT, "FILE", "TLS: its key"},
-    {"--user", nullptr, TEXT, "NAME", "the user name at the broker"},
-    {"--password-file", nullptr, TEXT, "FILE",
-     "the user's password from FILE (else $KELVARO_MQTT_PASSWORD; never an option)"},
     {"--since", nullptr, TEXT, "TIME", "only the writes from TIME on (UTC: 2026-12-07T10:15)"},
     {"--verify", nullptr, NO_VALUE, nullptr, "check that no record was changed, removed or moved"},
     {"--help", "-h", NO_VALUE, nullptr, "print this text, or the command's, and exit"},
@@ -117,9 +95,7 @@ const Command COMMANDS[] = {
      NoCheck},
     {"journal", "[--port P] [--since TIME] [--verify]", 0, 0, "--port --since --verify",
      "the writes to controllers from the journal, or whether it is whole", CheckJournalSince},
-    {"serve", "--broker URL --port DEVICE... [OPTIONS]", 0, 0,
-     "--port+ --broker --station --rate --allow-commands --allow-flash --config --ca --cert --key "
-     "--user --password-file",
+    {"serve", "--broker URL --port DEVICE... [OPTIONS]", 0, 0, StationOptionList(),
      "the station service: each port's values to an MQTT broker, commands back", NoCheck},
     {"help", "[COMMAND]", 0, 1, "", "this text, or the command's", CheckHelpTopic},
 };
@@ -137,10 +113,20 @@ std::string CheckHelpTopic(const std::vector<std::string> &arguments) {
                : "there is no command \"" + arguments[0] + "\"";
 }
 
-const Option *FindOption(const std::string &name) {
+// Every option: the program's own, then the station's settings.
+std::vector<const Option *> AllOptions() {
+    std::vector<const Option *> all;
     for (const Option &option : OPTIONS)
-        if (name == option.name || (option.shortName && name == option.shortName))
-            return &option;
+        all.push_back(&option);
+    for (const Option &option : StationOptions())
+        all.push_back(&option);
+    return all;
+}
+
+const Option *FindOption(const std::string &name) {
+    for (const Option *option : AllOptions())
+        if (name == option->name || (option->shortName && name == option->shortName))
+            return option;
     return nullptr;
 }
 
@@ -206,14 +192,14 @@ void PrintEntry(const std::string &form, int width, const char *text) {
 }
 
 void PrintOptions(const char *list) {
-    for (const Option &option : OPTIONS) {
-        if (!Lists(list, option.name) && !Lists(list, (std::string(option.name) + "+").c_str()))
+    for (const Option *option : AllOptions()) {
+        if (!Lists(list, option->name) && !Lists(list, (std::string(option->name) + "+").c_str()))
             continue;
-        std::string form = option.shortName ? std::string(option.shortName) + ", " : "    ";
-        form += option.name;
-        if (option.valueName)
-            form += std::string(" ") + option.valueName;
-        PrintEntry(form, 20, option.help);
+        std::string form = option->shortName ? std::string(option->shortName) + ", " : "    ";
+        form += option->name;
+        if (option->valueName)
+            form += std::string(" ") + option->valueName;
+        PrintEntry(form, 20, option->help);
     }
 }
 

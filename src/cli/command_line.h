@@ -14,6 +14,18 @@ const int EXIT_USAGE = 1;
 const int START_WINDOW = -1;
 const int START_COMMAND = -2;
 
+// What an option's value must be.
+enum ValueKind { NO_VALUE, TEXT, WHOLE_ABOVE_ZERO, NUMBER_ABOVE_ZERO };
+
+// An option as the parser checks it and the help shows it.
+struct Option {
+    const char *name;
+    const char *shortName; // nullptr for none
+    ValueKind kind;
+    const char *valueName; // as the help shows it
+    const char *help;
+};
+
 // Reads the arguments and applies --port and --log. Returns START_WINDOW, START_COMMAND, or the
 // process exit code after printing what was asked (help, version) or why the arguments are wrong.
 int HandleCommandLine(int argc, char **argv);

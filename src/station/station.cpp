@@ -72,11 +72,11 @@ struct Settings {
 };
 Settings settings;
 
-// The station's settings, each under its option and its key in the configuration file; the
-// option wins. One of text, flag and number is set. The ports, given by --port or as [port NAME]
-// sections, are read apart.
+// The station's settings, each its option (checked and shown by the command line) and its key in
+// the configuration file; the option wins. One of text, flag and number is set, as the option's
+// kind says. The ports, given by --port or as [port NAME] sections, are read apart.
 struct StationSetting {
-    const char *option;
+    Option option;
     const char *section;
     const char *key;
     std::string Settings::*text;
@@ -84,16 +84,70 @@ struct StationSetting {
     double Settings::*number;
 };
 const StationSetting STATION_SETTINGS[] = {
-    {"--broker", "broker", "url", &Settings::brokerUrl, nullptr, nullptr},
-    {"--ca", "broker", "ca", &Settings::ca, nullptr, nullptr},
-    {"--cert", "broker", "cert", &Settings::cert, nullptr, nullptr},
-    {"--key", "broker", "key", &Settings::key, nullptr, nullptr},
-    {"--user", "broker", "user", &Settings::user, nullptr, nullptr},
-    {"--password-file", "broker", "password-file", &Settings::passwordFile, nullptr, nullptr},
-    {"--station", "station", "name", &Settings::station, nullptr, nullptr},
-    {"--rate", "station", "rate", nullptr, nullptr, &Settings::rate},
-    {"--allow-commands", "station", "allow-commands", nullptr, &Settings::allowCommands, nullptr},
-    {"--allow-flash", "station", "allow-flash", nullptr, &Settings::allowFlash, nullptr},
+    {{"--broker", nullptr, TEXT, "URL",
+      "the MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
+     "broker",
+     "url",
+     &Settings::brokerUrl,
+     nullptr,
+     nullptr},
+    {{"--station", nullptr, TEXT, "NAME",
+      "the station's name in the topics (default: the host name)"},
+     "station",
+     "name",
+     &Settings::station,
+     nullptr,
+     nullptr},
+    {{"--rate", nullptr, NUMBER_ABOVE_ZERO, "HZ",
+      "at most HZ live messages a second for each port"},
+     "station",
+     "rate",
+     nullptr,
+     nullptr,
+     &Settings::rate},
+    {{"--allow-commands", nullptr, NO_VALUE, nullptr, "take commands from the broker"},
+     "station",
+     "allow-commands",
+     nullptr,
+     &Settings::allowCommands,
+     nullptr},
+    {{"--allow-flash", nullptr, NO_VALUE, nullptr, "take flash commands too"},
+     "station",
+     "allow-flash",
+     nullptr,
+     &Settings::allowFlash,
+     nullptr},
+    {{"--ca", nullptr, TEXT, "FILE", "TLS: the CA that signed the broker's certificate"},
+     "broker",
+     "ca",
+     &Settings::ca,
+     nullptr,
+     nullptr},
+    {{"--cert", nullptr, TEXT, "FILE", "TLS: this station's certificate"},
+     "broker",
+     "cert",
+     &Settings::cert,
+     nullptr,
+     nullptr},
+    {{"--key", nullptr, TEXT, "FILE", "TLS: its key"},
+     "broker",
+     "key",
+     &Settings::key,
+     nullptr,
+     nullptr},
+    {{"--user", nullptr, TEXT, "NAME", "the user name at the broker"},
+     "broker",
+     "user",
+     &Settings::user,
+     nullptr,
+     nullptr},
+    {{"--password-file", nullptr, TEXT, "FILE",
+      "the user's password from FILE (else $KELVARO_MQTT_PASSWORD; never an option)"},
+     "broker",
+     "password-file",
+     &Settings::passwordFile,
+     nullptr,
+     nullptr},
 };
 
 // ---- Settings: the configuration file, then the command line over it.
@@ -166,12 +220,13 @@ std::string ReadSettings(void) {
             return why;
     }
     for (const StationSetting &setting : STATION_SETTINGS) {
-        if (setting.text && OptionValue(setting.option))
-            settings.*setting.text = OptionValue(setting.option);
+        const char *option = setting.option.name;
+        if (setting.text && OptionValue(option))
+            settings.*setting.text = OptionValue(option);
         if (setting.flag)
-            settings.*setting.flag |= OptionGiven(setting.option);
+            settings.*setting.flag |= OptionGiven(option);
         if (setting.number)
-            settings.*setting.number = OptionNumber(setting.option, settings.*setting.number);
+            settings.*setting.number = OptionNumber(option, settings.*setting.number);
     }
     if (OptionGiven("--port")) {
         settings.ports.clear();
@@ -736,6 +791,26 @@ int RunPorts(void) {
 }
 
 } // namespace
+
+const std::vector<Option> &StationOptions(void) {
+    static const std::vector<Option> options = [] {
+        std::vector<Option> all;
+        for (const StationSetting &setting : STATION_SETTINGS)
+            all.push_back(setting.option);
+        return all;
+    }();
+    return options;
+}
+
+const char *StationOptionList(void) {
+    static const std::string list = [] {
+        std::string all = "--port+ --config";
+        for (const StationSetting &setting : STATION_SETTINGS)
+            all += std::string(" ") + setting.option.name;
+        return all;
+    }();
+    return list.c_str();
+}
 
 int RunStation(HINSTANCE) {
     const std::string wrong = ReadSettings();
