@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
