@@ -32,6 +32,7 @@ struct MqttSettings {
     int keepAliveSeconds;    // 0 (no keep-alive) or 5..65535
     const char *willTopic;   // nullptr: no will; else published by the broker when the connection
     const char *willPayload; // dies without MqttClose
+    int willLength;          // its bytes; 0: willPayload is text up to its NUL
     int willQos;             // 0 or 1
     int willRetain;
     int maxPacketBytes; // 0: no bound; else the broker sends no larger packet to this client
@@ -76,6 +77,10 @@ int MqttPublish(int client, const char *topic, const void *payload, int length, 
 // data (up to 65535 bytes; nullptr for none). Returns as MqttPublish.
 int MqttPublishResponse(int client, const char *responseTopic, const void *correlation,
                         int correlationLength, const void *payload, int length);
+// The will of the client's next connections (a reconnection after a loss): length bytes of
+// payload to topic. Returns 0, MQTT_BAD_ARGUMENT, MQTT_INVALID_CLIENT or MQTT_FAILED.
+int MqttSetWill(int client, const char *topic, const void *payload, int length, int qos,
+                int retain);
 // 1 while the broker has the client connected; 0 otherwise or for an unknown handle.
 int MqttIsConnected(int client);
 // Why the client is not connected now (the loss or the latest failed reconnection, naming the

@@ -811,8 +811,9 @@ std::string configure(Client &c, const MqttSettings &s) {
         return "the maximum packet size cannot be set";
     if (s.willTopic) {
         const char *payload = s.willPayload ? s.willPayload : "";
-        if (mosquitto_will_set_v5(c.mosq, s.willTopic, int(std::strlen(payload)), payload,
-                                  s.willQos, s.willRetain != 0, nullptr) != MOSQ_ERR_SUCCESS)
+        const int length = s.willLength > 0 ? s.willLength : int(std::strlen(payload));
+        if (mosquitto_will_set_v5(c.mosq, s.willTopic, length, payload, s.willQos,
+                                  s.willRetain != 0, nullptr) != MOSQ_ERR_SUCCESS)
             return "the will cannot be set";
     }
     mosquitto_connect_v5_callback_set(c.mosq, onConnack);
@@ -1036,6 +1037,21 @@ int MqttTopicPublishable(const char *topic) {
                    mosquitto_validate_utf8(topic, int(std::strlen(topic))) == MOSQ_ERR_SUCCESS
                ? 1
                : 0;
+}
+
+int MqttSetWill(int client, const char *topic, const void *payload, int length, int qos,
+                int retain) {
+    Client *c = findClient(client);
+    if (!c)
+        return fail(MQTT_INVALID_CLIENT, "no MQTT client " + std::to_string(client));
+    if (!topic || mosquitto_pub_topic_check(topic) != MOSQ_ERR_SUCCESS || length < 0 ||
+        (length > 0 && !payload) || qos < 0 || qos > 1)
+        return fail(MQTT_BAD_ARGUMENT,
+                    "the will is not a topic name with a payload and QoS 0 or 1");
+    if (mosquitto_will_set_v5(c->mosq, topic, length, payload, qos, retain != 0, nullptr) !=
+        MOSQ_ERR_SUCCESS)
+        return fail(MQTT_FAILED, "the will cannot be set");
+    return 0;
 }
 
 int MqttPublish(int client, const char *topic, const void *payload, int length, int qos,
