@@ -19,12 +19,6 @@ const char ISO_8601[] = "%Y-%m-%dT%H:%M:%S";
 const int INDICATOR_TOP = 4095;
 const int DATA_BAND_TOP = 4095;
 
-// The columns of a sample, in the order of a recording's.
-const char *const LIVE_NAMES[LIVE_WORDS] = {"norm", "a",  "b",   "amax", "bmax",
-                                            "up",   "lo", "tol", "btn"};
-const char REF_LED[] = "ref_led";
-const char TOL_LED[] = "tol_led";
-
 struct Moment {
     std::time_t seconds;
     int millis;
@@ -62,6 +56,20 @@ std::string LocalTimeText(const char *format, std::time_t seconds, int millis) {
 std::string LocalTimeNow(void) {
     const Moment now = Now();
     return LocalTimeText(ISO_8601, now.seconds, now.millis);
+}
+
+const char *const LIVE_NAMES[LIVE_WORDS] = {"norm", "a",  "b",   "amax", "bmax",
+                                            "up",   "lo", "tol", "btn"};
+const char REF_LED[] = "ref_led";
+const char TOL_LED[] = "tol_led";
+
+uint64_t EpochMillisOf(double timerSeconds) {
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        (std::chrono::system_clock::now() -
+                         std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                             std::chrono::duration<double>(Timer() - timerSeconds)))
+                            .time_since_epoch())
+                        .count());
 }
 
 std::string UtcTimeNow(void) {

@@ -6,6 +6,7 @@
 #include "exchange.h"
 #include "json.h"
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ std::string LocalTimeNow(void);
 std::string UtcTimeNow(void);
 // The same for the moment Timer() read timerSeconds.
 std::string UtcTimeOf(double timerSeconds);
+// The same moment in milliseconds since 1970 (UTC).
+uint64_t EpochMillisOf(double timerSeconds);
 
 // The thresholds the REF and TOL indicators switch at: they keep their values from one answer to
 // the next, which gives both their hysteresis.
@@ -41,6 +44,11 @@ int ToleranceState(unsigned int value, short &upTHD, short &lowTHD, unsigned sho
 int IndicatorLit(int state, unsigned short polarity);
 
 // One live answer: its nine live words and the two indicators as shown.
+// The columns of a sample, in the order of a recording's, and the indicators' columns.
+extern const char *const LIVE_NAMES[LIVE_WORDS];
+extern const char REF_LED[];
+extern const char TOL_LED[];
+
 struct LiveSample {
     unsigned short words[LIVE_WORDS] = {};
     int refLed = 0;
