@@ -2,7 +2,9 @@
 // live values in order, commands and their refusals, a broker that goes and comes back, a station
 // killed, a device lost and back, and credentials that are refused.
 #include "broker.h"
+#include "parameter_words.h"
 #include "program_fixture.h"
+#include "sparkplug_payload.h"
 #include "station_requests.h"
 #include "utility.h"
 
@@ -12,7 +14,9 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <csignal>
+#include <set>
 
 namespace {
 
@@ -624,4 +628,256 @@ TEST_F(StationAclTest, ARefusalOfTheBrokerIsSaidWithItsTopicAndReason) {
         },
         WAIT_S))
         << station->errors();
+}
+
+namespace {
+
+const char GROUP[] = "plant";
+
+// One Sparkplug message as a subscriber printed it ("%t %x"): its topic and payload read back.
+struct SparkplugMessage {
+    std::string topic;
+    kelvaro::SparkplugPayload payload;
+};
+
+std::vector<SparkplugMessage> SparkplugMessages(const std::string &printed) {
+    std::vector<SparkplugMessage> messages;
+    size_t at = 0;
+    for (size_t end; (end = printed.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = printed.substr(at, end - at);
+        const size_t space = line.find(' ');
+        SparkplugMessage message{line.substr(0, space), {}};
+        std::string bytes;
+        for (size_t i = space + 1; space != std::string::npos && i + 1 < line.size(); i += 2)
+            bytes += char(std::stoi(line.substr(i, 2), nullptr, 16));
+        std::string why;
+        if (kelvaro::DecodeSparkplugPayload(bytes.data(), bytes.size(), &message.payload, &why))
+            messages.push_back(message);
+    }
+    return messages;
+}
+
+const kelvaro::SparkplugMetric *Named(const kelvaro::SparkplugPayload &payload,
+                                      const std::string &name) {
+    for (const kelvaro::SparkplugMetric &metric : payload.metrics)
+        if (metric.name == name)
+            return &metric;
+    return nullptr;
+}
+
+std::string NodeTopic(const char *type) {
+    return std::string("spBv1.0/") + GROUP + "/" + type + "/" + STATION;
+}
+
+std::string DeviceTopic(const char *type) {
+    return NodeTopic(type) + "/COM1";
+}
+
+} // namespace
+
+class SparkplugTest : public StationTest {
+  protected:
+    // A host's command: payload's bytes published to topic.
+    void command(const std::string &topic, const kelvaro::SparkplugPayload &payload) {
+        const QString file = folder.filePath("command.bin");
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        const std::string bytes = kelvaro::EncodeSparkplugPayload(payload);
+        out.write(bytes.data(), qint64(bytes.size()));
+        out.close();
+        std::vector<std::string> arguments = broker.clientArguments();
+        arguments.insert(arguments.end(), {"-t", topic, "-f", file.toStdString(), "-q", "1"});
+        ASSERT_EQ(RunClient("mosquitto_pub", arguments, WAIT_S).exitCode, 0);
+    }
+    kelvaro::SparkplugPayload write(const std::string &name, uint64_t value) {
+        kelvaro::SparkplugMetric metric;
+        metric.name = name;
+        metric.datatype = kelvaro::SPARKPLUG_UINT16;
+        metric.value = kelvaro::SparkplugMetric::WHOLE;
+        metric.whole = value;
+        kelvaro::SparkplugPayload payload;
+        payload.metrics.push_back(metric);
+        return payload;
+    }
+    std::unique_ptr<BackgroundClient> watch() {
+        return broker.subscribe("spBv1.0/#", 0, {"-F", "%t %x"});
+    }
+    static std::string ramWord(int index) {
+        return std::string("Parameters/RAM/") + kelvaro::PARAMETER_WORDS[index].key;
+    }
+};
+
+// What a SCADA sees: the node's and the device's births with every metric typed and aliased, the
+// live values by alias in the controller's order with one seq counter, a host's write reaching
+// the controller, a rebirth on request, and the NDEATH of the session after SIGKILL.
+TEST_F(SparkplugTest, BirthsDataWritesRebirthAndDeathAsAHostSeesThem) {
+    sim.scriptNorm({201, 202, 203, 204, 205, 206});
+    const auto host = watch();
+    serve({"--sparkplug", GROUP, "--allow-commands"});
+    ASSERT_TRUE(host->waitForOutput(DeviceTopic("DDATA"), WAIT_S)) << host->output();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const auto seen = SparkplugMessages(host->output());
+            return std::count_if(seen.begin(), seen.end(), [](const SparkplugMessage &m) {
+                       return m.topic == DeviceTopic("DDATA");
+                   }) >= 6;
+        },
+        WAIT_S));
+    std::vector<SparkplugMessage> seen = SparkplugMessages(host->output());
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[0].topic, NodeTopic("NBIRTH"));
+    EXPECT_EQ(seen[0].payload.seq, 0u);
+    const kelvaro::SparkplugMetric *bdSeq = Named(seen[0].payload, "bdSeq");
+    ASSERT_TRUE(bdSeq);
+    EXPECT_EQ(bdSeq->datatype, kelvaro::SPARKPLUG_UINT64);
+    const uint64_t session = bdSeq->whole;
+    const kelvaro::SparkplugMetric *nodeRebirth = Named(seen[0].payload, "Node Control/Rebirth");
+    ASSERT_TRUE(nodeRebirth);
+    EXPECT_EQ(nodeRebirth->datatype, kelvaro::SPARKPLUG_BOOLEAN);
+
+    ASSERT_EQ(seen[1].topic, DeviceTopic("DBIRTH"));
+    const kelvaro::SparkplugPayload &birth = seen[1].payload;
+    std::set<uint64_t> aliases{nodeRebirth->alias};
+    for (const kelvaro::SparkplugMetric &metric : birth.metrics) {
+        EXPECT_TRUE(metric.hasAlias && aliases.insert(metric.alias).second) << metric.name;
+        EXPECT_NE(metric.datatype, 0u) << metric.name;
+    }
+    EXPECT_EQ(birth.metrics.size(), 46u);
+    ASSERT_TRUE(Named(birth, "Properties/Firmware"));
+    EXPECT_EQ(Named(birth, "Properties/Firmware")->text, kvsim::FIRMWARE_TEXT);
+    EXPECT_EQ(Named(birth, "Properties/Device")->text, link);
+    ASSERT_TRUE(Named(birth, ramWord(3)));
+    EXPECT_EQ(Named(birth, ramWord(3))->whole, sim.ram()[3]);
+    EXPECT_EQ(Named(birth, "Live/ref_led")->datatype, kelvaro::SPARKPLUG_BOOLEAN);
+    const uint64_t normAlias = Named(birth, "Live/norm")->alias;
+    const uint64_t word5Alias = Named(birth, ramWord(5))->alias;
+
+    // One counter numbers the node's messages; the live values come by alias, in order.
+    std::vector<uint64_t> norms;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].payload.seq, i % 256) << seen[i].topic;
+        if (seen[i].topic != DeviceTopic("DDATA"))
+            continue;
+        for (const kelvaro::SparkplugMetric &metric : seen[i].payload.metrics) {
+            EXPECT_TRUE(metric.name.empty()) << "data by alias only";
+            if (metric.alias == normAlias)
+                norms.push_back(metric.whole);
+        }
+    }
+    ASSERT_GE(norms.size(), 6u);
+    EXPECT_EQ(std::vector<uint64_t>(norms.begin(), norms.begin() + 6),
+              (std::vector<uint64_t>{201, 202, 203, 204, 205, 206}))
+        << "in the controller's order";
+
+    // A host's write: the set read, the word changed, sent; the new values follow as DDATA.
+    command(DeviceTopic("DCMD"), write(ramWord(3), 77));
+    EXPECT_TRUE(WaitUntil([&] { return sim.ram()[3] == 77; }, WAIT_S));
+    kelvaro::SparkplugPayload byAlias = write("", 55);
+    byAlias.metrics[0].hasAlias = true;
+    byAlias.metrics[0].alias = word5Alias;
+    command(DeviceTopic("DCMD"), byAlias);
+    EXPECT_TRUE(WaitUntil([&] { return sim.ram()[5] == 55; }, WAIT_S)) << "a word named by alias";
+    // A malformed command and a value out of range change nothing.
+    command(DeviceTopic("DCMD"), write(ramWord(4), 70000));
+    const QString junk = folder.filePath("junk.bin");
+    {
+        QFile out(junk);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write("\x12\x07\x0a", 3);
+    }
+    std::vector<std::string> arguments = broker.clientArguments();
+    arguments.insert(arguments.end(),
+                     {"-t", DeviceTopic("DCMD"), "-f", junk.toStdString(), "-q", "1"});
+    ASSERT_EQ(RunClient("mosquitto_pub", arguments, WAIT_S).exitCode, 0);
+    const kvsim::Words before = sim.ram();
+
+    // Rebirth on request: NBIRTH with seq 0 and the same bdSeq, then the DBIRTH again.
+    const size_t births = host->output().size();
+    kelvaro::SparkplugPayload rebirth;
+    kelvaro::SparkplugMetric asked;
+    asked.name = "Node Control/Rebirth";
+    asked.datatype = kelvaro::SPARKPLUG_BOOLEAN;
+    asked.value = kelvaro::SparkplugMetric::BOOLEAN;
+    asked.boolean = true;
+    rebirth.metrics.push_back(asked);
+    command(NodeTopic("NCMD"), rebirth);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const size_t nodeBirth = host->output().find(NodeTopic("NBIRTH"), births);
+            return nodeBirth != std::string::npos &&
+                   host->output().find(DeviceTopic("DBIRTH"), nodeBirth) != std::string::npos;
+        },
+        WAIT_S));
+    EXPECT_EQ(sim.ram(), before) << "the refused commands sent nothing";
+    EXPECT_NE(station->errors().find("70000 is outside"), std::string::npos) << station->errors();
+    EXPECT_NE(station->errors().find("not a Sparkplug B payload"), std::string::npos);
+    seen = SparkplugMessages(host->output());
+    const auto again = std::find_if(seen.rbegin(), seen.rend(), [](const SparkplugMessage &m) {
+        return m.topic == NodeTopic("NBIRTH");
+    });
+    EXPECT_EQ(again->payload.seq, 0u);
+    EXPECT_EQ(Named(again->payload, "bdSeq")->whole, session);
+    const auto written = std::find_if(seen.rbegin(), seen.rend(), [&](const SparkplugMessage &m) {
+        return m.topic == DeviceTopic("DBIRTH");
+    });
+    ASSERT_NE(written, seen.rend());
+    EXPECT_EQ(Named(written->payload, ramWord(3))->whole, 77u) << "the new value is reported";
+
+    station->kill();
+    station.reset();
+    ASSERT_TRUE(host->waitForOutput(NodeTopic("NDEATH"), WAIT_S)) << host->output();
+    seen = SparkplugMessages(host->output());
+    EXPECT_EQ(Named(seen.back().payload, "bdSeq")->whole, session) << "the session's will";
+}
+
+// Without --allow-commands a host's write is refused; a device lost is a DDEATH, back a DBIRTH.
+TEST_F(SparkplugTest, WritesNeedAllowCommandsAndADeviceLostAndBackDiesAndIsBornAgain) {
+    const auto host = watch();
+    serve({"--sparkplug", GROUP});
+    ASSERT_TRUE(host->waitForOutput(DeviceTopic("DDATA"), WAIT_S)) << host->output();
+    const kvsim::Words before = sim.ram();
+    command(DeviceTopic("DCMD"), write(ramWord(3), 77));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return station->errors().find("--allow-commands") != std::string::npos; }, WAIT_S))
+        << station->errors();
+    EXPECT_EQ(sim.ram(), before);
+
+    sim.stop();
+    ASSERT_TRUE(host->waitForOutput(DeviceTopic("DDEATH"), WAIT_S)) << host->output();
+    const size_t death = host->output().find(DeviceTopic("DDEATH"));
+    std::string error;
+    ASSERT_TRUE(sim.start(link, &error)) << error;
+    EXPECT_TRUE(WaitUntil(
+        [&] { return host->output().find(DeviceTopic("DBIRTH"), death) != std::string::npos; },
+        40));
+}
+
+// With a primary host the node is born only while that host says it is online, and again each
+// time it comes back.
+TEST_F(SparkplugTest, BirthsFollowThePrimaryHostsState) {
+    const auto host = watch();
+    serve({"--sparkplug", GROUP, "--sparkplug-host", "scada"});
+    const std::string state = std::string("spBv1.0/STATE/scada");
+    ASSERT_TRUE(WaitUntil([&] { return sim.requestCount() > 10; }, WAIT_S));
+    EXPECT_EQ(host->output().find(NodeTopic("NBIRTH")), std::string::npos)
+        << "no birth while the host is away";
+    const auto say = [&](bool online) {
+        const ClientResult said = broker.publish(
+            state, std::string("{\"online\":") + (online ? "true" : "false") + ",\"timestamp\":1}",
+            0, {"-q", "1", "-r"});
+        ASSERT_EQ(said.exitCode, 0) << said.errors;
+    };
+    say(true);
+    ASSERT_TRUE(host->waitForOutput(DeviceTopic("DBIRTH"), WAIT_S)) << host->output();
+    say(false);
+    ASSERT_TRUE(host->waitForOutput(state + " ", WAIT_S));
+    WaitUntil([] { return false; }, 0.5);
+    const size_t away = host->output().size();
+    WaitUntil([] { return false; }, 0.5);
+    EXPECT_EQ(host->output().find(DeviceTopic("DDATA"), away), std::string::npos)
+        << "nothing while the host is away";
+    say(true);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return host->output().find(NodeTopic("NBIRTH"), away) != std::string::npos; },
+        WAIT_S));
 }

@@ -10,7 +10,7 @@ _kelvaro_command_options()
         journal) options=(--since --verify) ;;
         serve)
             options=(--broker --station --rate --allow-commands --allow-flash --config --ca --cert
-                --key --user --password-file)
+                --key --user --password-file --sparkplug --sparkplug-host)
             ;;
         *) options=() ;;
     esac
@@ -23,7 +23,9 @@ _kelvaro_value_kind()
         --port) kind="device" ;;
         --log | --config | --ca | --cert | --key | --password-file) kind="file" ;;
         --broker) kind="url" ;;
-        --count | --seconds | --since | --rate | --station | --user) kind="text" ;;
+        --count | --seconds | --since | --rate | --station | --user | --sparkplug | --sparkplug-host)
+            kind="text"
+            ;;
         *) return 1 ;;
     esac
 }

@@ -13,6 +13,7 @@
 #include "parameter_words.h"
 #include "readings.h"
 #include "set_files.h"
+#include "sparkplug_node.h"
 #include "station_requests.h"
 
 #include "datafile.h"
@@ -69,6 +70,7 @@ struct Settings {
     double rate = 0;
     bool allowCommands = false, allowFlash = false;
     std::string ca, cert, key, user, password, passwordFile;
+    std::string sparkplugGroup, sparkplugHost;
 };
 Settings settings;
 
@@ -139,6 +141,20 @@ const StationSetting STATION_SETTINGS[] = {
      "broker",
      "user",
      &Settings::user,
+     nullptr,
+     nullptr},
+    {{"--sparkplug", nullptr, TEXT, "GROUP",
+      "also a Sparkplug B edge node in GROUP: the station its node, each port a device"},
+     "station",
+     "sparkplug",
+     &Settings::sparkplugGroup,
+     nullptr,
+     nullptr},
+    {{"--sparkplug-host", nullptr, TEXT, "ID",
+      "Sparkplug births only while the primary host ID is online"},
+     "station",
+     "sparkplug-host",
+     &Settings::sparkplugHost,
      nullptr,
      nullptr},
     {{"--password-file", nullptr, TEXT, "FILE",
@@ -277,9 +293,10 @@ std::string ReadSettings(void) {
     return "";
 }
 
-// Connects a client of the station to the broker, with the will given. Returns the handle, or a
-// negative MqttError with MqttLastError saying why.
-int OpenClient(const std::string &clientId, const std::string &willTopic, const char *will) {
+// Connects a client of the station to the broker, with the will given (retained or not). Returns
+// the handle, or a negative MqttError with MqttLastError saying why.
+int OpenClient(const std::string &clientId, const std::string &willTopic, const std::string &will,
+               bool retainWill = true) {
     MqttSettings mqtt{};
     mqtt.host = settings.host.c_str();
     mqtt.port = settings.brokerPort;
@@ -291,10 +308,11 @@ int OpenClient(const std::string &clientId, const std::string &willTopic, const 
     mqtt.password = settings.password.empty() ? nullptr : settings.password.c_str();
     mqtt.clientId = clientId.c_str();
     mqtt.keepAliveSeconds = KEEP_ALIVE_S;
-    mqtt.willTopic = will ? willTopic.c_str() : nullptr;
-    mqtt.willPayload = will;
+    mqtt.willTopic = willTopic.c_str();
+    mqtt.willPayload = will.data();
+    mqtt.willLength = int(will.size());
     mqtt.willQos = QOS_AT_LEAST_ONCE;
-    mqtt.willRetain = 1;
+    mqtt.willRetain = retainWill ? 1 : 0;
     // The broker drops a request far over the bound before it reaches the station.
     mqtt.maxPacketBytes = int(2 * MAX_REQUEST_BYTES);
     return MqttOpen(&mqtt, CONNECT_TIMEOUT_S);
@@ -411,6 +429,7 @@ std::string ParameterSetJson(const unsigned short *words) {
 }
 
 void PublishParameters(PortService &service, int target, const unsigned short *words) {
+    SparkplugParameters(service.setting.name, target, words);
     PublishRetained(service, target == EEPROM ? "parameters/eeprom" : "parameters/ram",
                     ParameterSetJson(words),
                     target == EEPROM ? &service.retained.eeprom : &service.retained.ram);
@@ -470,8 +489,12 @@ void PortConnection(int, int connected, const char *cause, void *data) {
 }
 
 void Answer(PortService &service, const WaitingCommand &command, const std::string &answer) {
-    if (command.responseTopic.empty())
+    if (command.responseTopic.empty()) {
+        // A Sparkplug host's write has nobody to answer: what went wrong is said here.
+        if (command.request.command == COMMAND_CHANGE && answer.rfind("{\"ok\":false", 0) == 0)
+            Note(service, "a Sparkplug write: " + answer);
         return;
+    }
     MqttPublishResponse(service.client, command.responseTopic.c_str(), command.correlation.data(),
                         int(command.correlation.size()), answer.data(), int(answer.size()));
 }
@@ -538,17 +561,34 @@ std::string Execute(PortService &service, const WaitingCommand &command) {
             .addRaw("words", ParameterWordsJson(set.words.data()))
             .text();
     }
-    case COMMAND_SEND: {
+    case COMMAND_SEND:
+    case COMMAND_CHANGE: {
+        const bool change = request.command == COMMAND_CHANGE;
         Words words{};
-        std::copy_n(request.words.begin(), PNUM, words.begin());
+        if (change) {
+            // A Sparkplug host's write: the words it names over the set the controller holds.
+            const Outcome set = ReadAndPublish(service, request.target);
+            if (!set.ok()) {
+                PublishEvent(service, "send", set, targetName);
+                return StationRefusal(Said(set));
+            }
+            words = WordsOf(set);
+            for (size_t i = 0; i < words.size(); ++i)
+                if (request.changes[i] >= 0)
+                    words[i] = static_cast<unsigned short>(request.changes[i]);
+        } else {
+            std::copy_n(request.words.begin(), PNUM, words.begin());
+        }
         const Outcome sent = JournaledWrite(
             {JOURNAL_SEND, request.target, words.data(), ""},
             [&request, &words] { return WriteSet(request.target, words, nullptr); }, &origin);
         PublishEvent(service, "send", sent, targetName);
         if (!sent.ok())
             return StationRefusal(Said(sent));
-        // The set sent is the program's set from now on, as the window's Send makes it.
-        service.ramSet = words;
+        // The set sent is the program's set from now on, as the window's Send makes it; a host's
+        // change of the EEPROM leaves the RAM's set as it is.
+        if (!change || request.target == RAM)
+            service.ramSet = words;
         PublishParameters(service, request.target, words.data());
         return JsonObject().add("ok", true).text();
     }
@@ -637,6 +677,7 @@ void LiveAnswer(PortService &service, const Outcome &answer, double secondsIntoR
     if (settings.rate > 0 && answered - service.lastLive < 1.0 / settings.rate)
         return;
     service.lastLive = answered;
+    SparkplugLive(service.setting.name, sample, answered);
     if (MqttIsConnected(service.client)) {
         JsonObject live;
         AddLiveValues(live.add("time", UtcTimeOf(answered)), sample);
@@ -652,6 +693,7 @@ void PortDown(PortService &service, const Outcome &why) {
     const bool lost = why.code == OUTCOME_DEVICE_GONE || why.code == OUTCOME_NO_PORT;
     const char *state = lost ? "lost" : "no answer";
     service.downWhy = Said(why);
+    SparkplugDeviceDown(service.setting.name);
     if (service.downState != state) {
         Note(service, service.downWhy);
         PublishEvent(service, state, why);
@@ -696,6 +738,7 @@ void StartPort(PortService &service) {
         &service.retained.info);
     PublishParameters(service, RAM, service.ramSet.data());
     ReadAndPublish(service, EEPROM);
+    SparkplugDeviceUp(service.setting.name, LineFirmware());
     PortService *served = &service;
     LiveRun run;
     run.image = [served] { return served->ramSet; };
@@ -723,6 +766,44 @@ PortService *ServiceOf(int port) {
     return nullptr;
 }
 
+// A host's write waits for its turn on the port's line as a command does; it has nobody to answer.
+void QueueSparkplugWrite(const SparkplugWrite &write) {
+    for (const std::unique_ptr<PortService> &service : services) {
+        if (service->setting.name != write.device)
+            continue;
+        WaitingCommand command;
+        command.request.command = COMMAND_CHANGE;
+        command.request.target = write.target;
+        command.request.changes.assign(write.values.begin(), write.values.end());
+        command.requester = write.requester;
+        if (service->waiting.size() >= WAITING_COMMANDS)
+            Note(*service,
+                 "a Sparkplug write refused: busy: " + std::to_string(service->waiting.size()) +
+                     " commands wait for their turn");
+        else
+            service->waiting.push_back(command);
+    }
+}
+
+std::string StartSparkplug(void) {
+    SparkplugNodeSettings node;
+    node.group = TopicSafe(settings.sparkplugGroup);
+    node.node = settings.station;
+    node.hostId = settings.sparkplugHost;
+    node.allowCommands = settings.allowCommands;
+    char path[MAX_PATHNAME_LEN];
+    GetFullPathFromProject(("station-" + settings.station + "-sparkplug-bdseq").c_str(), path);
+    node.bdSeqFile = path;
+    for (const PortSetting &port : settings.ports)
+        node.devices.emplace_back(port.name, port.device);
+    // Nothing of Sparkplug is retained, its death neither.
+    const auto open = [](const std::string &clientId, const std::string &willTopic,
+                         const std::string &will) {
+        return OpenClient(clientId, willTopic, will, false);
+    };
+    return StartSparkplugNode(node, open, QueueSparkplugWrite);
+}
+
 int RunPorts(void) {
     if (!settings.password.empty() && !settings.tls && !IsLoopback(settings.host))
         std::fprintf(stderr,
@@ -745,7 +826,7 @@ int RunPorts(void) {
         const std::string will =
             JsonObject().add("state", "offline").add("device", setting.device).text();
         service->client = OpenClient("kelvaro-" + settings.station + "-" + setting.name,
-                                     service->topic + "/state", will.c_str());
+                                     service->topic + "/state", will);
         if (service->client < 0) {
             Note(*service, MqttLastError());
             return EXIT_NO_PORT;
@@ -754,6 +835,13 @@ int RunPorts(void) {
         MqttSubscribe(service->client, (service->topic + "/command/+").c_str(), QOS_AT_LEAST_ONCE,
                       1);
         services.push_back(std::move(service));
+    }
+    if (!settings.sparkplugGroup.empty()) {
+        const std::string why = StartSparkplug();
+        if (!why.empty()) {
+            std::fprintf(stderr, "kelvaro: sparkplug: %s\n", why.c_str());
+            return EXIT_NO_PORT;
+        }
     }
     while (!UserInterfaceQuitting()) {
         double next = Timer() + LAST_RETRY_S;
@@ -778,6 +866,7 @@ int RunPorts(void) {
                 PortDown(service, outcome);
         }
     }
+    StopSparkplugNode();
     for (const std::unique_ptr<PortService> &service : services) {
         SelectLine(service->port);
         CloseLine();

@@ -159,6 +159,7 @@ bool ReadStationRequest(const std::string &name, const std::string &payload,
     }
     case COMMAND_TEACH:
     case COMMAND_RESET:
+    case COMMAND_CHANGE: // not a topic's command: no table names it
         break;
     }
     *request = read;

@@ -18,13 +18,15 @@ enum StationCommand {
     COMMAND_TEACH,
     COMMAND_RESET,
     COMMAND_CAPTURE,
-    COMMAND_FLASH
+    COMMAND_FLASH,
+    COMMAND_CHANGE // a Sparkplug host's write: the set read, the words given changed, sent
 };
 
 struct StationRequest {
     StationCommand command = COMMAND_GET;
     int target = 0;                      // get, send: RAM or EEPROM
     std::vector<unsigned short> words;   // send: the sixteen words
+    std::vector<int> changes;            // change: each word's new value, or -1
     int source = 0;                      // capture: 0 raw, 1 norm
     std::vector<unsigned short> columns; // flash: the correction file's values row by row, then
                                          // its keys
