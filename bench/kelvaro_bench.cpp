@@ -454,6 +454,23 @@ bool measureWindow(Bridge &bridge, size_t ports, const std::vector<std::string> 
     return true;
 }
 
+// What a station under measurement runs with: the broker's first user's password, no display.
+std::vector<std::string> StationEnvironment(const Broker &broker) {
+    return {"KELVARO_MQTT_PASSWORD=" + broker.options().users[0].password,
+            "QT_QPA_PLATFORM=offscreen", "KELVARO_DIR=/tmp"};
+}
+
+// A subscriber at the broker, as its second user.
+int OpenListener(const Broker &broker) {
+    MqttSettings listener{};
+    listener.host = "127.0.0.1";
+    listener.port = broker.port();
+    listener.user = broker.options().users[1].name.c_str();
+    listener.password = broker.options().users[1].password.c_str();
+    listener.keepAliveSeconds = 30;
+    return MqttOpen(&listener, 10);
+}
+
 // kelvaro serve with controllers simulated in this process, against a real Mosquitto, measured
 // from the outside as a plant would see it; beside it, in alternate windows on the same
 // controllers so that drifts of the machine fall on both, kelvaro-floor, the least a bridge can
@@ -465,9 +482,7 @@ int measureStation() {
         return 1;
     }
     const std::string user = broker.options().users[0].name;
-    const std::vector<std::string> environment = {"KELVARO_MQTT_PASSWORD=" +
-                                                      broker.options().users[0].password,
-                                                  "QT_QPA_PLATFORM=offscreen", "KELVARO_DIR=/tmp"};
+    const std::vector<std::string> environment = StationEnvironment(broker);
     for (const int count : {1, 8, 32}) {
         std::vector<std::unique_ptr<kvsim::Simulator>> sims;
         Bridge station{programBeside("kelvaro").toStdString(),
@@ -488,13 +503,7 @@ int measureStation() {
                 bridge->arguments.insert(bridge->arguments.end(),
                                          {"--port", linkFor(name.c_str())});
         }
-        MqttSettings listener{};
-        listener.host = "127.0.0.1";
-        listener.port = broker.port();
-        listener.user = broker.options().users[1].name.c_str();
-        listener.password = broker.options().users[1].password.c_str();
-        listener.keepAliveSeconds = 30;
-        const int client = MqttOpen(&listener, 10);
+        const int client = OpenListener(broker);
         Subscriber *counting = nullptr;
         MqttSetCallbacks(client, takeLive, nullptr, &counting);
         MqttSubscribe(client, "kelvaro/bench/+/live", 0, 0);
@@ -538,6 +547,86 @@ int measureStation() {
         print(("station_" + n + "_cpu_ratio_delimiting").c_str(), stationCpu / delimitingCpu, "x",
               "the station's CPU over the delimiting floor's");
     }
+    return 0;
+}
+
+// What a subscriber of one kind of live message took while its bridge was measured (counting
+// while the window's subscriber is set): messages and their bytes.
+struct Traffic {
+    Subscriber *const *window = nullptr;
+    bool counting = false;
+    long messages = 0;
+    double bytes = 0;
+};
+
+void countTraffic(int, const MqttMessage *message, void *data) {
+    Traffic &traffic = *static_cast<Traffic *>(data);
+    if (!traffic.counting || !*traffic.window)
+        return;
+    ++traffic.messages;
+    traffic.bytes += message->length;
+}
+
+// kelvaro serve on one controller with the JSON tree alone and with the Sparkplug B node beside
+// it, in alternate windows: the live rate through Sparkplug, the bytes of a live message in each
+// tree, and the station's CPU with both trees against JSON alone.
+int measureSparkplug() {
+    Broker broker;
+    if (!broker.start()) {
+        std::fprintf(stderr, "kelvaro-bench: %s\n", broker.error().c_str());
+        return 1;
+    }
+    const std::string user = broker.options().users[0].name;
+    const std::vector<std::string> environment = StationEnvironment(broker);
+    kvsim::Simulator sim;
+    if (!startSimulator(sim, "sparkplug"))
+        return 1;
+    const std::vector<std::string> serve = {
+        "serve",     "--broker", "mqtt://127.0.0.1:" + std::to_string(broker.port()),
+        "--station", "bench",    "--user",
+        user,        "--port",   linkFor("sparkplug")};
+    Bridge jsonAlone{programBeside("kelvaro").toStdString(), serve};
+    std::vector<std::string> withSparkplug = serve;
+    withSparkplug.insert(withSparkplug.end(), {"--sparkplug", "benchgroup"});
+    Bridge both{programBeside("kelvaro").toStdString(), withSparkplug};
+
+    const int client = OpenListener(broker);
+    Subscriber *counting = nullptr;
+    MqttSetCallbacks(client, takeLive, nullptr, &counting);
+    MqttSubscribe(client, "kelvaro/bench/+/live", 0, 0);
+    const int sparkplugClient = OpenListener(broker);
+    Traffic json, sparkplug;
+    json.window = sparkplug.window = &counting;
+    const int jsonClient = OpenListener(broker);
+    MqttSetCallbacks(sparkplugClient, countTraffic, nullptr, &sparkplug);
+    MqttSubscribe(sparkplugClient, "spBv1.0/benchgroup/DDATA/bench/+", 0, 0);
+    MqttSetCallbacks(jsonClient, countTraffic, nullptr, &json);
+    MqttSubscribe(jsonClient, "kelvaro/bench/+/live", 0, 0);
+    bool measured = true;
+    for (int window = 0; window < WINDOWS_EACH && measured; ++window) {
+        json.counting = true;
+        measured = measureWindow(jsonAlone, 1, environment, &counting);
+        json.counting = false;
+        sparkplug.counting = true;
+        measured = measured && measureWindow(both, 1, environment, &counting);
+        sparkplug.counting = false;
+    }
+    for (const int opened : {client, sparkplugClient, jsonClient})
+        MqttClose(opened);
+    if (!measured)
+        return 1;
+    const double jsonCpu = jsonAlone.cpu / jsonAlone.wall;
+    const double bothCpu = both.cpu / both.wall;
+    print("sparkplug_live_per_s", double(sparkplug.messages) / both.wall, "1/s",
+          "DDATA at a subscriber, one controller; the line allows 26.7");
+    print("sparkplug_bytes_per_live", sparkplug.bytes / double(std::max(sparkplug.messages, 1L)),
+          "B", "a DDATA's payload: the live metrics that changed, by alias");
+    print("json_bytes_per_live", json.bytes / double(std::max(json.messages, 1L)), "B",
+          "a JSON live message's payload: every value by name, and the time");
+    print("station_json_cpu_percent", jsonCpu * 100, "%", "one controller, the JSON tree alone");
+    print("station_sparkplug_cpu_percent", bothCpu * 100, "%",
+          "the same with the Sparkplug B node beside it");
+    print("station_sparkplug_cpu_ratio", bothCpu / jsonCpu, "x", "both trees over JSON alone");
     return 0;
 }
 
@@ -640,6 +729,7 @@ int main(int argc, char **argv) {
     failed |= wanted("cli") && measureCommandLine();
     failed |= wanted("network") && measureNetwork();
     failed |= wanted("station") && measureStation();
+    failed |= wanted("sparkplug") && measureSparkplug();
     EndApplication();
     if (xvfb) {
         xvfb->terminate();
