@@ -454,10 +454,16 @@ bool measureWindow(Bridge &bridge, size_t ports, const std::vector<std::string> 
     return true;
 }
 
-// What a station under measurement runs with: the broker's first user's password, no display.
-std::vector<std::string> StationEnvironment(const Broker &broker) {
-    return {"KELVARO_MQTT_PASSWORD=" + broker.options().users[0].password,
-            "QT_QPA_PLATFORM=offscreen", "KELVARO_DIR=/tmp"};
+// Starts the broker stations are measured against, and sets what a station runs with there: the
+// broker's first user's password, no display. false (said) when the broker did not start.
+bool StartStationBroker(Broker &broker, std::vector<std::string> *environment) {
+    if (!broker.start()) {
+        std::fprintf(stderr, "kelvaro-bench: %s\n", broker.error().c_str());
+        return false;
+    }
+    *environment = {"KELVARO_MQTT_PASSWORD=" + broker.options().users[0].password,
+                    "QT_QPA_PLATFORM=offscreen", "KELVARO_DIR=/tmp"};
+    return true;
 }
 
 // A subscriber at the broker, as its second user.
@@ -477,12 +483,10 @@ int OpenListener(const Broker &broker) {
 // spend on the same work.
 int measureStation() {
     Broker broker;
-    if (!broker.start()) {
-        std::fprintf(stderr, "kelvaro-bench: %s\n", broker.error().c_str());
+    std::vector<std::string> environment;
+    if (!StartStationBroker(broker, &environment))
         return 1;
-    }
     const std::string user = broker.options().users[0].name;
-    const std::vector<std::string> environment = StationEnvironment(broker);
     for (const int count : {1, 8, 32}) {
         std::vector<std::unique_ptr<kvsim::Simulator>> sims;
         Bridge station{programBeside("kelvaro").toStdString(),
@@ -572,12 +576,10 @@ void countTraffic(int, const MqttMessage *message, void *data) {
 // tree, and the station's CPU with both trees against JSON alone.
 int measureSparkplug() {
     Broker broker;
-    if (!broker.start()) {
-        std::fprintf(stderr, "kelvaro-bench: %s\n", broker.error().c_str());
+    std::vector<std::string> environment;
+    if (!StartStationBroker(broker, &environment))
         return 1;
-    }
     const std::string user = broker.options().users[0].name;
-    const std::vector<std::string> environment = StationEnvironment(broker);
     kvsim::Simulator sim;
     if (!startSimulator(sim, "sparkplug"))
         return 1;

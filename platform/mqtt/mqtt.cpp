@@ -741,6 +741,21 @@ std::string unreadable(const char *what, const char *path) {
     return std::string(what) + " \"" + path + "\" cannot be read: " + std::strerror(errno);
 }
 
+// "" when a will can go to topic with qos, else why not.
+std::string willFault(const char *topic, int qos) {
+    if (qos < 0 || qos > 1)
+        return "will QoS " + std::to_string(qos) + " is not 0 or 1";
+    if (mosquitto_pub_topic_check(topic) != MOSQ_ERR_SUCCESS)
+        return std::string("will topic \"") + topic + "\" is not a topic name";
+    return "";
+}
+
+// The will of the client's next connection.
+bool setWill(Client &c, const char *topic, const void *payload, int length, int qos, int retain) {
+    return mosquitto_will_set_v5(c.mosq, topic, length, payload, qos, retain != 0, nullptr) ==
+           MOSQ_ERR_SUCCESS;
+}
+
 std::string checkSettings(const MqttSettings &s, double timeoutS) {
     if (!s.host || !*s.host)
         return "no broker host given";
@@ -761,10 +776,11 @@ std::string checkSettings(const MqttSettings &s, double timeoutS) {
         return "certificate files given for a connection without TLS";
     if (!s.certFile != !s.keyFile)
         return "a client certificate needs its key, and a key its certificate";
-    if (s.willTopic && (s.willQos < 0 || s.willQos > 1))
-        return "will QoS " + std::to_string(s.willQos) + " is not 0 or 1";
-    if (s.willTopic && mosquitto_pub_topic_check(s.willTopic) != MOSQ_ERR_SUCCESS)
-        return std::string("will topic \"") + s.willTopic + "\" is not a topic name";
+    if (s.willTopic) {
+        const std::string wrong = willFault(s.willTopic, s.willQos);
+        if (!wrong.empty())
+            return wrong;
+    }
     for (const auto &[what, path] :
          {std::pair{"CA file", s.caFile}, std::pair{"client certificate", s.certFile},
           std::pair{"client key", s.keyFile}}) {
@@ -812,8 +828,7 @@ std::string configure(Client &c, const MqttSettings &s) {
     if (s.willTopic) {
         const char *payload = s.willPayload ? s.willPayload : "";
         const int length = s.willLength > 0 ? s.willLength : int(std::strlen(payload));
-        if (mosquitto_will_set_v5(c.mosq, s.willTopic, length, payload, s.willQos,
-                                  s.willRetain != 0, nullptr) != MOSQ_ERR_SUCCESS)
+        if (!setWill(c, s.willTopic, payload, length, s.willQos, s.willRetain))
             return "the will cannot be set";
     }
     mosquitto_connect_v5_callback_set(c.mosq, onConnack);
@@ -1044,12 +1059,10 @@ int MqttSetWill(int client, const char *topic, const void *payload, int length, 
     Client *c = findClient(client);
     if (!c)
         return fail(MQTT_INVALID_CLIENT, "no MQTT client " + std::to_string(client));
-    if (!topic || mosquitto_pub_topic_check(topic) != MOSQ_ERR_SUCCESS || length < 0 ||
-        (length > 0 && !payload) || qos < 0 || qos > 1)
-        return fail(MQTT_BAD_ARGUMENT,
-                    "the will is not a topic name with a payload and QoS 0 or 1");
-    if (mosquitto_will_set_v5(c->mosq, topic, length, payload, qos, retain != 0, nullptr) !=
-        MOSQ_ERR_SUCCESS)
+    const std::string wrong = topic ? willFault(topic, qos) : "the will has no topic";
+    if (!wrong.empty() || length < 0 || (length > 0 && !payload))
+        return fail(MQTT_BAD_ARGUMENT, wrong.empty() ? "the will's payload is missing" : wrong);
+    if (!setWill(*c, topic, payload, length, qos, retain))
         return fail(MQTT_FAILED, "the will cannot be set");
     return 0;
 }

@@ -64,12 +64,8 @@ const char REF_LED[] = "ref_led";
 const char TOL_LED[] = "tol_led";
 
 uint64_t EpochMillisOf(double timerSeconds) {
-    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
-                        (std::chrono::system_clock::now() -
-                         std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                             std::chrono::duration<double>(Timer() - timerSeconds)))
-                            .time_since_epoch())
-                        .count());
+    const Moment then = Now(Timer() - timerSeconds);
+    return uint64_t(then.seconds) * 1000 + uint64_t(then.millis);
 }
 
 std::string UtcTimeNow(void) {

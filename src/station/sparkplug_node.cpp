@@ -196,9 +196,8 @@ void Birth(void) {
     }
 }
 
-// The bdSeq of the node's next session, kept across restarts.
-void AdvanceBdSeq(void) {
-    node->bdSeq = (node->bdSeq + 1) % SEQ_MODULUS;
+// The bdSeq the session after this one takes, kept across restarts.
+void KeepNextBdSeq(void) {
     const std::string next = std::to_string((node->bdSeq + 1) % SEQ_MODULUS) + "\n";
     if (SaveTextFile(node->settings.bdSeqFile.c_str(), next.c_str()) < 0)
         Say(std::string("bdSeq not kept: ") + GetDataFileError());
@@ -221,7 +220,8 @@ void NodeConnection(int, int connected, const char *cause, void *) {
     if (!connected) {
         // The next session has a bdSeq of its own, in its will and its NBIRTH.
         node->born = false;
-        AdvanceBdSeq();
+        node->bdSeq = (node->bdSeq + 1) % SEQ_MODULUS;
+        KeepNextBdSeq();
         const std::string death = DeathBytes();
         MqttSetWill(node->client, Topic("NDEATH").c_str(), death.data(), int(death.size()),
                     QOS_AT_LEAST_ONCE, 0);
@@ -366,9 +366,7 @@ std::string StartSparkplugNode(const SparkplugNodeSettings &settings, const Spar
         node->devices.push_back(device);
     }
     node->bdSeq = ReadBdSeq();
-    const std::string next = std::to_string((node->bdSeq + 1) % SEQ_MODULUS) + "\n";
-    if (SaveTextFile(settings.bdSeqFile.c_str(), next.c_str()) < 0)
-        Say(std::string("bdSeq not kept: ") + GetDataFileError());
+    KeepNextBdSeq();
     node->client = open("kelvaro-" + settings.node + "-sparkplug", Topic("NDEATH"), DeathBytes());
     if (node->client < 0) {
         const std::string why = MqttLastError();
