@@ -35,3 +35,5 @@ bool SaveFileWhole(const QString &path, const QByteArray &bytes, QString *error)
 void SetLastPanelError(const QString &why);
 // nullptr when the panel or control does not exist; error then says which (a PanelError).
 QWidget *PanelControlWidget(int panel, int control, int *error = nullptr);
+// The window of a panel that is shown; nullptr when none is.
+QWidget *ShownPanelWindow();

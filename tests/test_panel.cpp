@@ -102,7 +102,15 @@ TEST(PanelEvents, OperatorInputBecomesTheEventsTheCallbacksExpect) {
     events.clear();
     button->setFocus();
     QTest::keyClick(button, Qt::Key_Space);
-    EXPECT_EQ(events, (Events{{2, EVENT_COMMIT}})) << "the keyboard commits without a mouse press";
+    EXPECT_EQ(events, (Events{{2, EVENT_LEFT_CLICK}, {2, EVENT_COMMIT}}))
+        << "the keyboard presses as the mouse does";
+    events.clear();
+    QTest::mousePress(button, Qt::LeftButton);
+    QTest::mouseRelease(button, Qt::LeftButton, {}, QPoint(-5, -5));
+    QCoreApplication::processEvents();
+    QTest::keyClick(button, Qt::Key_Space);
+    EXPECT_EQ(events, (Events{{2, EVENT_LEFT_CLICK}, {2, EVENT_LEFT_CLICK}, {2, EVENT_COMMIT}}))
+        << "a press released off the button still leaves the keyboard its left click";
 
     events.clear();
     QTest::mouseClick(PanelControlWidget(panel, 4), Qt::LeftButton);

@@ -17,6 +17,7 @@ enum PanelEvent {
 enum PanelAttribute {
     ATTR_DIMMED = 500,
     ATTR_VISIBLE = 530,
+    ATTR_LABEL_TEXT = 540, // a button's text, its underlined letter marked with '&'
     ATTR_TEXT_COLOR = 680,
     ATTR_TEXT_FONT = 682,
     ATTR_TEXT_POINT_SIZE = 686,

@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QTimer>
 #include <QUiLoader>
 
 #include <map>
@@ -33,6 +34,10 @@ const char PANEL_PROPERTY[] = "kvPanel";
 const char CONTROL_PROPERTY[] = "kvControl";
 const char LAST_VALUE_PROPERTY[] = "kvLastValue";
 const char CREATED_PROPERTY[] = "kvCreated";
+const int BANNER_PADDING_X = 14;
+const int BANNER_PADDING_Y = 6;
+// Set while a mouse press on a command button has given its left click, until the release is done.
+const char MOUSE_DOWN_PROPERTY[] = "kvMouseDown";
 
 struct Panel {
     QPointer<QWidget> window;
@@ -86,12 +91,21 @@ class EventFilter : public QObject {
         case QEvent::MouseButtonPress:
             if (static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton &&
                 object->property(CONTROL_PROPERTY).isValid()) {
+                object->setProperty(MOUSE_DOWN_PROPERTY, true);
                 fireControlEvent(object, EVENT_LEFT_CLICK);
                 // A callback that opened a dialog had the release: the button must not stay
                 // down waiting for it.
-                if (!(QGuiApplication::mouseButtons() & Qt::LeftButton))
+                if (!(QGuiApplication::mouseButtons() & Qt::LeftButton)) {
+                    object->setProperty(MOUSE_DOWN_PROPERTY, false);
                     return true;
+                }
             }
+            break;
+        case QEvent::MouseButtonRelease:
+            // Released off the button: no click comes to end the press.
+            if (object->property(MOUSE_DOWN_PROPERTY).toBool())
+                QTimer::singleShot(0, object,
+                                   [object] { object->setProperty(MOUSE_DOWN_PROPERTY, false); });
             break;
         case QEvent::Close:
             if (!object->property(CONTROL_PROPERTY).isValid() && panels.count(handle) &&
@@ -137,8 +151,14 @@ void connectEvents(QWidget *widget) {
     };
     if (auto *button = qobject_cast<QPushButton *>(widget); button && !button->isCheckable()) {
         widget->installEventFilter(eventFilter());
-        QObject::connect(button, &QPushButton::clicked, widget,
-                         [widget] { fireControlEvent(widget, EVENT_COMMIT); });
+        // The keyboard (its letter, Space, Enter) presses a button as the mouse does: the left
+        // click first, then the commit, so that a button acting on either works from both.
+        QObject::connect(button, &QPushButton::clicked, widget, [widget] {
+            if (!widget->property(MOUSE_DOWN_PROPERTY).toBool())
+                fireControlEvent(widget, EVENT_LEFT_CLICK);
+            widget->setProperty(MOUSE_DOWN_PROPERTY, false);
+            fireControlEvent(widget, EVENT_COMMIT);
+        });
     } else if (auto *toggle = qobject_cast<QAbstractButton *>(widget)) {
         QObject::connect(toggle, &QAbstractButton::clicked, widget, changed);
     } else if (auto *ring = qobject_cast<QComboBox *>(widget)) {
@@ -255,6 +275,19 @@ int bindControls(int handle, Panel &panel) {
     return bindMenuItems(handle, panel);
 }
 
+// The panel's "initialFocus" names the control that has the keyboard when it is first shown.
+int focusFirstControl(Panel &panel) {
+    const QString name = panel.window->property("initialFocus").toString();
+    if (name.isEmpty())
+        return 0;
+    auto *first = panel.window->findChild<QWidget *>(name);
+    if (!first)
+        return fail(QStringLiteral("the panel's first control %1 is not on it").arg(name),
+                    UIE_RESOURCE);
+    first->setFocus(Qt::OtherFocusReason);
+    return 0;
+}
+
 QColor colourOf(int rgb) {
     return QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
 }
@@ -262,9 +295,15 @@ QColor colourOf(int rgb) {
 int setTextColour(QWidget *widget, int attribute, int rgb) {
     QPalette palette = widget->palette();
     const bool background = attribute == ATTR_TEXT_BGCOLOR;
-    if (qobject_cast<QLabel *>(widget)) {
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
         palette.setColor(background ? QPalette::Window : QPalette::WindowText, colourOf(rgb));
         widget->setAutoFillBackground(true);
+        // A coloured text message is a banner: text tight in its colour reads as selected text.
+        if (background && label->property(CREATED_PROPERTY).toBool()) {
+            label->setContentsMargins(BANNER_PADDING_X, BANNER_PADDING_Y, BANNER_PADDING_X,
+                                      BANNER_PADDING_Y);
+            label->adjustSize();
+        }
     } else if (qobject_cast<QLineEdit *>(widget)) {
         palette.setColor(background ? QPalette::Base : QPalette::Text, colourOf(rgb));
     } else {
@@ -359,6 +398,8 @@ int LoadPanel(int, const char *fileName, int resourceId) {
     }
     if (result == 0)
         result = bindControls(handle, panel);
+    if (result == 0)
+        result = focusFirstControl(panel);
     if (result != 0) {
         panels.erase(handle);
         delete window;
@@ -395,6 +436,13 @@ int DiscardPanel(int panel) {
     delete p->second.window.data();
     panels.erase(p);
     return 0;
+}
+
+QWidget *ShownPanelWindow() {
+    for (auto &[handle, panel] : panels)
+        if (panel.window && panel.window->isVisible())
+            return panel.window;
+    return nullptr;
 }
 
 void DeliverCloseToPanels() {
@@ -561,6 +609,13 @@ int SetCtrlAttribute(int panel, int control, int attribute, const char *value) {
     if (!widget)
         return error;
     const QString text = QString::fromLocal8Bit(value ? value : "");
+    if (attribute == ATTR_LABEL_TEXT) {
+        auto *button = qobject_cast<QAbstractButton *>(widget);
+        if (!button)
+            return UIE_ATTRIBUTE;
+        button->setText(text);
+        return 0;
+    }
     if (attribute == ATTR_TEXT_FONT) {
         // "NIApp" names the application's own font.
         QFont font = widget->font();
