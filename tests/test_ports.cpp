@@ -149,16 +149,35 @@ TEST_F(PortRingTest, ATypedPathIsOpenedAsIfPickedAndKeepsItsNumber) {
 
     ASSERT_NE(com, 1);
     const int typedPort = com;
-    // The ring's "value changed" and its "commit" each run the whole start-up: line check, RAM,
-    // firmware.
-    EXPECT_EQ(OrdersOf(other), (std::vector<int>{5, 2, 7, 5, 2, 7}));
+    // One start-up: line check, RAM, firmware.
+    EXPECT_EQ(OrdersOf(other), (std::vector<int>{5, 2, 7}));
     EXPECT_EQ(status(), kvsim::FIRMWARE_TEXT);
     EXPECT_TRUE(entryOf(typedPort).startsWith(
         QString("COM%1  %2").arg(typedPort).arg(QString::fromStdString(otherLink))));
-    pickPort(1);
-    EXPECT_EQ(com, 1);
     EXPECT_EQ(GetComPortOfDevice(otherLink.c_str()), typedPort) << "the number stays";
+    // Picking a port, another or the same again, runs one start-up.
+    for (int again = 0; again < 2; ++again) {
+        sim.clearRequests();
+        pickPort(1);
+        EXPECT_EQ(com, 1);
+        EXPECT_EQ(ordersReceived(), (std::vector<int>{5, 2, 7})) << again;
+    }
     other.stop();
+}
+
+TEST_F(PortRingTest, ATypedPathThatNeverExistedIsNotFoundAndOneThatWentIsGoneInTheClosedBox) {
+    auto *ring = control<QComboBox>("PANEL_DROPDCOM");
+    const QString never = QString::fromStdString(link) + "-never";
+    ring->lineEdit()->setText(never);
+    QTest::keyClick(ring->lineEdit(), Qt::Key_Return);
+    EXPECT_TRUE(ring->currentText().endsWith("(not found)")) << ring->currentText().toStdString();
+    EXPECT_NE(status().find("does not exist"), std::string::npos) << status();
+
+    pickPort(1);
+    sim.stop();
+    ASSERT_TRUE(waitFor([this] { return saysGone(status()); }, 1.0));
+    EXPECT_TRUE(ring->currentText().endsWith("(gone)"))
+        << "without opening the ring: " << ring->currentText().toStdString();
 }
 
 TEST_F(PortRingTest, AControllerGoneDuringARunEndsItAtOnceAndComesBackWhenPicked) {

@@ -68,15 +68,17 @@ void markLost(int number, const std::string &why) {
     gone[number] = true;
     if (p.notifier)
         p.notifier->setEnabled(false);
-    if (p.lostCallback && QCoreApplication::instance())
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [number, opening = p.opening] {
-                Port &q = ports[number];
-                if (q.line && q.opening == opening && q.lostCallback)
-                    q.lostCallback(number, 0, q.lostCallbackData);
-            },
-            Qt::QueuedConnection);
+    if (!QCoreApplication::instance())
+        return;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [number, opening = p.opening] {
+            NoteComDeviceLost();
+            Port &q = ports[number];
+            if (q.line && q.opening == opening && q.lostCallback)
+                q.lostCallback(number, 0, q.lostCallbackData);
+        },
+        Qt::QueuedConnection);
 }
 
 // Moves what the line has into the queue, as far as the queue has room.

@@ -25,9 +25,12 @@ struct Device {
     QString path;     // its device node when last seen
     QString description;
     bool usb = false;
+    bool seen = false; // there at some look since it was numbered
 };
 
 std::map<int, Device> numbered;
+std::map<int, std::function<void()>> lossListeners;
+int nextLossWatch = 1;
 QString startUpDevice;
 QString startUpReason; // why port 1 is the device it is
 
@@ -56,7 +59,7 @@ QList<Device> systemDevices() {
         if (!info.manufacturer().isEmpty() && !description.contains(info.manufacturer()))
             description = info.manufacturer() + " " + description;
         devices.append({byIdName.isEmpty() ? node : byIdName, node, description.trimmed(),
-                        info.hasVendorIdentifier() || !byIdName.isEmpty()});
+                        info.hasVendorIdentifier() || !byIdName.isEmpty(), true});
     }
     QCollator natural;
     natural.setNumericMode(true);
@@ -132,17 +135,36 @@ QList<Device> numberDevices() {
 QList<ComDevice> ListComDevices() {
     const QList<Device> listed = numberDevices();
     QList<ComDevice> devices;
-    for (const auto &[port, device] : numbered) {
+    for (auto &[port, device] : numbered) {
         const bool listedNow = std::any_of(
             listed.begin(), listed.end(),
             [&identity = device.identity](const Device &d) { return d.identity == identity; });
-        // A network line is there as far as anyone can tell before it is opened.
-        const bool present = listedNow || QFileInfo::exists(device.identity) ||
-                             IsNetworkLineName(device.identity.toStdString());
+        // A network line is there as far as anyone can tell, until its connection is lost.
+        const bool present = IsNetworkLineName(device.identity.toStdString())
+                                 ? ComDeviceGone(port) == 0
+                                 : listedNow || QFileInfo::exists(device.identity);
+        device.seen = device.seen || present;
+        const DevicePresence presence = present       ? DevicePresence::THERE
+                                        : device.seen ? DevicePresence::GONE
+                                                      : DevicePresence::NOT_FOUND;
         devices.append({port, present ? deviceNode(device.identity) : device.path, device.identity,
-                        device.description, present});
+                        device.description, presence});
     }
     return devices;
+}
+
+int WatchComDeviceLoss(std::function<void()> listener) {
+    lossListeners[nextLossWatch] = std::move(listener);
+    return nextLossWatch++;
+}
+
+void UnwatchComDeviceLoss(int watch) {
+    lossListeners.erase(watch);
+}
+
+void NoteComDeviceLost() {
+    for (const auto &[watch, listener] : lossListeners)
+        listener();
 }
 
 QString ComDevicePath(int port) {

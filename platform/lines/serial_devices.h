@@ -5,12 +5,20 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
+enum class DevicePresence {
+    THERE,
+    GONE,      // it was there, or its line was lost, and it is not now
+    NOT_FOUND, // named by the operator, and never there
+};
+
 struct ComDevice {
     int port;
     QString path;     // the device path to open
     QString identity; // what does not change while it is plugged in: its by-id name, or its path
     QString description;
-    bool present;
+    DevicePresence presence;
 };
 
 // Every numbered device, in port order, after a fresh look at the system.
@@ -28,3 +36,9 @@ QString StartUpDeviceReason();
 QString StableNameOf(const QString &device);
 // Port 1 is this device from now on (the start-up device named on the command line).
 void SetStartUpDevice(const QString &path);
+// listener runs (from the event loop) whenever the serial service finds a port's device gone;
+// returns a number for UnwatchComDeviceLoss.
+int WatchComDeviceLoss(std::function<void()> listener);
+void UnwatchComDeviceLoss(int watch);
+// Called by the serial service when it finds a port's device gone.
+void NoteComDeviceLost();

@@ -80,7 +80,12 @@ KvPortRing::KvPortRing(QWidget *parent) : QComboBox(parent) {
     connect(&settle_, &QTimer::timeout, this, &KvPortRing::refill);
     connect(&watcher_, &QFileSystemWatcher::directoryChanged, &settle_,
             qOverload<>(&QTimer::start));
+    lossWatch_ = WatchComDeviceLoss([this] { refill(); });
     refill();
+}
+
+KvPortRing::~KvPortRing() {
+    UnwatchComDeviceLoss(lossWatch_);
 }
 
 void KvPortRing::showPopup() {
@@ -90,11 +95,13 @@ void KvPortRing::showPopup() {
 
 void KvPortRing::refill() {
     const QVariant current = currentData();
+    // A path the operator is typing survives the refresh.
+    const bool typing = lineEdit()->isModified();
+    const QString typed = lineEdit()->text();
     QSignalBlocker quiet(this);
     clear();
-    // Devices come and go in /dev; a path elsewhere (a link to a pseudo-terminal) is looked at
-    // again when the ring opens.
-    const QStringList folders = {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
+    // Devices come and go in /dev, and links to them (a pseudo-terminal's) in their own folders.
+    QStringList folders = {QStringLiteral("/dev"), QStringLiteral("/dev/serial/by-id")};
     const QList<ComDevice> devices = ListComDevices();
     if (devices.isEmpty() || devices.first().port != 1)
         addItem(QString::fromStdString(ComPortLabel(1)) + tr("  (no device)"), 1);
@@ -104,9 +111,13 @@ void KvPortRing::refill() {
             label += QStringLiteral("  %1").arg(device.path);
         if (!device.description.isEmpty())
             label += QStringLiteral("  (%1)").arg(device.description);
-        if (!device.present)
+        if (device.presence == DevicePresence::GONE)
             label += tr("  (gone)");
+        else if (device.presence == DevicePresence::NOT_FOUND)
+            label += tr("  (not found)");
         addItem(label, device.port);
+        if (device.identity.startsWith('/'))
+            folders << QFileInfo(device.identity).absolutePath();
     }
     // The port in use keeps its entry when its device goes: another must not take its place.
     int index = findData(current.isValid() ? current : QVariant(1));
@@ -116,6 +127,10 @@ void KvPortRing::refill() {
         index = count() - 1;
     }
     setCurrentIndex(index >= 0 ? index : 0);
+    if (typing) {
+        lineEdit()->setText(typed);
+        lineEdit()->setModified(true);
+    }
     watchDeviceFolders(folders);
 }
 
@@ -131,6 +146,7 @@ void KvPortRing::watchDeviceFolders(const QStringList &folders) {
 
 void KvPortRing::takeTypedPath() {
     const QString typed = lineEdit()->text().trimmed();
+    lineEdit()->setModified(false);
     const bool device = typed.startsWith('/') || IsNetworkLineName(typed.toStdString());
     const int port = device ? GetComPortOfDevice(typed.toLocal8Bit().constData()) : 0;
     if (port <= 0) {

@@ -41,13 +41,14 @@ class KvTimer : public QWidget, public KvControl {
     qint64 delivered_ = 0;
 };
 
-// Lists every numbered port with its device (by-id name or path, device node, gone or there); its
-// value is the number. It refreshes when opened and when devices come and go, and takes a typed
-// device path as if that device had been picked.
+// Lists every numbered port with its device (by-id name or path, device node, there, gone or not
+// found); its value is the number. It refreshes when opened, when devices come and go and when a
+// line is lost, and takes a typed device path as if that device had been picked.
 class KvPortRing : public QComboBox {
     Q_OBJECT
   public:
     explicit KvPortRing(QWidget *parent = nullptr);
+    ~KvPortRing() override;
     void showPopup() override;
     // The entry of the port shown now, refreshed.
     void refill();
@@ -58,6 +59,7 @@ class KvPortRing : public QComboBox {
 
     QFileSystemWatcher watcher_;
     QTimer settle_; // devices come in bursts: refresh once they are quiet
+    int lossWatch_ = 0;
 };
 
 // Creates the panel file's own control classes; nullptr for any other class name.

@@ -319,8 +319,10 @@ int CC_RBTFile(int, int, int event, void *, int, int) {
     return TargetButtonChanged(PANEL_RBTFILE, event, DATFILE);
 }
 
+// The ring commits after every pick, a changed value or not: acting on the value change as well
+// would run the start-up twice.
 int CC_DropDCom(int, int, int event, void *, int, int) {
-    if (event != EVENT_COMMIT && event != EVENT_VAL_CHANGED)
+    if (event != EVENT_COMMIT)
         return 0;
     if (LineOpening()) {
         // The ring stays usable while a server is reached: another port picked abandons that
