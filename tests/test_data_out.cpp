@@ -55,7 +55,12 @@ TEST_F(RecordingTest, EveryAnswerIsARowInOrderWithTheLedsAsShownUntilStop) {
     const std::vector<uint16_t> script = {100, 450, 550, 650, 550, 450, 350, 500};
     sim.scriptNorm(script);
     record();
-    runUntil(int(script.size()) + 1, [] { press("PANEL_BTNSTOP"); });
+    auto *button = control<QPushButton>("PANEL_TOGRECORD");
+    EXPECT_EQ(button->text(), "Re&cord (armed)") << "the next run records";
+    runUntil(int(script.size()) + 1, [button] {
+        EXPECT_EQ(button->text(), "\u25CF Re&cording");
+        press("PANEL_BTNSTOP");
+    });
     EXPECT_TRUE(QRegularExpression(R"(^kelvaro-\d{8}-\d{6}\.csv$)")
                     .match(LastFileSelectRequest()->defaultFileSpec)
                     .hasMatch())
@@ -83,7 +88,9 @@ TEST_F(RecordingTest, EveryAnswerIsARowInOrderWithTheLedsAsShownUntilStop) {
     EXPECT_EQ(status(),
               "Recorded " + std::to_string(recorded.size()) + " rows to " + file.toStdString());
     EXPECT_FALSE(IsRecording());
-    EXPECT_TRUE(control<QPushButton>("PANEL_TOGRECORD")->isChecked()) << "on for the next run";
+    EXPECT_FALSE(button->isChecked()) << "off once the run's file is closed";
+    EXPECT_EQ(button->text(), "Re&cord");
+    EXPECT_FALSE(window()->findChild<QAction *>("PANEL_MENURECORD")->isChecked());
 }
 
 TEST_F(RecordingTest, ARunThatCannotBeRecordedDoesNotStartAndAnOldFileStaysUnlessLetGo) {

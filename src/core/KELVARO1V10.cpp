@@ -372,7 +372,7 @@ int CC_BTNRun(int, int, int event, void *, int, int) {
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 1);
     SetCtrlAttribute(panelHandle, PANEL_BTNDATA, ATTR_DIMMED, 1);
     SelectGraphSource();
-    StopRecording(RunLiveMonitor());
+    EndRunRecording(RunLiveMonitor());
     SetCtrlAttribute(panelHandle, PANEL_BTNRUN, ATTR_DIMMED, 0);
     // What was asked for as the run ended runs now.
     if (!UserInterfaceQuitting())

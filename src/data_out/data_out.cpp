@@ -9,9 +9,9 @@
 #include "recording.h"
 
 #include "datafile.h"
-#include "desktop.h"
 #include "filedialog.h"
 #include "framelog.h"
+#include "manual.h"
 #include "panel.h"
 #include "utility.h"
 
@@ -77,9 +77,17 @@ const char *WritePicture(int control) {
                                                                                   : nullptr;
 }
 
-void ShowRecordSwitches(int on) {
-    SetCtrlVal(panelHandle, PANEL_TOGRECORD, on);
-    SetCtrlVal(panelHandle, PANEL_MENURECORD, on);
+// Off; armed: the next run asks for a file and records; recording: a file is open.
+enum RecordState { RECORD_OFF, RECORD_ARMED, RECORD_RECORDING };
+const char *const RECORD_LABELS[] = {"Re&cord", "Re&cord (armed)", "\u25CF Re&cording"};
+RecordState recordState = RECORD_OFF;
+
+// The button beside Run and the File menu's item show one state.
+void ShowRecordState(RecordState state) {
+    recordState = state;
+    SetCtrlVal(panelHandle, PANEL_TOGRECORD, state != RECORD_OFF);
+    SetCtrlVal(panelHandle, PANEL_MENURECORD, state != RECORD_OFF);
+    SetCtrlAttribute(panelHandle, PANEL_TOGRECORD, ATTR_LABEL_TEXT, RECORD_LABELS[state]);
 }
 
 // Opens the recording at a file the operator names; the switches show whether one runs.
@@ -87,16 +95,20 @@ int StartRecordingAsked(void) {
     const std::string name = StampedName(".csv");
     const int started =
         AskForFile(name.c_str(), "*.csv", "Record the live run") && StartRecording(file_name);
-    ShowRecordSwitches(started);
+    ShowRecordState(started ? RECORD_RECORDING : RECORD_OFF);
     return started;
 }
 
 } // namespace
 
 int PrepareRecording(void) {
-    int on = 0;
-    GetCtrlVal(panelHandle, PANEL_TOGRECORD, &on);
-    return !on || IsRecording() || StartRecordingAsked();
+    return recordState != RECORD_ARMED || StartRecordingAsked();
+}
+
+void EndRunRecording(const char *runEnding) {
+    StopRecording(runEnding);
+    if (recordState == RECORD_RECORDING)
+        ShowRecordState(RECORD_OFF);
 }
 
 void PanelLiveAnswer(double secondsIntoRun) {
@@ -114,6 +126,9 @@ void PanelLiveAnswer(double secondsIntoRun) {
     sample.refLed = LedShown(PANEL_REFLED);
     sample.tolLed = LedShown(PANEL_TOLLED);
     RecordLiveAnswer(sample, secondsIntoRun);
+    // A write that failed ended the recording.
+    if (recordState == RECORD_RECORDING && !IsRecording())
+        ShowRecordState(RECORD_OFF);
     SetCtrlAttribute(panelHandle, PANEL_MENUEXPORTCHART, ATTR_DIMMED, 0);
 }
 
@@ -123,17 +138,20 @@ void CurveCaptured(int source) {
 }
 
 // The switch beside Run and the File menu's item are one: on during a run it asks where at once,
-// on while idle it asks as the next run starts; off closes the file.
+// on while idle it arms the next run; off closes the file.
 int CC_TogRecord(int, int control, int event, void *, int, int) {
     if (event != EVENT_COMMIT)
         return 0;
     int on = 0;
     GetCtrlVal(panelHandle, control, &on);
-    ShowRecordSwitches(on);
-    if (!on)
+    if (!on) {
         StopRecording(nullptr);
-    else if (stop_flag == 0)
+        ShowRecordState(RECORD_OFF);
+    } else if (stop_flag == 0) {
         StartRecordingAsked();
+    } else {
+        ShowRecordState(RECORD_ARMED);
+    }
     return 0;
 }
 
@@ -198,8 +216,8 @@ int CC_MenuProgramTable(int, int, int event, void *, int, int) {
 }
 
 int CC_MenuManual(int, int, int event, void *, int, int) {
-    if (event == EVENT_COMMIT && OpenManual() != 0)
-        ShowStatus((std::string("Manual: ") + GetDesktopError()).c_str());
+    if (event == EVENT_COMMIT)
+        ShowManualWindow();
     return 0;
 }
 

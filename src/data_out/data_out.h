@@ -4,10 +4,13 @@
 
 namespace kelvaro {
 
-// Before a run: when Record is on, asks where the run goes. Returns 1 when the run may start: 0
-// when Record is on and no recording could start (cancelled, refused, or the status says why).
-// After each answer plotted: its row, and the chart becomes something to export.
+// Before a run: when Record is armed, asks where the run goes. Returns 1 when the run may start:
+// 0 when Record is armed and no recording could start (cancelled, refused, or the status says
+// why). After each answer plotted: its row, and the chart becomes something to export.
 int PrepareRecording(void);
+// After a run: its recording, if any, is closed (the status says so after runEnding) and Record
+// goes off.
+void EndRunRecording(const char *runEnding);
 void PanelLiveAnswer(double secondsIntoRun);
 // After a capture of source: the curve becomes something to export.
 void CurveCaptured(int source);
