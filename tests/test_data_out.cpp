@@ -9,7 +9,6 @@
 #include "filedialog.h"
 #include "utility.h"
 
-#include <QDesktopServices>
 #include <QImage>
 #include <QMenu>
 #include <QPushButton>
@@ -250,33 +249,3 @@ TEST_F(MenuTest, EveryMenuOpensFromTheKeyboardAndExportsWaitForSomethingToExport
         }
     }
 }
-
-// Stands in for the desktop's viewer: notes the pages it is asked to show.
-class Viewer : public QObject {
-    Q_OBJECT
-  public:
-    QList<QUrl> shown;
-  public slots:
-    void show(const QUrl &url) { shown << url; }
-};
-
-// The manual is the README as an HTML page, handed to the desktop's viewer.
-TEST_F(MenuTest, TheManualOpensAsAPageInTheDesktopsViewer) {
-    Viewer viewer;
-    QDesktopServices::setUrlHandler("file", &viewer, "show");
-    qputenv("XDG_CACHE_HOME", workingFolder.path().toLocal8Bit());
-    choose("PANEL_MENUMANUAL");
-    qunsetenv("XDG_CACHE_HOME");
-    QDesktopServices::unsetUrlHandler("file");
-
-    ASSERT_EQ(viewer.shown.size(), 1);
-    const QString page = viewer.shown[0].toLocalFile();
-    EXPECT_TRUE(page.startsWith(workingFolder.path()) && page.endsWith("/kelvaro-manual.html"))
-        << "in the user's cache folder: " << page.toStdString();
-    const QString html = QString::fromUtf8(ReadFile(viewer.shown[0].toLocalFile()));
-    EXPECT_TRUE(html.contains("A real controller")) << "the README's own words";
-    EXPECT_TRUE(html.contains("<html")) << "as a page, not as Markdown";
-    EXPECT_EQ(status(), "InitVars") << "nothing went wrong";
-}
-
-#include "test_data_out.moc"

@@ -21,10 +21,10 @@
 #include <QLabel>
 #include <QLayout>
 #include <QPainter>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSvgRenderer>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -376,9 +376,17 @@ template <typename T = QPushButton> T *logControl(const char *name) {
     return frameLog()->findChild<T *>(QLatin1String(name));
 }
 
+// The lines the table shows, as they were given: a line of one field is all meaning.
 QStringList shownLines() {
-    const QString text = logControl<QPlainTextEdit>("FRAMELOG_LINES")->toPlainText();
-    return text.isEmpty() ? QStringList() : text.split('\n');
+    const QAbstractItemModel *table = logControl<QTableView>("FRAMELOG_LINES")->model();
+    QStringList lines;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        QStringList fields;
+        for (int column : {0, 1, 2, 4, 3})
+            fields << table->index(row, column).data().toString();
+        lines << (fields[1].isEmpty() ? fields[4] : fields.join('\t'));
+    }
+    return lines;
 }
 
 // The window, made by whichever test comes first, starts each test hidden, empty and running.

@@ -10,7 +10,7 @@ enum CompareAction {
 
 struct CompareColumnSpec {
     const char *title;
-    const char *fetchLabel; // its button's text; nullptr for none
+    const char *fetchLabel; // its button's text ('&' before its letter); nullptr for none
     int takeable;           // 1: it has a "Take into panel" button
 };
 

@@ -3,6 +3,7 @@
 #include "comparewindow.h"
 
 #include "panel.h"
+#include "secondary_window.h"
 
 #include <QApplication>
 #include <QGridLayout>
@@ -13,12 +14,15 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
 
 const QColor DIFFERING_BACKGROUND(255, 236, 179);
 const char DIFFERS_MARK[] = "\u2260 ";
+// A note as long as this stays on one line; a longer one (a failure's cause) wraps.
+const int NOTE_LINE_WIDTH = 240;
 
 struct Window {
     QPointer<QWidget> widget;
@@ -65,11 +69,14 @@ void build(const char *const *rowLabels, int rows, const CompareColumnSpec *colu
     widget->setObjectName(QStringLiteral("COMPARE"));
     widget->setWindowTitle(QStringLiteral("Compare parameter sets"));
     widget->setAttribute(Qt::WA_DeleteOnClose, false);
+    MakeSecondaryWindow(widget, "compare");
     auto *layout = new QVBoxLayout(widget);
     auto *table = new QTableWidget(rows, count, widget);
     table->setObjectName(QStringLiteral("COMPARE_TABLE"));
     table->setAccessibleName(QStringLiteral("Parameter sets"));
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Every row in sight: the window asks for the table's whole height.
+    table->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
     window.rowLabels.clear();
     for (int row = 0; row < rows; ++row) {
         window.rowLabels << QString::fromUtf8(rowLabels[row]);
@@ -106,12 +113,12 @@ void build(const char *const *rowLabels, int rows, const CompareColumnSpec *colu
             addButton(QStringLiteral("Take into panel"), 2, COMPARE_TAKE, "COMPARE_TAKE");
     }
     table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    table->horizontalHeader()->setMinimumSectionSize(NOTE_LINE_WIDTH / 2);
     layout->addWidget(table);
     layout->addLayout(buttons);
     window.widget = widget;
     window.table = table;
     window.filled.assign(size_t(count), false);
-    widget->resize(620, 560);
 }
 
 } // namespace
@@ -124,9 +131,7 @@ int ShowCompareWindow(const char *const *rowLabels, int rows, const CompareColum
         build(rowLabels, rows, columns, count);
     window.callback = callback;
     window.data = data;
-    window.widget->show();
-    window.widget->raise();
-    window.widget->activateWindow();
+    ShowSecondaryWindow(window.widget);
     return 0;
 }
 
@@ -135,7 +140,10 @@ int SetCompareColumn(int column, const unsigned short *values, const char *note)
         return -1;
     for (int row = 0; row < window.table->rowCount(); ++row)
         window.table->item(row, column)->setText(values ? QString::number(values[row]) : QString());
-    window.notes[size_t(column)]->setText(QString::fromUtf8(note ? note : ""));
+    QLabel *shown = window.notes[size_t(column)];
+    shown->setText(QString::fromUtf8(note ? note : ""));
+    shown->setMinimumWidth(
+        std::min(shown->fontMetrics().horizontalAdvance(shown->text()), NOTE_LINE_WIDTH));
     window.filled[size_t(column)] = values != nullptr;
     markDifferences();
     return 0;

@@ -1,25 +1,31 @@
-// The frame log window: the newest lines kept in a ring at little cost per line, and a text view
-// that follows them only while it is shown and not paused, rebuilt from the ring when it is.
+// The frame log window: the newest lines kept in a ring at little cost per line, and a table of
+// their columns that follows them only while it is shown and not paused, rebuilt from the ring
+// when it is.
 #include "framelog.h"
 
 #include "filedialog.h"
 #include "internal.h"
 #include "panel.h"
+#include "secondary_window.h"
 #include "utility.h"
+
+#include <QAbstractTableModel>
+#include <QHeaderView>
+#include <QScrollBar>
+#include <QTableView>
 
 #include <QApplication>
 #include <QFontDatabase>
 #include <QHBoxLayout>
-#include <QKeySequence>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QShortcut>
 #include <QStringList>
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <deque>
 #include <vector>
 
 namespace {
@@ -56,6 +62,68 @@ class LineRing {
     size_t first_ = 0;
 };
 
+// The columns of a line ("ms<TAB>TX|RX<TAB>count<TAB>hex<TAB>meaning"), the meaning before the
+// bytes: it is what is read, the bytes what is checked. A line of another shape is all meaning.
+enum Column { TIME, DIRECTION, COUNT, MEANING, BYTES, COLUMNS };
+const int FIELD_OF_COLUMN[COLUMNS] = {0, 1, 2, 4, 3};
+const char *const COLUMN_TITLES[COLUMNS] = {"ms", "Dir", "Bytes", "Meaning", "Hex"};
+// The widest text each column is sized for, in the view's fixed font.
+const char *const COLUMN_SAMPLES[COLUMNS] = {
+    "99999999.9", "Dir", "Bytes", "answer LIVE_VALUES 65535 65535 65535 65535 65535 65535 65535",
+    "00 55 00 05 00 AA 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+    "00 00 00 00 00 00"};
+const int FIELDS = 5;
+// Rows the window opens with room for, beyond what its layout asks.
+const int VISIBLE_ROWS = 20;
+
+class LineTable : public QAbstractTableModel {
+  public:
+    int rowCount(const QModelIndex &parent = {}) const override {
+        return parent.isValid() ? 0 : int(lines_.size());
+    }
+    int columnCount(const QModelIndex &parent = {}) const override {
+        return parent.isValid() ? 0 : COLUMNS;
+    }
+    QVariant data(const QModelIndex &index, int role) const override {
+        if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+            return {};
+        const QStringList &fields = lines_[size_t(index.row())];
+        if (fields.size() != FIELDS)
+            return index.column() == MEANING ? fields.join('\t') : QString();
+        return fields[FIELD_OF_COLUMN[index.column()]];
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+            return {};
+        return QString::fromLatin1(COLUMN_TITLES[section]);
+    }
+    // Appends lines, dropping the oldest beyond FRAME_LOG_LINES.
+    void append(const QStringList &lines) {
+        if (lines.isEmpty())
+            return;
+        const int excess = int(lines_.size()) + int(lines.size()) - FRAME_LOG_LINES;
+        if (excess > 0) {
+            const int dropped = std::min(excess, int(lines_.size()));
+            beginRemoveRows({}, 0, dropped - 1);
+            lines_.erase(lines_.begin(), lines_.begin() + dropped);
+            endRemoveRows();
+        }
+        const int kept = std::min(int(lines.size()), int(FRAME_LOG_LINES));
+        beginInsertRows({}, int(lines_.size()), int(lines_.size()) + kept - 1);
+        for (int i = int(lines.size()) - kept; i < int(lines.size()); ++i)
+            lines_.push_back(lines[i].split('\t'));
+        endInsertRows();
+    }
+    void clear() {
+        beginResetModel();
+        lines_.clear();
+        endResetModel();
+    }
+
+  private:
+    std::deque<QStringList> lines_;
+};
+
 LineRing ring;
 bool wanted = false;
 
@@ -72,17 +140,25 @@ class FrameLogWindow : public QWidget {
     FrameLogWindow() {
         setObjectName(QStringLiteral("FRAMELOG"));
         setWindowTitle(tr("Frame log"));
+        MakeSecondaryWindow(this, "frame-log");
         auto *caption = new QLabel(tr("&Frames"), this);
-        view_ = new QPlainTextEdit(this);
+        view_ = new QTableView(this);
         view_->setObjectName(QStringLiteral("FRAMELOG_LINES"));
         view_->setAccessibleName(tr("Frames"));
-        view_->setReadOnly(true);
-        view_->setUndoRedoEnabled(false);
-        view_->setLineWrapMode(QPlainTextEdit::NoWrap);
-        view_->setMaximumBlockCount(FRAME_LOG_LINES);
+        view_->setModel(&table_);
+        view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+        view_->setWordWrap(false);
         view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-        // Read-only text still takes the keyboard, to scroll and select for copying.
-        view_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        // Rows of one height and columns of set widths: ten thousand rows cost nothing to lay out.
+        view_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+        view_->verticalHeader()->setDefaultSectionSize(view_->fontMetrics().height() + 4);
+        view_->verticalHeader()->hide();
+        for (int column = 0; column < COLUMNS; ++column)
+            view_->setColumnWidth(column, view_->fontMetrics().horizontalAdvance(
+                                              QString::fromLatin1(COLUMN_SAMPLES[column])) +
+                                              2 * view_->fontMetrics().averageCharWidth());
+        view_->horizontalHeader()->setStretchLastSection(true);
         caption->setBuddy(view_);
         pause_ = newButton(tr("&Pause"), "FRAMELOG_PAUSE", this);
         pause_->setCheckable(true);
@@ -101,7 +177,6 @@ class FrameLogWindow : public QWidget {
         layout->addWidget(caption);
         layout->addWidget(view_, 1);
         layout->addLayout(buttons);
-        resize(960, 480);
 
         flush_.setSingleShot(true);
         flush_.setInterval(FLUSH_MS);
@@ -114,14 +189,22 @@ class FrameLogWindow : public QWidget {
         });
         connect(clear, &QPushButton::clicked, this, [this] {
             ring.clear();
-            view_->clear();
+            table_.clear();
             status_->clear();
             pending_.clear();
             stale_ = false;
         });
         connect(save, &QPushButton::clicked, this, [this] { saveLines(); });
-        auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-        connect(escape, &QShortcut::activated, this, &QWidget::close);
+    }
+
+    QSize sizeHint() const override {
+        int width = 0;
+        for (int column = 0; column < COLUMNS; ++column)
+            width += view_->columnWidth(column);
+        const int margins = 2 * (layout()->contentsMargins().left() + view_->frameWidth()) +
+                            view_->verticalScrollBar()->sizeHint().width();
+        return {width + margins, QWidget::sizeHint().height() +
+                                     VISIBLE_ROWS * view_->verticalHeader()->defaultSectionSize()};
     }
 
     // Called for each line after the ring took it.
@@ -162,21 +245,27 @@ class FrameLogWindow : public QWidget {
         if (stale_)
             refill();
         else if (!pending_.isEmpty())
-            view_->appendPlainText(pending_.join('\n'));
+            showNewest(pending_);
         pending_.clear();
     }
 
     void refill() {
-        QString text;
-        for (size_t i = 0; i < ring.size(); ++i) {
-            if (i > 0)
-                text += '\n';
-            text += QString::fromLocal8Bit(ring.at(i));
-        }
-        view_->setPlainText(text);
-        view_->moveCursor(QTextCursor::End);
-        view_->ensureCursorVisible();
+        QStringList lines;
+        lines.reserve(int(ring.size()));
+        for (size_t i = 0; i < ring.size(); ++i)
+            lines << QString::fromLocal8Bit(ring.at(i));
+        table_.clear();
+        showNewest(lines);
         stale_ = false;
+    }
+
+    // The view follows the newest line unless the operator scrolled back to read.
+    void showNewest(const QStringList &lines) {
+        const QScrollBar *bar = view_->verticalScrollBar();
+        const bool following = table_.rowCount() == 0 || bar->value() == bar->maximum();
+        table_.append(lines);
+        if (following)
+            view_->scrollToBottom();
     }
 
     void saveLines() {
@@ -205,7 +294,8 @@ class FrameLogWindow : public QWidget {
             status_->setText(tr("The frame log was not saved to %1: %2").arg(name, why));
     }
 
-    QPlainTextEdit *view_;
+    LineTable table_;
+    QTableView *view_;
     QPushButton *pause_;
     QLabel *status_;
     QTimer flush_;
@@ -225,10 +315,7 @@ int ShowFrameLogWindow(void) {
         return UIE_NO_APPLICATION;
     if (!window)
         window = new FrameLogWindow;
-    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
-    window->show();
-    window->raise();
-    window->activateWindow();
+    ShowSecondaryWindow(window);
     wanted = true;
     return 0;
 }

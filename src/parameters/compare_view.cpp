@@ -27,9 +27,9 @@ namespace {
 enum Column { PANEL_COLUMN, RAM_COLUMN, EEPROM_COLUMN, FILE_COLUMN, COLUMNS };
 
 const CompareColumnSpec COLUMN_SPECS[COLUMNS] = {{"Panel", nullptr, 0},
-                                                 {"RAM", "Read RAM", 1},
-                                                 {"EEPROM", "Read EEPROM", 1},
-                                                 {"File", "Load file\u2026", 1}};
+                                                 {"RAM", "Read &RAM", 1},
+                                                 {"EEPROM", "Read &EEPROM", 1},
+                                                 {"File", "&Load file\u2026", 1}};
 
 Words shown[COLUMNS];
 bool held[COLUMNS];
