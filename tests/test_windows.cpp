@@ -32,6 +32,15 @@ QWidget *topLevel(const char *name) {
     return nullptr;
 }
 
+std::string rectText(const QRect &rect) {
+    return QString("%1,%2 %3x%4")
+        .arg(rect.x())
+        .arg(rect.y())
+        .arg(rect.width())
+        .arg(rect.height())
+        .toStdString();
+}
+
 // The text of a widget that can carry an underlined letter.
 QString textOf(const QObject *object) {
     if (auto *button = qobject_cast<const QAbstractButton *>(object))
@@ -106,26 +115,11 @@ class WindowTest : public StartedTest {
         const QRect panel = window()->frameGeometry();
         const QRect shown = secondary->geometry();
         const QRect screen = secondary->screen()->availableGeometry();
-        const auto where = [&] {
-            return secondary->objectName().toStdString() + " at " +
-                   QString("%1,%2 %3x%4")
-                       .arg(shown.x())
-                       .arg(shown.y())
-                       .arg(shown.width())
-                       .arg(shown.height())
-                       .toStdString() +
-                   ", the panel at " +
-                   QString("%1,%2 %3x%4")
-                       .arg(panel.x())
-                       .arg(panel.y())
-                       .arg(panel.width())
-                       .arg(panel.height())
-                       .toStdString() +
-                   ", the screen " +
-                   QString("%1x%2").arg(screen.width()).arg(screen.height()).toStdString();
-        };
-        EXPECT_TRUE(panel.contains(shown.center())) << where();
-        EXPECT_TRUE(screen.contains(shown)) << where();
+        const std::string where = secondary->objectName().toStdString() + " at " + rectText(shown) +
+                                  ", the panel at " + rectText(panel) + ", the screen at " +
+                                  rectText(screen);
+        EXPECT_TRUE(panel.contains(shown.center())) << where;
+        EXPECT_TRUE(screen.contains(shown)) << where;
     }
     // Esc closes the window, and its size and place are kept for the next time.
     static void expectEscapeClosesAndKeepsThePlace(QWidget *secondary, const char *name) {
@@ -236,5 +230,5 @@ TEST_F(WindowTest, TheFrameLogShowsItsColumnsUnderHeadersWithinTheScreen) {
     EXPECT_TRUE(lines->index(before, 4).data().toString().startsWith("00 55 00 02"));
     EXPECT_LE(view->columnViewportPosition(3) + view->columnWidth(3), view->viewport()->width())
         << "the meaning in sight without scrolling";
-    expectEscapeClosesAndKeepsThePlace(log, "frame-log");
+    expectEscapeClosesAndKeepsThePlace(log, "framelog");
 }

@@ -66,10 +66,8 @@ void markDifferences() {
 
 void build(const char *const *rowLabels, int rows, const CompareColumnSpec *columns, int count) {
     auto *widget = new QWidget(nullptr, Qt::Window);
-    widget->setObjectName(QStringLiteral("COMPARE"));
-    widget->setWindowTitle(QStringLiteral("Compare parameter sets"));
     widget->setAttribute(Qt::WA_DeleteOnClose, false);
-    MakeSecondaryWindow(widget, "compare");
+    MakeSecondaryWindow(widget, "COMPARE", QStringLiteral("Compare parameter sets"));
     auto *layout = new QVBoxLayout(widget);
     auto *table = new QTableWidget(rows, count, widget);
     table->setObjectName(QStringLiteral("COMPARE_TABLE"));

@@ -127,20 +127,10 @@ class LineTable : public QAbstractTableModel {
 LineRing ring;
 bool wanted = false;
 
-QPushButton *newButton(const QString &label, const char *name, QWidget *parent) {
-    auto *button = new QPushButton(label, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setAccessibleName(QString(label).remove('&'));
-    button->setAutoDefault(false);
-    return button;
-}
-
 class FrameLogWindow : public QWidget {
   public:
     FrameLogWindow() {
-        setObjectName(QStringLiteral("FRAMELOG"));
-        setWindowTitle(tr("Frame log"));
-        MakeSecondaryWindow(this, "frame-log");
+        MakeSecondaryWindow(this, "FRAMELOG", tr("Frame log"));
         auto *caption = new QLabel(tr("&Frames"), this);
         view_ = new QTableView(this);
         view_->setObjectName(QStringLiteral("FRAMELOG_LINES"));
@@ -160,10 +150,10 @@ class FrameLogWindow : public QWidget {
                                               2 * view_->fontMetrics().averageCharWidth());
         view_->horizontalHeader()->setStretchLastSection(true);
         caption->setBuddy(view_);
-        pause_ = newButton(tr("&Pause"), "FRAMELOG_PAUSE", this);
+        pause_ = NewWindowButton(tr("&Pause"), "FRAMELOG_PAUSE", this);
         pause_->setCheckable(true);
-        QPushButton *clear = newButton(tr("&Clear"), "FRAMELOG_CLEAR", this);
-        QPushButton *save = newButton(tr("&Save…"), "FRAMELOG_SAVE", this);
+        QPushButton *clear = NewWindowButton(tr("&Clear"), "FRAMELOG_CLEAR", this);
+        QPushButton *save = NewWindowButton(tr("&Save…"), "FRAMELOG_SAVE", this);
         status_ = new QLabel(this);
         status_->setObjectName(QStringLiteral("FRAMELOG_STATUS"));
         status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -311,13 +301,9 @@ QPointer<FrameLogWindow> window;
 } // namespace
 
 int ShowFrameLogWindow(void) {
-    if (!QApplication::instance())
-        return UIE_NO_APPLICATION;
-    if (!window)
-        window = new FrameLogWindow;
-    ShowSecondaryWindow(window);
-    wanted = true;
-    return 0;
+    const int shown = ShowTheWindow(window);
+    wanted = wanted || shown == 0;
+    return shown;
 }
 
 int FrameLogWindowWanted(void) {

@@ -25,9 +25,7 @@ const QSize READING_SIZE(980, 760);
 class ManualWindow : public QWidget {
   public:
     ManualWindow() {
-        setObjectName(QStringLiteral("MANUAL"));
-        setWindowTitle(tr("kelvaro manual"));
-        MakeSecondaryWindow(this, "manual");
+        MakeSecondaryWindow(this, "MANUAL", tr("kelvaro manual"));
         text_ = new QTextBrowser(this);
         text_->setObjectName(QStringLiteral("MANUAL_TEXT"));
         text_->setAccessibleName(tr("Manual"));
@@ -46,9 +44,9 @@ class ManualWindow : public QWidget {
         find_->setClearButtonEnabled(true);
         find_->installEventFilter(this);
         caption->setBuddy(find_);
-        auto *previous = newButton(tr("&Previous"), "MANUAL_PREVIOUS");
-        auto *next = newButton(tr("&Next"), "MANUAL_NEXT");
-        auto *contents = newButton(tr("&Contents"), "MANUAL_CONTENTS");
+        auto *previous = NewWindowButton(tr("&Previous"), "MANUAL_PREVIOUS", this);
+        auto *next = NewWindowButton(tr("&Next"), "MANUAL_NEXT", this);
+        auto *contents = NewWindowButton(tr("&Contents"), "MANUAL_CONTENTS", this);
         found_ = new QLabel(this);
         found_->setObjectName(QStringLiteral("MANUAL_FOUND"));
 
@@ -87,13 +85,6 @@ class ManualWindow : public QWidget {
     }
 
   private:
-    QPushButton *newButton(const QString &label, const char *name) {
-        auto *button = new QPushButton(label, this);
-        button->setObjectName(QLatin1String(name));
-        button->setAutoDefault(false);
-        return button;
-    }
-
     // The next (or previous) place of the find field's text, from the end (or start) again when
     // there is none further on.
     void find(bool forward) {
@@ -122,10 +113,5 @@ QPointer<ManualWindow> window;
 } // namespace
 
 int ShowManualWindow(void) {
-    if (!QApplication::instance())
-        return UIE_NO_APPLICATION;
-    if (!window)
-        window = new ManualWindow;
-    ShowSecondaryWindow(window);
-    return 0;
+    return ShowTheWindow(window);
 }

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QKeySequence>
+#include <QPushButton>
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
@@ -66,8 +67,10 @@ void placeFirstTime(QWidget *window) {
 
 } // namespace
 
-void MakeSecondaryWindow(QWidget *window, const char *name) {
-    window->setProperty(NAME_PROPERTY, QString::fromLatin1(name));
+void MakeSecondaryWindow(QWidget *window, const char *name, const QString &title) {
+    window->setObjectName(QString::fromLatin1(name));
+    window->setWindowTitle(title);
+    window->setProperty(NAME_PROPERTY, QString::fromLatin1(name).toLower());
     window->installEventFilter(new GeometryKeeper(window));
     auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), window);
     QObject::connect(escape, &QShortcut::activated, window, &QWidget::close);
@@ -82,4 +85,12 @@ void ShowSecondaryWindow(QWidget *window) {
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+QPushButton *NewWindowButton(const QString &label, const char *name, QWidget *window) {
+    auto *button = new QPushButton(label, window);
+    button->setObjectName(QLatin1String(name));
+    button->setAccessibleName(QString(label).remove('&'));
+    button->setAutoDefault(false);
+    return button;
 }
