@@ -8,6 +8,7 @@
 #include "parameter_words.h"
 #include "recording.h"
 
+#include "framelog.h"
 #include "mqtt.h"
 #include "panel.h"
 #include "serial.h"
@@ -239,6 +240,13 @@ int measureLive() {
               "recording and frame log on; aim: as without");
         print("live_recorded_logged_cpu_percent", logged.cpuPercent, "%",
               "recording and frame log on; aim: as without");
+
+        ShowFrameLogWindow();
+        const LiveFigures watched = measureLiveRun(sim);
+        print("live_frame_log_window_cycles_per_s", watched.cyclesPerSecond, "1/s",
+              "the frame log window following; aim: as without");
+        print("live_frame_log_window_cpu_percent", watched.cpuPercent, "%",
+              "the frame log window following; aim: as without");
         return 0;
     });
 }

@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
@@ -194,6 +195,15 @@ TEST_F(WindowTest, F1OpensTheManualOverThePanelAndItNamesEveryControl) {
         named(item->text());
     EXPECT_TRUE(missing.isEmpty()) << missing.join(", ").toStdString();
     EXPECT_TRUE(text.contains("Timeout RS232-Line!")) << "and the status texts";
+
+    auto *browser = manual->findChild<QTextBrowser *>("MANUAL_TEXT");
+    auto *find = manual->findChild<QLineEdit *>("MANUAL_FIND");
+    find->setText("Freeze");
+    QTest::keyClick(find, Qt::Key_Return);
+    EXPECT_EQ(browser->textCursor().selectedText(), "Freeze");
+    find->setText("no such words in the manual");
+    QTest::keyClick(find, Qt::Key_Return);
+    EXPECT_EQ(manual->findChild<QLabel *>("MANUAL_FOUND")->text(), "not found");
     expectEscapeClosesAndKeepsThePlace(manual, "manual");
 }
 
