@@ -6,6 +6,7 @@
 #include "framelog.h"
 
 #include <QAbstractButton>
+#include <QClipboard>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -240,5 +241,11 @@ TEST_F(WindowTest, TheFrameLogShowsItsColumnsUnderHeadersWithinTheScreen) {
     EXPECT_TRUE(lines->index(before, 4).data().toString().startsWith("00 55 00 02"));
     EXPECT_LE(view->columnViewportPosition(3) + view->columnWidth(3), view->viewport()->width())
         << "the meaning in sight without scrolling";
+    view->selectRow(before);
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    const QStringList copied = QApplication::clipboard()->text().split('\t');
+    EXPECT_EQ(copied.mid(1), QStringList({"TX", "36", lines->index(before, 4).data().toString(),
+                                          lines->index(before, 3).data().toString()}))
+        << "a row is copied as the line it is";
     expectEscapeClosesAndKeepsThePlace(log, "framelog");
 }

@@ -10,17 +10,19 @@
 #include "utility.h"
 
 #include <QAbstractTableModel>
-#include <QHeaderView>
-#include <QScrollBar>
-#include <QTableView>
-
 #include <QApplication>
+#include <QClipboard>
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QShortcut>
 #include <QStringList>
+#include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -114,6 +116,14 @@ class LineTable : public QAbstractTableModel {
             lines_.push_back(lines[i].split('\t'));
         endInsertRows();
     }
+    // The lines of rows, as the ring and a saved file have them.
+    QString linesOf(QList<int> rows) const {
+        std::sort(rows.begin(), rows.end());
+        QStringList lines;
+        for (int row : rows)
+            lines << lines_[size_t(row)].join('\t');
+        return lines.join('\n');
+    }
     void clear() {
         beginResetModel();
         lines_.clear();
@@ -150,6 +160,14 @@ class FrameLogWindow : public QWidget {
                                               2 * view_->fontMetrics().averageCharWidth());
         view_->horizontalHeader()->setStretchLastSection(true);
         caption->setBuddy(view_);
+        // The rows picked go to the clipboard as the lines they are.
+        auto *copy = new QShortcut(QKeySequence::Copy, view_, nullptr, nullptr, Qt::WidgetShortcut);
+        connect(copy, &QShortcut::activated, this, [this] {
+            QList<int> rows;
+            for (const QModelIndex &index : view_->selectionModel()->selectedRows())
+                rows << index.row();
+            QApplication::clipboard()->setText(table_.linesOf(rows));
+        });
         pause_ = NewWindowButton(tr("&Pause"), "FRAMELOG_PAUSE", this);
         pause_->setCheckable(true);
         QPushButton *clear = NewWindowButton(tr("&Clear"), "FRAMELOG_CLEAR", this);
