@@ -215,6 +215,8 @@ TEST_F(WindowTest, CompareShowsAllSixteenRowsAndItsTimesOnOneLine) {
     auto *table = compare->findChild<QTableWidget *>("COMPARE_TABLE");
     ASSERT_EQ(table->rowCount(), 16);
     EXPECT_FALSE(table->verticalScrollBar()->isVisible());
+    EXPECT_LE(table->columnViewportPosition(3) + table->columnWidth(3), table->viewport()->width())
+        << "the File column in sight";
     EXPECT_LE(table->rowViewportPosition(15) + table->rowHeight(15), table->viewport()->height());
     auto *note = compare->findChild<QLabel *>("COMPARE_NOTE_0");
     ASSERT_TRUE(note->text().startsWith("on the panel at ")) << note->text().toStdString();

@@ -21,8 +21,9 @@ namespace {
 
 const QColor DIFFERING_BACKGROUND(255, 236, 179);
 const char DIFFERS_MARK[] = "\u2260 ";
-// A note as long as this stays on one line; a longer one (a failure's cause) wraps.
-const int NOTE_LINE_WIDTH = 240;
+// A column is this many characters wide: its time note stays on one line, a longer note (a
+// failure's cause) wraps.
+const int COLUMN_CHARS = 26;
 
 struct Window {
     QPointer<QWidget> widget;
@@ -85,7 +86,11 @@ void build(const char *const *rowLabels, int rows, const CompareColumnSpec *colu
             table->setItem(row, column, item);
         }
     }
+    // Notes and buttons stand under their columns, past the row names.
+    const int columnWidth = table->fontMetrics().averageCharWidth() * COLUMN_CHARS;
+    const int namesWidth = table->verticalHeader()->sizeHint().width() + table->frameWidth();
     auto *buttons = new QGridLayout;
+    buttons->setColumnMinimumWidth(0, namesWidth);
     window.notes.clear();
     for (int column = 0; column < count; ++column) {
         table->setHorizontalHeaderItem(
@@ -93,12 +98,14 @@ void build(const char *const *rowLabels, int rows, const CompareColumnSpec *colu
         auto *note = new QLabel(widget);
         note->setWordWrap(true);
         note->setObjectName(QStringLiteral("COMPARE_NOTE_%1").arg(column));
-        buttons->addWidget(note, 0, column);
+        buttons->addWidget(note, 0, column + 1);
+        buttons->setColumnStretch(column + 1, 1);
+        buttons->setColumnMinimumWidth(column + 1, columnWidth);
         window.notes.push_back(note);
         const auto addButton = [&](const QString &text, int row, int action, const char *name) {
             auto *button = new QPushButton(text, widget);
             button->setObjectName(QStringLiteral("%1_%2").arg(QLatin1String(name)).arg(column));
-            buttons->addWidget(button, row, column);
+            buttons->addWidget(button, row, column + 1);
             QObject::connect(button, &QPushButton::clicked, [action, column] {
                 if (window.callback)
                     window.callback(action, column, window.data);
@@ -111,7 +118,8 @@ void build(const char *const *rowLabels, int rows, const CompareColumnSpec *colu
             addButton(QStringLiteral("Take into panel"), 2, COMPARE_TAKE, "COMPARE_TAKE");
     }
     table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
-    table->horizontalHeader()->setMinimumSectionSize(NOTE_LINE_WIDTH / 2);
+    table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    table->setMinimumWidth(namesWidth + count * columnWidth + table->frameWidth());
     layout->addWidget(table);
     layout->addLayout(buttons);
     window.widget = widget;
@@ -140,8 +148,8 @@ int SetCompareColumn(int column, const unsigned short *values, const char *note)
         window.table->item(row, column)->setText(values ? QString::number(values[row]) : QString());
     QLabel *shown = window.notes[size_t(column)];
     shown->setText(QString::fromUtf8(note ? note : ""));
-    shown->setMinimumWidth(
-        std::min(shown->fontMetrics().horizontalAdvance(shown->text()), NOTE_LINE_WIDTH));
+    shown->setMinimumWidth(std::min(shown->fontMetrics().horizontalAdvance(shown->text()),
+                                    shown->fontMetrics().averageCharWidth() * COLUMN_CHARS));
     window.filled[size_t(column)] = values != nullptr;
     markDifferences();
     return 0;

@@ -55,13 +55,13 @@ void placeFirstTime(QWidget *window) {
         return;
     const QRect room = screen->availableGeometry();
     const QSize most(int(room.width() * MOST_OF_SCREEN), int(room.height() * MOST_OF_SCREEN));
-    window->resize(window->sizeHint().expandedTo(window->minimumSizeHint()).boundedTo(most));
+    window->resize(window->sizeHint().boundedTo(most).expandedTo(window->minimumSizeHint()));
     // The frame the desktop adds, where the platform knows it before the window is shown.
     window->winId();
     QRect frame(QPoint(), window->frameGeometry().size());
     frame.moveCenter(panel ? panel->frameGeometry().center() : room.center());
-    frame.moveLeft(std::clamp(frame.left(), room.left(), room.right() - frame.width()));
-    frame.moveTop(std::clamp(frame.top(), room.top(), room.bottom() - frame.height()));
+    frame.moveLeft(std::max(room.left(), std::min(frame.left(), room.right() - frame.width())));
+    frame.moveTop(std::max(room.top(), std::min(frame.top(), room.bottom() - frame.height())));
     window->move(frame.topLeft());
 }
 
