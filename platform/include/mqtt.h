@@ -19,6 +19,9 @@ enum MqttError {
 // yet acknowledged) before MqttPublish answers MQTT_BUSY.
 enum { MQTT_MAX_PENDING = 1000 };
 
+// The delivery levels the service offers.
+enum MqttQos { MQTT_QOS_AT_MOST_ONCE = 0, MQTT_QOS_AT_LEAST_ONCE = 1 };
+
 struct MqttSettings {
     const char *host;     // the broker's name or address
     int port;             // 1..65535

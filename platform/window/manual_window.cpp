@@ -5,7 +5,6 @@
 #include "panel.h"
 #include "secondary_window.h"
 
-#include <QApplication>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>

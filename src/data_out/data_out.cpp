@@ -80,11 +80,15 @@ const char *WritePicture(int control) {
 // Off; armed: the next run asks for a file and records; recording: a file is open.
 enum RecordState { RECORD_OFF, RECORD_ARMED, RECORD_RECORDING };
 const char *const RECORD_LABELS[] = {"Re&cord", "Re&cord (armed)", "\u25CF Re&cording"};
-RecordState recordState = RECORD_OFF;
+// Recording is what the recording says; armed is the switch on without a file.
+bool RecordArmed(void) {
+    int on = 0;
+    GetCtrlVal(panelHandle, PANEL_TOGRECORD, &on);
+    return on && !IsRecording();
+}
 
 // The button beside Run and the File menu's item show one state.
 void ShowRecordState(RecordState state) {
-    recordState = state;
     SetCtrlVal(panelHandle, PANEL_TOGRECORD, state != RECORD_OFF);
     SetCtrlVal(panelHandle, PANEL_MENURECORD, state != RECORD_OFF);
     SetCtrlAttribute(panelHandle, PANEL_TOGRECORD, ATTR_LABEL_TEXT, RECORD_LABELS[state]);
@@ -102,12 +106,13 @@ int StartRecordingAsked(void) {
 } // namespace
 
 int PrepareRecording(void) {
-    return recordState != RECORD_ARMED || StartRecordingAsked();
+    return !RecordArmed() || StartRecordingAsked();
 }
 
 void EndRunRecording(const char *runEnding) {
+    const bool recorded = IsRecording();
     StopRecording(runEnding);
-    if (recordState == RECORD_RECORDING)
+    if (recorded)
         ShowRecordState(RECORD_OFF);
 }
 
@@ -125,9 +130,10 @@ void PanelLiveAnswer(double secondsIntoRun) {
     std::copy(shown, shown + LIVE_WORDS, sample.words);
     sample.refLed = LedShown(PANEL_REFLED);
     sample.tolLed = LedShown(PANEL_TOLLED);
+    const bool recording = IsRecording();
     RecordLiveAnswer(sample, secondsIntoRun);
     // A write that failed ended the recording.
-    if (recordState == RECORD_RECORDING && !IsRecording())
+    if (recording && !IsRecording())
         ShowRecordState(RECORD_OFF);
     SetCtrlAttribute(panelHandle, PANEL_MENUEXPORTCHART, ATTR_DIMMED, 0);
 }

@@ -29,8 +29,6 @@ const char BD_SEQ[] = "bdSeq";
 const uint64_t NODE_REBIRTH_ALIAS = 1;
 // Each device's aliases lie in a block of their own: unique across the node.
 const uint64_t DEVICE_ALIAS_BLOCK = 100;
-const int QOS_AT_MOST_ONCE = 0;
-const int QOS_AT_LEAST_ONCE = 1;
 const int SEQ_MODULUS = 256;
 const int BD_SEQ_BYTES = 32;
 
@@ -153,7 +151,7 @@ void Send(const char *type, const std::string &device, SparkplugPayload payload)
         payload.timestamp = EpochMillisOf(Timer());
     const std::string bytes = EncodeSparkplugPayload(payload);
     MqttPublish(node->client, Topic(type, device).c_str(), bytes.data(), int(bytes.size()),
-                QOS_AT_MOST_ONCE, 0);
+                MQTT_QOS_AT_MOST_ONCE, 0);
 }
 
 void DeviceBirth(Device &device) {
@@ -224,7 +222,7 @@ void NodeConnection(int, int connected, const char *cause, void *) {
         KeepNextBdSeq();
         const std::string death = DeathBytes();
         MqttSetWill(node->client, Topic("NDEATH").c_str(), death.data(), int(death.size()),
-                    QOS_AT_LEAST_ONCE, 0);
+                    MQTT_QOS_AT_LEAST_ONCE, 0);
         Say(std::string(cause) + "; trying again");
         return;
     }
@@ -374,11 +372,11 @@ std::string StartSparkplugNode(const SparkplugNodeSettings &settings, const Spar
         return why;
     }
     MqttSetCallbacks(node->client, NodeMessage, NodeConnection, nullptr);
-    MqttSubscribe(node->client, Topic("NCMD").c_str(), QOS_AT_LEAST_ONCE, 1);
-    MqttSubscribe(node->client, (Topic("DCMD") + "/+").c_str(), QOS_AT_LEAST_ONCE, 1);
+    MqttSubscribe(node->client, Topic("NCMD").c_str(), MQTT_QOS_AT_LEAST_ONCE, 1);
+    MqttSubscribe(node->client, (Topic("DCMD") + "/+").c_str(), MQTT_QOS_AT_LEAST_ONCE, 1);
     if (!settings.hostId.empty())
         MqttSubscribe(node->client, (std::string(NAMESPACE) + "/STATE/" + settings.hostId).c_str(),
-                      QOS_AT_LEAST_ONCE, 0);
+                      MQTT_QOS_AT_LEAST_ONCE, 0);
     Birth();
     return "";
 }
@@ -389,7 +387,7 @@ void StopSparkplugNode(void) {
     // A node that leaves says so itself, with its session's bdSeq: the broker drops the will.
     const std::string death = DeathBytes();
     MqttPublish(node->client, Topic("NDEATH").c_str(), death.data(), int(death.size()),
-                QOS_AT_LEAST_ONCE, 0);
+                MQTT_QOS_AT_LEAST_ONCE, 0);
     MqttClose(node->client);
     node.reset();
 }

@@ -51,8 +51,6 @@ const size_t WAITING_COMMANDS = 16;
 // After a command the live run has the line this many times as long as the command took before
 // the next command's turn: a flood of requests leaves it two thirds of the line.
 const double LIVE_SHARE_AFTER_COMMAND = 2.0;
-const int QOS_AT_MOST_ONCE = 0;
-const int QOS_AT_LEAST_ONCE = 1;
 const int PASSWORD_BYTES = 1024;
 
 struct PortSetting {
@@ -311,7 +309,7 @@ int OpenClient(const std::string &clientId, const std::string &willTopic, const 
     mqtt.willTopic = willTopic.c_str();
     mqtt.willPayload = will.data();
     mqtt.willLength = int(will.size());
-    mqtt.willQos = QOS_AT_LEAST_ONCE;
+    mqtt.willQos = MQTT_QOS_AT_LEAST_ONCE;
     mqtt.willRetain = retainWill ? 1 : 0;
     // The broker drops a request far over the bound before it reaches the station.
     mqtt.maxPacketBytes = int(2 * MAX_REQUEST_BYTES);
@@ -350,7 +348,7 @@ int stationClient = 0;
 
 void StationConnection(int, int connected, const char *cause, void *) {
     if (connected && !*cause)
-        Publish(stationClient, StationTopic() + "/state", "online", QOS_AT_LEAST_ONCE, true);
+        Publish(stationClient, StationTopic() + "/state", "online", MQTT_QOS_AT_LEAST_ONCE, true);
     else if (connected)
         std::fprintf(stderr, "kelvaro: %s\n", cause);
     else
@@ -413,7 +411,7 @@ std::string Said(const Outcome &outcome) {
 void PublishRetained(PortService &service, const char *suffix, const std::string &payload,
                      std::string *kept) {
     *kept = payload;
-    Publish(service.client, service.topic + "/" + suffix, payload, QOS_AT_LEAST_ONCE, true);
+    Publish(service.client, service.topic + "/" + suffix, payload, MQTT_QOS_AT_LEAST_ONCE, true);
 }
 
 void PublishState(PortService &service, const char *state) {
@@ -437,7 +435,8 @@ void PublishParameters(PortService &service, int target, const unsigned short *w
 
 // Events wait while the broker is away, up to KEPT_EVENTS; the oldest go first.
 void SendEvent(PortService &service, const std::string &event) {
-    if (Publish(service.client, service.topic + "/event", event, QOS_AT_LEAST_ONCE, false) == 0)
+    if (Publish(service.client, service.topic + "/event", event, MQTT_QOS_AT_LEAST_ONCE, false) ==
+        0)
         return;
     service.keptEvents.push_back(event);
     if (service.keptEvents.size() > KEPT_EVENTS) {
@@ -477,7 +476,8 @@ void PortConnection(int, int connected, const char *cause, void *data) {
           {"parameters/ram", kept.ram},
           {"parameters/eeprom", kept.eeprom}})
         if (!payload.empty())
-            Publish(service.client, service.topic + "/" + suffix, payload, QOS_AT_LEAST_ONCE, true);
+            Publish(service.client, service.topic + "/" + suffix, payload, MQTT_QOS_AT_LEAST_ONCE,
+                    true);
     std::deque<std::string> events;
     events.swap(service.keptEvents);
     for (const std::string &event : events)
@@ -681,7 +681,7 @@ void LiveAnswer(PortService &service, const Outcome &answer, double secondsIntoR
     if (MqttIsConnected(service.client)) {
         JsonObject live;
         AddLiveValues(live.add("time", UtcTimeOf(answered)), sample);
-        Publish(service.client, service.topic + "/live", live.text(), QOS_AT_MOST_ONCE, false);
+        Publish(service.client, service.topic + "/live", live.text(), MQTT_QOS_AT_MOST_ONCE, false);
     }
 }
 
@@ -815,7 +815,7 @@ int RunPorts(void) {
         return EXIT_NO_PORT;
     }
     MqttSetCallbacks(stationClient, nullptr, StationConnection, nullptr);
-    Publish(stationClient, StationTopic() + "/state", "online", QOS_AT_LEAST_ONCE, true);
+    Publish(stationClient, StationTopic() + "/state", "online", MQTT_QOS_AT_LEAST_ONCE, true);
     for (const PortSetting &setting : settings.ports) {
         auto service = std::make_unique<PortService>();
         service->setting = setting;
@@ -832,8 +832,8 @@ int RunPorts(void) {
             return EXIT_NO_PORT;
         }
         MqttSetCallbacks(service->client, CommandMessage, PortConnection, service.get());
-        MqttSubscribe(service->client, (service->topic + "/command/+").c_str(), QOS_AT_LEAST_ONCE,
-                      1);
+        MqttSubscribe(service->client, (service->topic + "/command/+").c_str(),
+                      MQTT_QOS_AT_LEAST_ONCE, 1);
         services.push_back(std::move(service));
     }
     if (!settings.sparkplugGroup.empty()) {
@@ -874,7 +874,7 @@ int RunPorts(void) {
         PublishState(*service, "offline");
         MqttClose(service->client);
     }
-    Publish(stationClient, StationTopic() + "/state", "offline", QOS_AT_LEAST_ONCE, true);
+    Publish(stationClient, StationTopic() + "/state", "offline", MQTT_QOS_AT_LEAST_ONCE, true);
     MqttClose(stationClient);
     return EXIT_DONE;
 }
